@@ -1,0 +1,35 @@
+/*
+ * kalman_core.h - the pieces of one filter step that the filters for one
+ * and for several series and the moment forward passes share.  Internal.
+ *
+ * P-work is (d+1) x d: rows 0..d-1 the augmented variance W (leading
+ * m x m block = P_t), row d the augmented mean a.  A-work rows 0..d-1
+ * receive Sys P Sys', row d the predicted augmented mean.
+ */
+#ifndef VANTREL_FILTER_KALMAN_CORE_H
+#define VANTREL_FILTER_KALMAN_CORE_H
+
+/* Factor of the variance given to diffuse initial elements. */
+#define LDS_VBIG_FACTOR 9999999.99
+
+/* Vbig = LDS_VBIG_FACTOR * max(1, Var[i][i], i < d); NaN diagonal elements
+ * are passed over. */
+double dLdsVbig(int d, double **Var);
+
+/* Starting values in P-work from Init ((m+1) x m, or null: a = 0 and
+ * P = vbig I).  Clears all d+1 rows of P-work first.  A negative diagonal
+ * element of Init marks a diffuse element (variance vbig, no covariances
+ * with earlier elements).  Returns D, the number of diffuse elements. */
+int iLdsFilterStart(int m, int d, double **Init, double vbig, double **Pwork);
+
+/* Writes the time-varying values of time point t: Mean from idxMean, then
+ * Sys from idxSys, then Var from idxVar (each skipped when null). */
+void LdsApplyTV(int t, int m, int d, double **Sys, double **Var, double *Mean,
+                int **idxSys, int **idxVar, const int *idxMean, double **X);
+
+/* Prediction: Awork[d][i] = Mean[i] + sum_k Sys[i][k] a[k] (from Mean[i], in
+ * increasing k), Awork[0..d-1] = Sys P Sys', W = Awork + 1.0 Var. */
+void LdsPredict(int m, int d, double **Sys, double **Var, const double *Mean,
+                double **Pwork, double **Awork);
+
+#endif

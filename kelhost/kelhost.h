@@ -1,0 +1,79 @@
+/*
+ * kelhost.h - C API of the stand-in Kel host, for programs that embed it
+ * (tests, demos, benchmarks, other languages through a C FFI).
+ *
+ * The host loads the extension library the way the Kel interpreter does
+ * (dlopen), finds each host function by its entry point Fn<Name>, and makes
+ * calls through kelhost_call, which catches the run-time errors the library
+ * raises and frees whatever matrix or table storage the library still held
+ * from that call.
+ */
+#ifndef KELHOST_KELHOST_H
+#define KELHOST_KELHOST_H
+
+#include <stddef.h>
+
+#include "host/kel.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Error codes reported by kelhost_call besides the codes the library passes
+ * to KelRunError (4 = memory). */
+enum {
+    KELHOST_OK = 0,
+    KELHOST_ERR_RUNTIME = 1,   /* KelRunErrorMessage */
+    KELHOST_ERR_TYPE = 2,      /* failed KelLibCheckType */
+    KELHOST_ERR_SIZE = 3,      /* failed KelLibCheckMatrixSize */
+    KELHOST_ERR_MEMORY = KEL_ERROR_MEMORY,
+    KELHOST_ERR_ARGS = 8       /* null function or bad call arguments */
+};
+
+/* Loads the extension library; null on failure (kelhost_last_error tells). */
+void *kelhost_open(const char *path);
+void kelhost_close(void *handle);
+const char *kelhost_last_error(void);
+
+/* Entry point of the host function `name` (looks up "Fn" + name), or null. */
+KelHostFunction kelhost_lookup(void *handle, const char *name);
+
+/* Any exported symbol of the library (data or routine), or null. */
+void *kelhost_symbol(void *handle, const char *name);
+
+/* One host call.  Returns 0, or the error code with the message text in
+ * errbuf (truncated to errlen, always terminated when errlen > 0).  On an
+ * error all storage the library obtained from MatAllocBlock/TabAllocPlain
+ * during the call and did not free is freed. */
+int kelhost_call(KelHostFunction fn, KelVALUE *rtn, KelVALUE *args, int count,
+                 char *errbuf, size_t errlen);
+
+/* Record helpers.  A record starts as kelhost_int(rec, 0).  A matrix record
+ * owns its storage; kelhost_free_value releases it and leaves the int 0. */
+void kelhost_int(KelVALUE *rec, int value);
+void kelhost_double(KelVALUE *rec, double value);
+void kelhost_ref(KelVALUE *rec, KelVALUE *target);
+double **kelhost_matrix(KelVALUE *rec, int rows, int cols); /* null on failure */
+void kelhost_free_value(KelVALUE *rec);
+
+/* Seeds the standard normal generator (xoshiro256** seeded by splitmix64,
+ * normals by the Marsaglia polar method). */
+void kelhost_seed(unsigned long long seed);
+
+/* Message sink for KelRunMessage; null restores the default (stderr). */
+typedef void (*kelhost_sink)(const char *text, void *context);
+void kelhost_set_message_sink(kelhost_sink sink, void *context);
+
+/* Number of matrix and table blocks currently alive from MatAllocBlock and
+ * TabAllocPlain (record storage not included). */
+long kelhost_live_blocks(void);
+
+/* For tests: make the next `after` allocations succeed and every one after
+ * that fail, until reset with a negative value. */
+void kelhost_fail_allocations_after(long after);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,140 @@
+/*
+ * model.h - the state space form: argument checking, time-varying elements
+ * and the numeric kernels shared by the recursions.
+ *
+ * Dimensions: m states (columns of Sys), N series (rows of Sys minus m),
+ * d = m + N, n time points.  Matrices are row-pointer arrays; int tables
+ * likewise.  Nothing here allocates unless stated.
+ *
+ * The argument checks and the time-varying routines are internal.  They
+ * come in two variants: `lds_b` serves the likelihood, filter, smoother,
+ * moment, recursion and conditional-density functions; `lds_a` serves the
+ * weight and simulation smoother functions, which write time-varying values
+ * into the caller's own matrices and print their warnings whatever the
+ * warning switch says.
+ */
+#ifndef VANTREL_MODEL_MODEL_H
+#define VANTREL_MODEL_MODEL_H
+
+#include "host/api.h"
+#include "host/kel.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- numeric kernels (exported) --------------------------------------- */
+
+/* 1 if x is a NaN (any payload), else 0; infinities give 0. */
+VANTREL_API int FIsNaN(double x);
+
+/* *p = the quiet NaN 0x7FF8000000000000. */
+VANTREL_API void SetNaN(double *p);
+
+/* sum_i x[i] y[i] in increasing i; 0.0 when n < 1. */
+VANTREL_API double dVecVec(int n, const double *x, const double *y);
+
+/* y' A x as sum_i y[i] (sum_j A[i][j] x[j]); A read n x n; 0.0 when n < 1. */
+VANTREL_API double dVecMatVec(int n, const double *x, double **A, const double *y);
+
+/* x' A x, summed as dVecMatVec with y = x. */
+VANTREL_API double dInnerProd(int n, const double *x, double **A);
+
+/* Largest of v[0..n-1] starting from v[0]; v[0] when n < 1; 0 for null v. */
+VANTREL_API int iMaxIntVec(int n, const int *v);
+
+/* Largest entry of the rows x cols table starting from [0][0]; 0 for null. */
+VANTREL_API int iMaxIntMat(int rows, int cols, int **t);
+
+/* Triangular solve into x (b and x may be the same array), A read n x n.
+ * flag != 0: forward,  x[i] = (b[i] - sum_{j<i} A[i][j] x[j]) / A[i][i];
+ * flag == 0: backward, x[i] = (b[i] - sum_{j>i} A[i][j] x[j]) / A[i][i]. */
+VANTREL_API void LDLbacksub(int flag, int n, double **A, const double *b, double *x);
+
+#ifdef __cplusplus
+}
+
+/* ---- data layouts of the data argument --------------------------------- */
+enum {
+    LDS_LAYOUT_DATA = 0,      /* N x n observations */
+    LDS_LAYOUT_STORE = 1,     /* R x n filter store */
+    LDS_LAYOUT_FULL = 2,      /* d x n */
+    LDS_LAYOUT_STACKED = 3,   /* E x (q N), n becomes q */
+    LDS_LAYOUT_STACKED4 = 4   /* (m+4) x (q N), lds_b only */
+};
+
+/* 1 when the optional argument counts as absent: a 0 x 0 matrix, a 1 x 1
+ * matrix holding exactly 0.0, or a number equal to 0. */
+int fLdsArgAbsent(const KelVALUE *arg);
+
+/* Safe truncation toward zero of a host double to int.  Returns 1 and
+ * stores the value when x is finite and within int range, else 0. */
+int fLdsDoubleToInt(double x, int *out);
+
+/* Row count of the filter store, N m + N (N+1)/2 + N; -1 when it does not
+ * fit an int. */
+int iLdsStoreRows(int N, int m);
+
+/*
+ * iKelCheckLds: checks the run of state space arguments starting at the data
+ * argument f (0-based) of `args` (count entries), derives the dimensions and
+ * reports whether a time-varying block is present and accepted (result 1) or
+ * not (0).  Type and size errors end the host call.  Each output pointer may
+ * be null.  Init and Mean receive the host's row pointers when present and
+ * are left untouched otherwise.  `rtn` is not used.
+ */
+namespace lds_b {
+int iKelCheckLds(KelVALUE *rtn, KelVALUE *args, int count, int f, int layout,
+                 int *pN, int *pm, int *pd, int *pR, int *pE, int *pn,
+                 double ***pInit, double ***pMean);
+}
+namespace lds_a {
+int iKelCheckLds(KelVALUE *rtn, KelVALUE *args, int count, int f, int layout,
+                 int *pN, int *pm, int *pd, int *pR, int *pE, int *pn,
+                 double ***pInit, double ***pMean);
+}
+
+/*
+ * Time-varying elements.  idx points at the IdxSys record; IdxVar, IdxMean
+ * and X follow it in the argument array.  Outputs are written only for
+ * present index matrices, so callers clear them first.  The IdxMean vector
+ * is handed out as a 1 x d table (row 0 is the vector) so that it lives in
+ * storage the host tracks.  Index values are truncated toward zero; NaN,
+ * +infinity and values beyond the int range count as out of range, any
+ * negative value (-infinity included) keeps the element constant.
+ * Result 1, or 0 on an allocation failure or (silently in lds_a, with
+ * "Lds(): dimension of data matrix is not correct" in lds_b) an index beyond
+ * the rows of X.
+ */
+namespace lds_b {
+int fKelOpenLdsTV(KelVALUE *idx, int m, int d, int d2, int ***pIdxSys,
+                  int ***pIdxVar, int ***pIdxMean, double ***pX);
+void KelCloseLdsTV(int m, int d, double **sysCopy, double **varCopy,
+                   int **idxSys, int **idxVar, int **idxMean);
+}
+namespace lds_a {
+int fKelOpenLdsTV(KelVALUE *idx, int m, int d, int d2, int ***pIdxSys,
+                  int ***pIdxVar, int ***pIdxMean, double ***pX);
+void KelCloseLdsTV(int m, int d, int **idxSys, int **idxVar, int **idxMean);
+}
+
+/* Private copies of Sys (d x m, made when idxSys exists) and Var (d x d,
+ * when idxVar exists).  sysArg points at the Sys record, Var follows it.
+ * Result 1, or 0 when an allocation fails. */
+int fCopyLdsTV(KelVALUE *sysArg, int m, int d, int **idxSys, int **idxVar,
+               double ***pSysCopy, double ***pVarCopy);
+
+/* Compiles the tables into an 8 x (c+1) triple table (freed by the caller
+ * with TabFreePlain(table, 8, c+1)).  idxMean is the vector (may be null).
+ * Result 1, or 0 when the table cannot be allocated. */
+int fLdsTVIndex(int m, int d, int d2, int **idxSys, int **idxVar,
+                const int *idxMean, int *pc, int ***pTriples);
+
+/* Writes the values of time point t into Sys, Var and Mean (each may be
+ * null and is then skipped), Sys first, then Var, then Mean. */
+void TVsystem(int t, double **sys, double **var, double *mean,
+              int **triples, double **X);
+
+#endif /* __cplusplus */
+
+#endif
