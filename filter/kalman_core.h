@@ -32,4 +32,18 @@ void LdsApplyTV(int t, int m, int d, double **Sys, double **Var, double *Mean,
 void LdsPredict(int m, int d, double **Sys, double **Var, const double *Mean,
                 double **Pwork, double **Awork);
 
+/* Starts a filter run: vbig from Var as it stands, starting values in
+ * P-work (iLdsFilterStart), *pLogDet = -D log(vbig) and *pSumSq = 0 (each
+ * when given).  Returns the starting count -D. */
+int iLdsFilterBegin(int m, int d, double **Var, double **Init, double **Pwork,
+                    double *pLogDet, double *pSumSq);
+
+/* Ends a filter run: 0 when cnt < 1 (accumulators left as they are);
+ * otherwise *pSumSq /= cnt, *pCount = cnt (each when given) and 1. */
+int fLdsFilterEnd(int cnt, double *pSumSq, int *pCount);
+
+/* Store column t of a time point without any observation: NaN in the N
+ * innovation rows, 0.0 in the other rows up to R. */
+void LdsStoreMissing(int t, int N, int R, double **Store);
+
 #endif

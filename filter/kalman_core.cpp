@@ -1,0 +1,120 @@
+/*
+ * kalman_core.cpp - the parts of a filter step that do not depend on the
+ * number of series: start values, time-varying elements and the stacked
+ * prediction.
+ */
+#include "filter/kalman_core.h"
+
+#include <cmath>
+
+#include "host/kel.h"
+#include "model/model.h"
+
+double dLdsVbig(int d, double **Var)
+{
+    double largest = 1.0;
+    for (int i = 0; i < d; i++) {
+        /* A NaN never compares greater, so it is passed over. */
+        if (Var[i][i] > largest)
+            largest = Var[i][i];
+    }
+    return LDS_VBIG_FACTOR * largest;
+}
+
+int iLdsFilterStart(int m, int d, double **Init, double vbig, double **Pwork)
+{
+    double *a = Pwork[d];
+    int diffuse = 0;
+
+    MatZero(Pwork, d + 1, d);
+    if (!Init) {
+        for (int i = 0; i < m; i++)
+            Pwork[i][i] = vbig;
+        return m;
+    }
+    for (int i = 0; i < m; i++) {
+        a[i] = Init[m][i];
+        if (Init[i][i] < 0.0) {
+            /* Diffuse: whatever stands left of the diagonal is ignored,
+             * the zeros from MatZero are its covariances with the earlier
+             * elements. */
+            diffuse++;
+            Pwork[i][i] = vbig;
+            continue;
+        }
+        Pwork[i][i] = Init[i][i];
+        for (int j = 0; j < i; j++)
+            Pwork[i][j] = Pwork[j][i] = Init[i][j];
+    }
+    return diffuse;
+}
+
+void LdsApplyTV(int t, int m, int d, double **Sys, double **Var, double *Mean,
+                int **idxSys, int **idxVar, const int *idxMean, double **X)
+{
+    if (idxMean) {
+        for (int i = 0; i < d; i++)
+            if (idxMean[i] >= 0)
+                Mean[i] = X[idxMean[i]][t];
+    }
+    if (idxSys) {
+        for (int i = 0; i < d; i++)
+            for (int j = 0; j < m; j++)
+                if (idxSys[i][j] >= 0)
+                    Sys[i][j] = X[idxSys[i][j]][t];
+    }
+    if (idxVar) {
+        for (int i = 0; i < d; i++)
+            for (int j = 0; j < d; j++)
+                if (idxVar[i][j] >= 0)
+                    Var[i][j] = X[idxVar[i][j]][t];
+    }
+}
+
+void LdsPredict(int m, int d, double **Sys, double **Var, const double *Mean,
+                double **Pwork, double **Awork)
+{
+    const double *a = Pwork[d];
+    double *apred = Awork[d];
+
+    for (int i = 0; i < d; i++) {
+        double s = Mean[i];
+        for (int k = 0; k < m; k++)
+            s += Sys[i][k] * a[k];
+        apred[i] = s;
+    }
+    MatBSBt(Sys, d, Pwork, m, Awork);
+    MatAdd(Awork, d, d, Var, 1.0, Pwork);
+}
+
+int iLdsFilterBegin(int m, int d, double **Var, double **Init, double **Pwork,
+                    double *pLogDet, double *pSumSq)
+{
+    double vbig = dLdsVbig(d, Var);
+    int diffuse = iLdsFilterStart(m, d, Init, vbig, Pwork);
+
+    if (pLogDet)
+        *pLogDet = -diffuse * std::log(vbig);
+    if (pSumSq)
+        *pSumSq = 0.0;
+    return -diffuse;
+}
+
+int fLdsFilterEnd(int cnt, double *pSumSq, int *pCount)
+{
+    if (cnt < 1)
+        return 0;
+    if (pSumSq)
+        *pSumSq = *pSumSq / cnt;
+    if (pCount)
+        *pCount = cnt;
+    return 1;
+}
+
+void LdsStoreMissing(int t, int N, int R, double **Store)
+{
+    for (int i = 0; i < N; i++)
+        SetNaN(&Store[i][t]);
+    for (int i = N; i < R; i++)
+        Store[i][t] = 0.0;
+}
