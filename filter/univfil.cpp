@@ -1,0 +1,96 @@
+/*
+ * univfil.cpp - the Kalman filter for one series.  The same recursion as
+ * the filter for several series, with the scalar innovation variance
+ * inverted by a division; P-work row m then holds the gain K = M / F while
+ * column m keeps M.
+ */
+#include <cmath>
+
+#include "filter/filter.h"
+#include "filter/kalman_core.h"
+#include "model/model.h"
+
+namespace {
+
+/* Rows of the store for one series: innovation, m gains, 1/F. */
+int iUnivStoreRows(int m) { return m + 2; }
+
+void UnivStoreColumn(int m, int t, double v, const double *krow,
+                     double **Store)
+{
+    Store[0][t] = v;
+    for (int i = 0; i <= m; i++)
+        Store[1 + i][t] = krow[i];
+}
+
+/* a = a* + K v and P = A - M K', upper triangle computed and mirrored;
+ * column m (M) is read only. */
+void UnivUpdate(int m, double **P, double *a, const double *apred, double v)
+{
+    const double *krow = P[m];
+    for (int i = 0; i < m; i++) {
+        a[i] = apred[i] + krow[i] * v;
+        for (int j = i; j < m; j++) {
+            P[i][j] = P[i][j] - P[i][m] * krow[j];
+            P[j][i] = P[i][j];
+        }
+    }
+}
+
+}  // namespace
+
+int fUnivKalmanFil(int n, double *y, int m, double **Sys, double **Var,
+                   double *Mean, int **IdxSys, int **IdxVar, int *IdxMean,
+                   double **X, double **Init, double **Pwork, double **Awork,
+                   double **Store, double *pLogDet, double *pSumSq,
+                   int *pCount)
+{
+    const int d = m + 1;
+    double **P = Pwork;
+    double *a = Pwork[d];
+    const double *apred = Awork[d];
+
+    int cnt = iLdsFilterBegin(m, d, Var, Init, Pwork, pLogDet, pSumSq);
+
+    for (int t = 0; t < n; t++) {
+        LdsApplyTV(t, m, d, Sys, Var, Mean, IdxSys, IdxVar, IdxMean, X);
+        LdsPredict(m, d, Sys, Var, Mean, Pwork, Awork);
+
+        if (FIsNaN(y[t])) {
+            /* The innovation slot takes the predicted observation; the
+             * variance stays as predicted. */
+            for (int i = 0; i <= m; i++)
+                a[i] = apred[i];
+            if (Store)
+                LdsStoreMissing(t, 1, iUnivStoreRows(m), Store);
+            continue;
+        }
+
+        double v = y[t] - apred[m];
+        a[m] = v;
+        double F = P[m][m];
+        /* A NaN variance would poison every later step while the run
+         * still reported success, so it fails like a zero one. */
+        if (F == 0.0 || FIsNaN(F))
+            return 0;
+        double finv = 1.0 / F;
+        P[m][m] = finv;
+        for (int j = 0; j < m; j++)
+            P[m][j] = P[m][j] * finv;
+
+        /* Only a positive finite F counts; a negative or infinite one is
+         * still used for the update. */
+        if (finv > 0.0) {
+            cnt++;
+            if (pLogDet)
+                *pLogDet = *pLogDet - std::log(finv);
+            if (pSumSq)
+                *pSumSq = *pSumSq + v * v * finv;
+        }
+        if (Store)
+            UnivStoreColumn(m, t, v, P[m], Store);
+        UnivUpdate(m, P, a, apred, v);
+    }
+
+    return fLdsFilterEnd(cnt, pSumSq, pCount);
+}
