@@ -46,4 +46,33 @@ int fLdsFilterEnd(int cnt, double *pSumSq, int *pCount);
  * innovation rows, 0.0 in the other rows up to R. */
 void LdsStoreMissing(int t, int N, int R, double **Store);
 
+/* Steps of the filter for several series, shared with the moment forward
+ * pass.  W is the augmented block of P-work, a its last row, apred the
+ * predicted augmented mean (A-work row d). */
+
+/* Innovations of time point t into a[m..d-1]; a missing element gets a
+ * unit row and column in W and a NaN innovation.  Returns the number of
+ * observed elements. */
+int iMultiInnovations(int N, int m, int t, double **Y, double **W, double *a,
+                      const double *apred);
+
+/* After the inversion: missing elements get F^-1[i][i] = 0 and v[i] = 0. */
+void MultiClearMissing(int N, int m, double **Finv, double *a);
+
+/* K = M F^-1 into the upper-right block of W. */
+void MultiGain(int N, int m, double **W);
+
+/* Column t of the filter store from W and the innovations. */
+void MultiStoreColumn(int N, int m, int t, double **W, const double *a,
+                      double **Store);
+
+/* a = a* + K v and P = A - K M'. */
+void MultiUpdate(int N, int m, double **W, double *a, const double *apred);
+
+/* The same two steps for one series: P-work row m holds the gain row K
+ * followed by 1/F, column m keeps M. */
+void UnivStoreColumn(int m, int t, double v, const double *krow,
+                     double **Store);
+void UnivUpdate(int m, double **P, double *a, const double *apred, double v);
+
 #endif

@@ -14,8 +14,6 @@
 #include "filter/kalman_core.h"
 #include "model/model.h"
 
-namespace {
-
 /* A missing element gets a unit row and column in F, so that F stays
  * invertible and its inverse has a unit row and column that are cleared
  * after the inversion.  Returns the number of observed elements. */
@@ -95,8 +93,6 @@ void MultiUpdate(int N, int m, double **W, double *a, const double *apred)
         }
     }
 }
-
-}  // namespace
 
 int fMultiKalmanFil(int N, int n, double **Y, int m, double **Sys,
                     double **Var, double *Mean, int **IdxSys, int **IdxVar,

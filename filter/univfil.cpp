@@ -10,10 +10,8 @@
 #include "filter/kalman_core.h"
 #include "model/model.h"
 
-namespace {
-
 /* Rows of the store for one series: innovation, m gains, 1/F. */
-int iUnivStoreRows(int m) { return m + 2; }
+static int iUnivStoreRows(int m) { return m + 2; }
 
 void UnivStoreColumn(int m, int t, double v, const double *krow,
                      double **Store)
@@ -36,8 +34,6 @@ void UnivUpdate(int m, double **P, double *a, const double *apred, double v)
         }
     }
 }
-
-}  // namespace
 
 int fUnivKalmanFil(int n, double *y, int m, double **Sys, double **Var,
                    double *Mean, int **IdxSys, int **IdxVar, int *IdxMean,
