@@ -1,0 +1,345 @@
+// matrix.cpp - the stand-in Kel matrix library: storage, the small dense
+// products the library relies on, inversion, LDL' decomposition, rank and
+// standard normal draws.
+//
+// The products are written for the small matrices of state space models:
+// zero entries of the outer factor (a sparse transition, a selection row)
+// are skipped, and symmetric results are computed on the upper triangle and
+// mirrored.
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "kelhost/kelhost.h"
+#include "kelhost/storage.h"
+
+namespace {
+
+// Scratch for the intermediate product of MatBSBt / MatBtSB.  The host is
+// single-threaded; thread_local keeps it safe should an embedder not be.
+thread_local std::vector<double> t_scratch;
+
+double *scratch(std::size_t n) {
+    if (t_scratch.size() < n) t_scratch.resize(n);
+    return t_scratch.data();
+}
+
+// Size of the stack buffer for pivot indices; larger inversions use the heap.
+constexpr int kSmallPivots = 32;
+
+// Relative threshold below which an inversion pivot counts as zero, in units
+// of n * machine epsilon times the largest magnitude of the matrix.
+double singularTolerance(double **A, int n) {
+    double big = 0.0;
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j) {
+            double a = std::fabs(A[i][j]);
+            if (a > big) big = a;
+        }
+    return big * n * DBL_EPSILON;
+}
+
+}  // namespace
+
+extern "C" {
+
+double **MatAllocBlock(int rows, int cols) {
+    if (kelhost::injectFailure()) return nullptr;
+    return reinterpret_cast<double **>(
+        kelhost::allocBlock(rows, cols, sizeof(double), kelhost::BlockKind::Tracked));
+}
+
+void MatFreeBlock(double **m) { kelhost::freeBlock(reinterpret_cast<void **>(m)); }
+
+void **TabAllocPlain(int rows, int cols, int size) {
+    if (size <= 0 || kelhost::injectFailure()) return nullptr;
+    return kelhost::allocBlock(rows, cols, std::size_t(size), kelhost::BlockKind::Tracked);
+}
+
+void TabFreePlain(void **table, int, int) { kelhost::freeBlock(table); }
+
+void MatZero(double **m, int rows, int cols) {
+    for (int i = 0; i < rows; ++i)
+        for (int j = 0; j < cols; ++j) m[i][j] = 0.0;
+}
+
+void MatI(double **m, int n) {
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j) m[i][j] = i == j ? 1.0 : 0.0;
+}
+
+double **MatAdd(double **A, int rows, int cols, double **B, double factor, double **result) {
+    for (int i = 0; i < rows; ++i) {
+        const double *a = A[i], *b = B[i];
+        double *r = result[i];
+        if (factor == 1.0)
+            for (int j = 0; j < cols; ++j) r[j] = a[j] + b[j];
+        else
+            for (int j = 0; j < cols; ++j) r[j] = a[j] + factor * b[j];
+    }
+    return result;
+}
+
+double **MatAB(double **A, int rA, int cA, double **B, int cB, double **result) {
+    for (int i = 0; i < rA; ++i) {
+        double *r = result[i];
+        for (int j = 0; j < cB; ++j) r[j] = 0.0;
+        for (int k = 0; k < cA; ++k) {
+            double a = A[i][k];
+            if (a == 0.0) continue;
+            const double *b = B[k];
+            for (int j = 0; j < cB; ++j) r[j] += a * b[j];
+        }
+    }
+    return result;
+}
+
+double **MatBSBt(double **B, int rB, double **S, int cB, double **result) {
+    // tmp = B S, then result[i][j] = tmp[i] . B[j] for j >= i.
+    double *tmp = scratch(std::size_t(rB) * std::size_t(cB));
+    for (int i = 0; i < rB; ++i) {
+        double *t = tmp + std::size_t(i) * cB;
+        for (int l = 0; l < cB; ++l) t[l] = 0.0;
+        const double *b = B[i];
+        for (int k = 0; k < cB; ++k) {
+            double bik = b[k];
+            if (bik == 0.0) continue;
+            const double *s = S[k];
+            for (int l = 0; l < cB; ++l) t[l] += bik * s[l];
+        }
+    }
+    for (int i = 0; i < rB; ++i) {
+        const double *t = tmp + std::size_t(i) * cB;
+        for (int j = i; j < rB; ++j) {
+            const double *b = B[j];
+            double sum = 0.0;
+            for (int l = 0; l < cB; ++l)
+                if (b[l] != 0.0) sum += t[l] * b[l];
+            result[i][j] = sum;
+            result[j][i] = sum;
+        }
+    }
+    return result;
+}
+
+double **MatBtSB(double **B, int rB, double **S, int cB, double **result) {
+    // tmp = S B (rB x cB), then result[i][j] = sum_k B[k][i] tmp[k][j], j >= i.
+    double *tmp = scratch(std::size_t(rB) * std::size_t(cB));
+    for (std::size_t e = 0; e < std::size_t(rB) * cB; ++e) tmp[e] = 0.0;
+    for (int l = 0; l < rB; ++l) {
+        const double *b = B[l];
+        for (int j = 0; j < cB; ++j) {
+            double blj = b[j];
+            if (blj == 0.0) continue;
+            for (int k = 0; k < rB; ++k) tmp[std::size_t(k) * cB + j] += S[k][l] * blj;
+        }
+    }
+    for (int i = 0; i < cB; ++i)
+        for (int j = i; j < cB; ++j) result[i][j] = 0.0;
+    for (int k = 0; k < rB; ++k) {
+        const double *b = B[k];
+        const double *t = tmp + std::size_t(k) * cB;
+        for (int i = 0; i < cB; ++i) {
+            double bki = b[i];
+            if (bki == 0.0) continue;
+            double *r = result[i];
+            for (int j = i; j < cB; ++j) r[j] += bki * t[j];
+        }
+    }
+    for (int i = 0; i < cB; ++i)
+        for (int j = i + 1; j < cB; ++j) result[j][i] = result[i][j];
+    return result;
+}
+
+int IInvDet(double **A, int n, double *logdet, int *nonsingular) {
+    // Gauss-Jordan elimination with partial (row) pivoting, in place; the
+    // row interchanges become column interchanges of the inverse.
+    if (logdet) *logdet = 0.0;
+    if (nonsingular) *nonsingular = 0;
+    if (n < 1) return 1;
+    int small[kSmallPivots];
+    std::vector<int> large;
+    int *perm = small;
+    if (n > kSmallPivots) {
+        large.resize(std::size_t(n));
+        perm = large.data();
+    }
+    double tol = singularTolerance(A, n);
+    double ld = 0.0;
+    for (int k = 0; k < n; ++k) {
+        int p = k;
+        double best = std::fabs(A[k][k]);
+        for (int i = k + 1; i < n; ++i) {
+            double a = std::fabs(A[i][k]);
+            if (a > best) { best = a; p = i; }
+        }
+        if (!(best > tol)) return 1;  // also catches NaN
+        perm[k] = p;
+        if (p != k)
+            for (int j = 0; j < n; ++j) { double x = A[k][j]; A[k][j] = A[p][j]; A[p][j] = x; }
+        double *rk = A[k];
+        double pivot = rk[k];
+        ld += std::log(std::fabs(pivot));
+        rk[k] = 1.0;
+        double inv = 1.0 / pivot;
+        for (int j = 0; j < n; ++j) rk[j] *= inv;
+        for (int i = 0; i < n; ++i) {
+            if (i == k) continue;
+            double *ri = A[i];
+            double f = ri[k];
+            if (f == 0.0) continue;
+            ri[k] = 0.0;
+            for (int j = 0; j < n; ++j) ri[j] -= f * rk[j];
+        }
+    }
+    // The row interchanges make this the inverse of P A; A^-1 = (P A)^-1 P
+    // undoes them as column interchanges in reverse order.
+    for (int k = n - 1; k >= 0; --k) {
+        int p = perm[k];
+        if (p == k) continue;
+        for (int i = 0; i < n; ++i) { double x = A[i][k]; A[i][k] = A[i][p]; A[i][p] = x; }
+    }
+    if (logdet) *logdet = ld;
+    if (nonsingular) *nonsingular = 1;
+    return 0;
+}
+
+int ILDLdec(double **A, double *d, int n) {
+    // A = L D L' column by column from the lower triangle; d[j] = 1 / D_j.
+    for (int j = 0; j < n; ++j) {
+        double Dj = A[j][j];
+        for (int k = 0; k < j; ++k) Dj -= A[j][k] * A[j][k] / d[k];
+        if (!(Dj > 0.0) || !std::isfinite(Dj)) return 1;
+        d[j] = 1.0 / Dj;
+        for (int i = j + 1; i < n; ++i) {
+            double s = A[i][j];
+            for (int k = 0; k < j; ++k) s -= A[i][k] * A[j][k] / d[k];
+            A[i][j] = s / Dj;
+        }
+    }
+    return 0;
+}
+
+int IMatRank(double **A, int rows, int cols, int, double tol) {
+    // One-sided Jacobi: orthogonalise the columns of a copy; the column norms
+    // are the singular values.
+    if (rows < 1 || cols < 1) return 0;
+    std::vector<double> U(std::size_t(rows) * std::size_t(cols));
+    auto u = [&](int i, int j) -> double & { return U[std::size_t(j) * rows + i]; };
+    for (int i = 0; i < rows; ++i)
+        for (int j = 0; j < cols; ++j) u(i, j) = A[i][j];
+    const int kMaxSweeps = 60;
+    for (int sweep = 0; sweep < kMaxSweeps; ++sweep) {
+        bool rotated = false;
+        for (int p = 0; p < cols - 1; ++p)
+            for (int q = p + 1; q < cols; ++q) {
+                double alpha = 0.0, beta = 0.0, gamma = 0.0;
+                for (int i = 0; i < rows; ++i) {
+                    alpha += u(i, p) * u(i, p);
+                    beta += u(i, q) * u(i, q);
+                    gamma += u(i, p) * u(i, q);
+                }
+                if (gamma == 0.0 || std::fabs(gamma) <= DBL_EPSILON * std::sqrt(alpha * beta))
+                    continue;
+                rotated = true;
+                double zeta = (beta - alpha) / (2.0 * gamma);
+                double t = (zeta >= 0 ? 1.0 : -1.0) /
+                           (std::fabs(zeta) + std::sqrt(1.0 + zeta * zeta));
+                double c = 1.0 / std::sqrt(1.0 + t * t), s = c * t;
+                for (int i = 0; i < rows; ++i) {
+                    double x = u(i, p), y = u(i, q);
+                    u(i, p) = c * x - s * y;
+                    u(i, q) = s * x + c * y;
+                }
+            }
+        if (!rotated) break;
+    }
+    std::vector<double> sv(std::size_t(cols), 0.0);
+    double big = 0.0;
+    for (int j = 0; j < cols; ++j) {
+        double s = 0.0;
+        for (int i = 0; i < rows; ++i) s += u(i, j) * u(i, j);
+        sv[std::size_t(j)] = std::sqrt(s);
+        if (sv[std::size_t(j)] > big) big = sv[std::size_t(j)];
+    }
+    if (!(big > 0.0)) return 0;
+    int rank = 0;
+    for (double s : sv)
+        if (s > tol * big) ++rank;
+    return rank;
+}
+
+}  // extern "C"
+
+// ---- random numbers ---------------------------------------------------------
+// xoshiro256** (Blackman and Vigna), seeded through splitmix64; standard
+// normals by the Marsaglia polar method, the second value of each pair kept
+// for the next call.
+namespace {
+
+std::uint64_t g_state[4];
+bool g_seeded = false;
+bool g_haveSpare = false;
+double g_spare = 0.0;
+constexpr unsigned long long kDefaultSeed = 20080901ULL;
+
+std::uint64_t splitmix64(std::uint64_t &x) {
+    std::uint64_t z = (x += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+}
+
+std::uint64_t rotl(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
+
+std::uint64_t next() {
+    if (!g_seeded) kelhost_seed(kDefaultSeed);
+    std::uint64_t result = rotl(g_state[1] * 5, 7) * 9;
+    std::uint64_t t = g_state[1] << 17;
+    g_state[2] ^= g_state[0];
+    g_state[3] ^= g_state[1];
+    g_state[1] ^= g_state[2];
+    g_state[0] ^= g_state[3];
+    g_state[2] ^= t;
+    g_state[3] = rotl(g_state[3], 45);
+    return result;
+}
+
+// Uniform on (-1, 1) from the top 53 bits.
+double uniformSigned() { return double(next() >> 11) * (2.0 / 9007199254740992.0) - 1.0; }
+
+}  // namespace
+
+extern "C" {
+
+void kelhost_seed(unsigned long long seed) {
+    std::uint64_t x = seed;
+    for (auto &s : g_state) s = splitmix64(x);
+    g_seeded = true;
+    g_haveSpare = false;
+}
+
+double DRanNormalPM(void) {
+    if (g_haveSpare) {
+        g_haveSpare = false;
+        return g_spare;
+    }
+    double u, v, s;
+    do {
+        u = uniformSigned();
+        v = uniformSigned();
+        s = u * u + v * v;
+    } while (s >= 1.0 || s == 0.0);
+    double f = std::sqrt(-2.0 * std::log(s) / s);
+    g_spare = v * f;
+    g_haveSpare = true;
+    return u * f;
+}
+
+void MatRann(double **m, int rows, int cols) {
+    for (int i = 0; i < rows; ++i)
+        for (int j = 0; j < cols; ++j) m[i][j] = DRanNormalPM();
+}
+
+}  // extern "C"

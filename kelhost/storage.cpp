@@ -1,0 +1,119 @@
+// storage.cpp - block allocation with a live list for tracked blocks.
+#include "kelhost/storage.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace kelhost {
+namespace {
+
+// Largest single block the host hands out; larger requests fail cleanly
+// instead of reaching the allocator.
+constexpr std::size_t kMaxBlockBytes = std::size_t(1) << 36;
+constexpr std::uint32_t kMagic = 0x4b454c42u;  // "KELB"
+
+struct alignas(16) Header {
+    std::uint32_t magic;
+    BlockKind kind;
+    unsigned long long serial;
+    Header *prev;
+    Header *next;
+};
+
+Header *g_head = nullptr;  // live list of tracked blocks, newest first
+long g_count = 0;
+unsigned long long g_serial = 0;
+long g_failAfter = -1;     // < 0: no injected failures
+
+Header *headerOf(void **rows) {
+    return reinterpret_cast<Header *>(reinterpret_cast<char *>(rows) - sizeof(Header));
+}
+
+void unlink(Header *h) {
+    if (h->prev) h->prev->next = h->next; else g_head = h->next;
+    if (h->next) h->next->prev = h->prev;
+    --g_count;
+}
+
+bool blockBytes(int rows, int cols, std::size_t elemSize, std::size_t *total) {
+    if (rows < 0 || cols < 0) return false;
+    std::size_t ptrs, cells, data;
+    if (__builtin_mul_overflow(std::size_t(rows), sizeof(void *), &ptrs)) return false;
+    if (__builtin_mul_overflow(std::size_t(rows), std::size_t(cols), &cells)) return false;
+    if (__builtin_mul_overflow(cells, elemSize, &data)) return false;
+    // Rows of doubles must stay aligned after the pointer array.
+    ptrs = (ptrs + 15) & ~std::size_t(15);
+    if (__builtin_add_overflow(ptrs, data, total)) return false;
+    if (__builtin_add_overflow(*total, sizeof(Header), total)) return false;
+    return *total <= kMaxBlockBytes;
+}
+
+}  // namespace
+
+bool injectFailure() {
+    if (g_failAfter < 0) return false;
+    if (g_failAfter == 0) return true;
+    --g_failAfter;
+    return false;
+}
+
+void **allocBlock(int rows, int cols, std::size_t elemSize, BlockKind kind) {
+    std::size_t total;
+    if (!blockBytes(rows, cols, elemSize, &total)) return nullptr;
+    char *raw = static_cast<char *>(std::malloc(total));
+    if (!raw) return nullptr;
+    Header *h = reinterpret_cast<Header *>(raw);
+    h->magic = kMagic;
+    h->kind = kind;
+    h->serial = g_serial++;
+    h->prev = nullptr;
+    h->next = nullptr;
+    void **ptrs = reinterpret_cast<void **>(raw + sizeof(Header));
+    std::size_t ptrBytes = (std::size_t(rows) * sizeof(void *) + 15) & ~std::size_t(15);
+    char *data = reinterpret_cast<char *>(ptrs) + ptrBytes;
+    std::size_t rowBytes = std::size_t(cols) * elemSize;
+    for (int i = 0; i < rows; ++i)
+        ptrs[i] = cols > 0 ? data + std::size_t(i) * rowBytes : nullptr;
+    if (cols > 0) std::memset(data, 0, std::size_t(rows) * rowBytes);
+    if (kind == BlockKind::Tracked) {
+        h->next = g_head;
+        if (g_head) g_head->prev = h;
+        g_head = h;
+        ++g_count;
+    }
+    return ptrs;
+}
+
+bool freeBlock(void **rows) {
+    if (!rows) return true;
+    Header *h = headerOf(rows);
+    if (h->magic != kMagic) return false;
+    if (h->kind == BlockKind::Tracked) unlink(h);
+    h->magic = 0;
+    std::free(h);
+    return true;
+}
+
+unsigned long long trackedMark() { return g_serial; }
+
+void freeTrackedSince(unsigned long long mark) {
+    Header *h = g_head;
+    while (h) {
+        Header *next = h->next;
+        if (h->serial >= mark) {
+            unlink(h);
+            h->magic = 0;
+            std::free(h);
+        }
+        h = next;
+    }
+}
+
+long trackedCount() { return g_count; }
+
+}  // namespace kelhost
+
+extern "C" long kelhost_live_blocks(void) { return kelhost::trackedCount(); }
+
+extern "C" void kelhost_fail_allocations_after(long after) { kelhost::g_failAfter = after; }

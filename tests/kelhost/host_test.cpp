@@ -1,0 +1,308 @@
+// Tests of the stand-in host itself: the call boundary, storage, argument
+// checks and the matrix library, each against a plain dense computation.
+#include <gtest/gtest.h>
+
+#include <Eigen/Dense>
+#include <climits>
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kelhost/kel.hpp"
+
+namespace {
+
+using Eigen::MatrixXd;
+
+// Host storage holding a copy of an Eigen matrix, freed on destruction.
+struct HostMat {
+    double **p;
+    int r, c;
+    explicit HostMat(const MatrixXd &m) : r(int(m.rows())), c(int(m.cols())) {
+        p = MatAllocBlock(r, c);
+        for (int i = 0; i < r; ++i)
+            for (int j = 0; j < c; ++j) p[i][j] = m(i, j);
+    }
+    HostMat(int rows, int cols) : p(MatAllocBlock(rows, cols)), r(rows), c(cols) {}
+    ~HostMat() { MatFreeBlock(p); }
+    MatrixXd eigen(int rows, int cols) const {
+        MatrixXd m(rows, cols);
+        for (int i = 0; i < rows; ++i)
+            for (int j = 0; j < cols; ++j) m(i, j) = p[i][j];
+        return m;
+    }
+};
+
+MatrixXd randomMatrix(std::mt19937_64 &rng, int r, int c, double zeroShare = 0.0) {
+    std::normal_distribution<double> n01;
+    std::uniform_real_distribution<double> u01;
+    MatrixXd m(r, c);
+    for (int i = 0; i < r; ++i)
+        for (int j = 0; j < c; ++j) m(i, j) = u01(rng) < zeroShare ? 0.0 : n01(rng);
+    return m;
+}
+
+void expectClose(const MatrixXd &got, const MatrixXd &want, double rel, const char *what) {
+    ASSERT_EQ(got.rows(), want.rows());
+    ASSERT_EQ(got.cols(), want.cols());
+    double scale = std::max(1.0, want.cwiseAbs().maxCoeff());
+    for (int i = 0; i < got.rows(); ++i)
+        for (int j = 0; j < got.cols(); ++j)
+            EXPECT_NEAR(got(i, j), want(i, j), rel * scale)
+                << what << " [" << i << "][" << j << "]";
+}
+
+const double kEps = std::numeric_limits<double>::epsilon();
+
+// Host functions written for these tests.
+void allocThenFail(KelVALUE *, KelVALUE *, int) {
+    MatAllocBlock(3, 4);
+    TabAllocPlain(2, 2, 4);
+    MatAllocBlock(5, 0);
+    KelRunErrorMessage("Test(): failing on purpose");
+}
+
+void allocThenMemoryError(KelVALUE *, KelVALUE *, int) {
+    MatAllocBlock(2, 2);
+    KelRunError(KEL_ERROR_MEMORY, nullptr);
+}
+
+void checkMatrixArgs(KelVALUE *rtn, KelVALUE *args, int count) {
+    KelLibCheckMatrixSize(args, 0, count - 1, 1, 1);
+    double s = 0;
+    for (int i = 0; i < count; ++i) s += args[i].v.mval.data[0][0];
+    rtn->type = KEL_DOUBLE;
+    rtn->v.dval = s;
+}
+
+void checkReference(KelVALUE *, KelVALUE *args, int) {
+    KelLibCheckType(KEL_REFERENCE, args, 0, 0);
+    KelRunMessage("reference accepted");
+    KelLibValMatMalloc(args[0].v.ref, 2, 3)[1][2] = 7.5;
+}
+
+}  // namespace
+
+TEST(HostCall, ErrorsEndTheCallAndFreeTrackedStorage) {
+    long before = kelhost_live_blocks();
+    KelVALUE rtn;
+    kelhost_int(&rtn, 0);
+    char buf[64];
+    EXPECT_EQ(kelhost_call(allocThenFail, &rtn, nullptr, 0, buf, sizeof buf), KELHOST_ERR_RUNTIME);
+    EXPECT_STREQ(buf, "Test(): failing on purpose");
+    EXPECT_EQ(kelhost_live_blocks(), before);
+
+    EXPECT_EQ(kelhost_call(allocThenMemoryError, &rtn, nullptr, 0, buf, sizeof buf),
+              KELHOST_ERR_MEMORY);
+    EXPECT_EQ(kelhost_live_blocks(), before);
+
+    // A short buffer truncates and terminates the text.
+    char tiny[5];
+    kelhost_call(allocThenFail, &rtn, nullptr, 0, tiny, sizeof tiny);
+    EXPECT_STREQ(tiny, "Test");
+    EXPECT_EQ(kelhost_call(nullptr, &rtn, nullptr, 0, buf, sizeof buf), KELHOST_ERR_ARGS);
+}
+
+TEST(HostCall, NumbersPassMatrixChecksAndAreRestored) {
+    KelVALUE args[3], rtn;
+    kelhost_int(&args[0], 2);
+    kelhost_double(&args[1], 0.5);
+    kelhost_matrix(&args[2], 1, 1)[0][0] = 4.0;
+    kelhost_int(&rtn, 0);
+    char buf[128];
+    ASSERT_EQ(kelhost_call(checkMatrixArgs, &rtn, args, 3, buf, sizeof buf), 0) << buf;
+    EXPECT_EQ(rtn.v.dval, 6.5);
+    EXPECT_EQ(args[0].type, KEL_INT);
+    EXPECT_EQ(args[0].v.ival, 2);
+    EXPECT_EQ(args[1].type, KEL_DOUBLE);
+
+    kelhost_free_value(&args[2]);
+    kelhost_matrix(&args[2], 2, 1);
+    EXPECT_EQ(kelhost_call(checkMatrixArgs, &rtn, args, 3, buf, sizeof buf), KELHOST_ERR_SIZE);
+    EXPECT_STREQ(buf, "argument 3: 1 x 1 matrix expected, 2 x 1 found");
+    EXPECT_EQ(args[0].type, KEL_INT);  // restored after the error too
+    kelhost_free_value(&args[2]);
+}
+
+TEST(HostCall, ReferencesAndMessages) {
+    std::vector<std::string> seen;
+    kelhost_set_message_sink(
+        [](const char *t, void *c) { static_cast<std::vector<std::string> *>(c)->push_back(t); },
+        &seen);
+    KelVALUE target, arg, rtn;
+    kelhost_int(&target, 0);
+    kelhost_ref(&arg, &target);
+    kelhost_int(&rtn, 0);
+    char buf[128];
+    ASSERT_EQ(kelhost_call(checkReference, &rtn, &arg, 1, buf, sizeof buf), 0) << buf;
+    ASSERT_EQ(target.type, KEL_MATRIX);
+    EXPECT_EQ(target.v.mval.rows, 2);
+    EXPECT_EQ(target.v.mval.data[1][2], 7.5);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0], "reference accepted");
+
+    EXPECT_EQ(kelhost_call(checkReference, &rtn, &target, 1, buf, sizeof buf), KELHOST_ERR_TYPE);
+    EXPECT_STREQ(buf, "argument 1: reference expected, matrix found");
+    kelhost_set_message_sink(nullptr, nullptr);
+    kelhost_free_value(&target);
+}
+
+TEST(HostStorage, SizesAndFailures) {
+    long before = kelhost_live_blocks();
+    EXPECT_EQ(MatAllocBlock(-1, 2), nullptr);
+    EXPECT_EQ(MatAllocBlock(INT_MAX, INT_MAX), nullptr);
+    EXPECT_EQ(TabAllocPlain(INT_MAX, 8, 4), nullptr);
+    double **view = MatAllocBlock(4, 0);
+    ASSERT_NE(view, nullptr);
+    HostMat m(4, 3);
+    for (int i = 0; i < 4; ++i) view[i] = m.p[i] + 1;  // a view of columns 1..2
+    view[3][1] = 9.0;
+    EXPECT_EQ(m.p[3][2], 9.0);
+    EXPECT_EQ(kelhost_live_blocks(), before + 2);
+    MatFreeBlock(view);
+
+    int **t = reinterpret_cast<int **>(TabAllocPlain(3, 5, 4));
+    ASSERT_NE(t, nullptr);
+    t[2][4] = -7;
+    EXPECT_EQ(t[0][0], 0);
+    TabFreePlain(reinterpret_cast<void **>(t), 3, 5);
+
+    kelhost_fail_allocations_after(1);
+    double **ok = MatAllocBlock(2, 2);
+    EXPECT_NE(ok, nullptr);
+    EXPECT_EQ(MatAllocBlock(2, 2), nullptr);
+    EXPECT_EQ(TabAllocPlain(2, 2, 4), nullptr);
+    kelhost_fail_allocations_after(-1);
+    MatFreeBlock(ok);
+    EXPECT_EQ(kelhost_live_blocks(), before + 1);  // m is still alive
+}
+
+TEST(HostMatrix, ProductsMatchDenseFormulas) {
+    std::mt19937_64 rng(7);
+    for (int trial = 0; trial < 20; ++trial) {
+        int r = 1 + trial % 6, c = 1 + (trial * 5) % 7;
+        MatrixXd B = randomMatrix(rng, r, c, 0.4);
+        MatrixXd S0 = randomMatrix(rng, std::max(r, c), std::max(r, c));
+        MatrixXd S = S0 * S0.transpose();
+        HostMat hB(B), hS(S), out(std::max(r, c), std::max(r, c));
+        double tol = 8 * c * kEps * (1 + S.cwiseAbs().maxCoeff());
+
+        MatBSBt(hB.p, r, hS.p, c, out.p);
+        MatrixXd Sc = S.topLeftCorner(c, c);
+        expectClose(out.eigen(r, r), B * Sc * B.transpose(), tol * 4, "B S B'");
+
+        MatBtSB(hB.p, r, hS.p, c, out.p);
+        MatrixXd Sr = S.topLeftCorner(r, r);
+        expectClose(out.eigen(c, c), B.transpose() * Sr * B, tol * 4, "B' S B");
+
+        MatrixXd A = randomMatrix(rng, r, c, 0.3), C = randomMatrix(rng, c, r);
+        HostMat hA(A), hC(C), prod(r, r), sum(r, c);
+        MatAB(hA.p, r, c, hC.p, r, prod.p);
+        expectClose(prod.eigen(r, r), A * C, tol, "A C");
+        MatAdd(hA.p, r, c, hB.p, 1.0, sum.p);
+        expectClose(sum.eigen(r, c), A + B, 0.0, "A + B");
+    }
+    HostMat id(3, 3);
+    MatI(id.p, 3);
+    expectClose(id.eigen(3, 3), MatrixXd::Identity(3, 3), 0.0, "I");
+    MatZero(id.p, 3, 3);
+    expectClose(id.eigen(3, 3), MatrixXd::Zero(3, 3), 0.0, "0");
+}
+
+TEST(HostMatrix, InversionOfGeneralAndSingularMatrices) {
+    std::mt19937_64 rng(11);
+    for (int n = 1; n <= 7; ++n) {
+        MatrixXd A = randomMatrix(rng, n, n);  // general, not symmetric
+        HostMat h(A);
+        double logdet = 0;
+        int nonsingular = -1;
+        ASSERT_EQ(IInvDet(h.p, n, &logdet, &nonsingular), 0);
+        EXPECT_EQ(nonsingular, 1);
+        MatrixXd inv = A.inverse();
+        double cond = A.norm() * inv.norm();
+        expectClose(h.eigen(n, n), inv, 50 * n * kEps * cond, "inverse");
+        EXPECT_NEAR(logdet, std::log(std::fabs(A.determinant())), 50 * n * kEps * cond);
+    }
+    // Exactly and numerically singular matrices are reported, not inverted.
+    MatrixXd S(3, 3);
+    S << 1, 2, 3, 2, 4, 6, 1, 0, 1;
+    HostMat hs(S);
+    double ld;
+    int ns = -1;
+    EXPECT_NE(IInvDet(hs.p, 3, &ld, &ns), 0);
+    EXPECT_EQ(ns, 0);
+    MatrixXd near = MatrixXd::Ones(2, 2) * 1e8;
+    near(1, 1) += 1e-9;  // below n * eps relative to the entries
+    HostMat hn(near);
+    EXPECT_NE(IInvDet(hn.p, 2, &ld, &ns), 0);
+    MatrixXd zero = MatrixXd::Zero(2, 2);
+    HostMat hz(zero);
+    EXPECT_NE(IInvDet(hz.p, 2, &ld, &ns), 0);
+}
+
+TEST(HostMatrix, LdlDecompositionAndRank) {
+    std::mt19937_64 rng(5);
+    for (int n = 1; n <= 6; ++n) {
+        MatrixXd G = randomMatrix(rng, n, n);
+        MatrixXd A = G * G.transpose() + MatrixXd::Identity(n, n);
+        HostMat h(A);
+        std::vector<double> d(static_cast<std::size_t>(n));
+        ASSERT_EQ(ILDLdec(h.p, d.data(), n), 0);
+        MatrixXd L = MatrixXd::Identity(n, n), D = MatrixXd::Zero(n, n);
+        for (int i = 0; i < n; ++i) {
+            D(i, i) = 1.0 / d[std::size_t(i)];
+            for (int j = 0; j < i; ++j) L(i, j) = h.p[i][j];
+        }
+        expectClose(L * D * L.transpose(), A, 100 * n * kEps, "L diag(1/d) L'");
+    }
+    MatrixXd indefinite(2, 2);
+    indefinite << 1, 2, 2, 1;
+    HostMat hi(indefinite);
+    double d2[2];
+    EXPECT_NE(ILDLdec(hi.p, d2, 2), 0);
+
+    for (int rank = 0; rank <= 4; ++rank) {
+        MatrixXd A = randomMatrix(rng, 6, rank) * randomMatrix(rng, rank, 4);
+        if (rank == 0) A = MatrixXd::Zero(6, 4);
+        HostMat h(A);
+        EXPECT_EQ(IMatRank(h.p, 6, 4, 0, 1e-5), rank);
+        HostMat ht(MatrixXd(A.transpose()));
+        EXPECT_EQ(IMatRank(ht.p, 4, 6, 0, 1e-5), rank);
+    }
+}
+
+TEST(HostRandom, SeededDrawsAreReproducibleAndStandardNormal) {
+    kelhost_seed(42);
+    std::vector<double> first;
+    for (int i = 0; i < 5; ++i) first.push_back(DRanNormalPM());
+    kelhost_seed(42);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(DRanNormalPM(), first[std::size_t(i)]);
+    kelhost_seed(43);
+    EXPECT_NE(DRanNormalPM(), first[0]);
+
+    const int n = 200000;
+    HostMat m(400, 500);
+    kelhost_seed(1);
+    MatRann(m.p, 400, 500);
+    double s = 0, s2 = 0, s4 = 0;
+    for (int i = 0; i < 400; ++i)
+        for (int j = 0; j < 500; ++j) {
+            double x = m.p[i][j];
+            s += x;
+            s2 += x * x;
+            s4 += x * x * x * x;
+        }
+    // Five standard errors of each sample moment.
+    EXPECT_NEAR(s / n, 0.0, 5 * std::sqrt(1.0 / n));
+    EXPECT_NEAR(s2 / n, 1.0, 5 * std::sqrt(2.0 / n));
+    EXPECT_NEAR(s4 / n, 3.0, 5 * std::sqrt(96.0 / n));
+}
+
+TEST(HostLoader, OpensTheLibraryAndFindsEntryPoints) {
+    kel::Host host;
+    EXPECT_NE(host.function("LdsVersion"), nullptr);
+    EXPECT_THROW(host.function("NoSuchFunction"), std::runtime_error);
+    EXPECT_EQ(kelhost_open("/nonexistent/libvantrel.so"), nullptr);
+    EXPECT_NE(std::string(kelhost_last_error()), "");
+}
