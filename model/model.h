@@ -54,6 +54,19 @@ VANTREL_API void LDLbacksub(int flag, int n, double **A, const double *b, double
 #ifdef __cplusplus
 }
 
+/* ---- positions of the state space form, counted from the data argument -- */
+enum {
+    LDS_ARG_SYS = 1,
+    LDS_ARG_VAR = 2,
+    LDS_ARG_INIT = 3,
+    LDS_ARG_MEAN = 4,
+    LDS_ARG_IDXSYS = 5,       /* IdxSys, IdxVar, IdxMean, X follow in turn */
+    LDS_ARG_IDXVAR = 6,
+    LDS_ARG_IDXMEAN = 7,
+    LDS_ARG_X = 8,
+    LDS_FORM_ARGS = 9         /* data argument and the whole form */
+};
+
 /* ---- data layouts of the data argument --------------------------------- */
 enum {
     LDS_LAYOUT_DATA = 0,      /* N x n observations */
