@@ -16,14 +16,19 @@
 
 namespace {
 
-// Scratch for the intermediate product of MatBSBt / MatBtSB.  The host is
-// single-threaded; thread_local keeps it safe should an embedder not be.
-thread_local std::vector<double> t_scratch;
+// One row of an intermediate product lives on the stack up to this length,
+// beyond it on the heap.
+constexpr int kStackRow = 64;
 
-double *scratch(std::size_t n) {
-    if (t_scratch.size() < n) t_scratch.resize(n);
-    return t_scratch.data();
-}
+struct RowBuffer {
+    double small[kStackRow];
+    std::vector<double> large;
+    double *get(int n) {
+        if (n <= kStackRow) return small;
+        large.resize(std::size_t(n));
+        return large.data();
+    }
+};
 
 // Size of the stack buffer for pivot indices; larger inversions use the heap.
 constexpr int kSmallPivots = 32;
@@ -96,26 +101,23 @@ double **MatAB(double **A, int rA, int cA, double **B, int cB, double **result) 
 }
 
 double **MatBSBt(double **B, int rB, double **S, int cB, double **result) {
-    // tmp = B S, then result[i][j] = tmp[i] . B[j] for j >= i.
-    double *tmp = scratch(std::size_t(rB) * std::size_t(cB));
+    // Row i of B S, then result[i][j] = (B S)[i] . B[j] for j >= i.
+    RowBuffer buf;
+    double *t = buf.get(cB);
     for (int i = 0; i < rB; ++i) {
-        double *t = tmp + std::size_t(i) * cB;
         for (int l = 0; l < cB; ++l) t[l] = 0.0;
-        const double *b = B[i];
+        const double *bi = B[i];
         for (int k = 0; k < cB; ++k) {
-            double bik = b[k];
+            double bik = bi[k];
             if (bik == 0.0) continue;
             const double *s = S[k];
             for (int l = 0; l < cB; ++l) t[l] += bik * s[l];
         }
-    }
-    for (int i = 0; i < rB; ++i) {
-        const double *t = tmp + std::size_t(i) * cB;
         for (int j = i; j < rB; ++j) {
-            const double *b = B[j];
+            const double *bj = B[j];
             double sum = 0.0;
             for (int l = 0; l < cB; ++l)
-                if (b[l] != 0.0) sum += t[l] * b[l];
+                if (bj[l] != 0.0) sum += t[l] * bj[l];
             result[i][j] = sum;
             result[j][i] = sum;
         }
@@ -124,31 +126,27 @@ double **MatBSBt(double **B, int rB, double **S, int cB, double **result) {
 }
 
 double **MatBtSB(double **B, int rB, double **S, int cB, double **result) {
-    // tmp = S B (rB x cB), then result[i][j] = sum_k B[k][i] tmp[k][j], j >= i.
-    double *tmp = scratch(std::size_t(rB) * std::size_t(cB));
-    for (std::size_t e = 0; e < std::size_t(rB) * cB; ++e) tmp[e] = 0.0;
-    for (int l = 0; l < rB; ++l) {
-        const double *b = B[l];
-        for (int j = 0; j < cB; ++j) {
-            double blj = b[j];
-            if (blj == 0.0) continue;
-            for (int k = 0; k < rB; ++k) tmp[std::size_t(k) * cB + j] += S[k][l] * blj;
-        }
-    }
-    for (int i = 0; i < cB; ++i)
-        for (int j = i; j < cB; ++j) result[i][j] = 0.0;
-    for (int k = 0; k < rB; ++k) {
-        const double *b = B[k];
-        const double *t = tmp + std::size_t(k) * cB;
-        for (int i = 0; i < cB; ++i) {
-            double bki = b[i];
+    // w = (column i of B)' S, then result[i][j] = w . (column j of B), j >= i.
+    RowBuffer buf;
+    double *w = buf.get(rB);
+    for (int i = 0; i < cB; ++i) {
+        for (int l = 0; l < rB; ++l) w[l] = 0.0;
+        for (int k = 0; k < rB; ++k) {
+            double bki = B[k][i];
             if (bki == 0.0) continue;
-            double *r = result[i];
-            for (int j = i; j < cB; ++j) r[j] += bki * t[j];
+            const double *s = S[k];
+            for (int l = 0; l < rB; ++l) w[l] += bki * s[l];
+        }
+        for (int j = i; j < cB; ++j) {
+            double sum = 0.0;
+            for (int l = 0; l < rB; ++l) {
+                double blj = B[l][j];
+                if (blj != 0.0) sum += w[l] * blj;
+            }
+            result[i][j] = sum;
+            result[j][i] = sum;
         }
     }
-    for (int i = 0; i < cB; ++i)
-        for (int j = i + 1; j < cB; ++j) result[j][i] = result[i][j];
     return result;
 }
 
