@@ -1,0 +1,117 @@
+/*
+ * kalmansmo.cpp - the backward smoothing recursion over a filter store and
+ * KalmanSmo, which returns its per-time-point output.
+ */
+#include <limits>
+
+#include "filter/kalman_core.h"
+#include "model/hostcall.h"
+#include "model/model.h"
+#include "smooth/smooth.h"
+#include "smooth/smooth_step.h"
+
+namespace {
+
+/* acc += u u' - D over the upper triangle. */
+void Accumulate(int d, double **W, double **acc)
+{
+    const double *u = W[d];
+    for (int i = 0; i < d; i++)
+        for (int j = i; j < d; j++)
+            acc[i][j] = acc[i][j] + u[i] * u[j] - W[i][j];
+}
+
+/* Column t+1 of the output: u_t, then the diagonal of D_t. */
+void WriteOutput(int d, int t, double **W, double **out)
+{
+    for (int k = 0; k < d; k++) {
+        out[k][t + 1] = W[d][k];
+        out[d + k][t + 1] = W[k][k];
+    }
+}
+
+/* Column 0 belongs to the initial state: r_{-1} and diag N_{-1}, with the
+ * observation rows cleared. */
+void WriteInitialColumn(int m, int d, double **S, double **out)
+{
+    for (int i = 0; i < d; i++) {
+        out[i][0] = i < m ? S[d][i] : 0.0;
+        out[d + i][0] = i < m ? S[i][i] : 0.0;
+    }
+}
+
+void KalmanSmoRun(int layout, int N, int n, int m, double **Sys, int **IdxSys,
+                  double **X, double **S, double **W, double **store,
+                  double **acc, double **out)
+{
+    const int d = m + N;
+    SmoothStart(d, S);
+    if (acc)
+        MatZero(acc, d, d);
+    for (int t = n - 1; t >= 0; t--) {
+        LdsApplyTV(t, m, d, Sys, nullptr, nullptr, IdxSys, nullptr, nullptr, X);
+        SmoothResidual(layout, N, m, store, t, S, W);
+        SmoothBackStep(m, d, Sys, S, W);
+        if (acc)
+            Accumulate(d, W, acc);
+        if (out)
+            WriteOutput(d, t, W, out);
+    }
+    if (acc) {
+        for (int i = 0; i < d; i++)
+            for (int j = 0; j < i; j++)
+                acc[i][j] = acc[j][i];
+    }
+    if (out)
+        WriteInitialColumn(m, d, S, out);
+}
+
+/* The output has 2d rows and n+1 columns; 0 when either does not fit an
+ * int. */
+int fOutputFits(int d, int n)
+{
+    const int limit = std::numeric_limits<int>::max();
+    return d <= limit / 2 && n < limit;
+}
+
+}  // namespace
+
+void MultiKalmanSmo(int N, int n, int m, double **Sys, int **IdxSys, double **X,
+                    double **S, double **W, double **store, double **acc,
+                    double **out)
+{
+    KalmanSmoRun(SMO_LAYOUT_MULTI, N, n, m, Sys, IdxSys, X, S, W, store, acc, out);
+}
+
+void UnivKalmanSmo(int n, int m, double **Sys, int **IdxSys, double **X,
+                   double **S, double **W, double **store, double **acc,
+                   double **out)
+{
+    KalmanSmoRun(SMO_LAYOUT_UNIV, 1, n, m, Sys, IdxSys, X, S, W, store, acc, out);
+}
+
+void FnKalmanSmo(KelVALUE *rtn, KelVALUE *args, int count)
+{
+    LdsCall c;
+    LdsCallCheck(&c, "KalmanSmo", args, count, 0, LDS_LAYOUT_STORE);
+
+    double **out = nullptr;
+    if (fOutputFits(c.d, c.n)) {
+        KelLibValMatMalloc(rtn, 2 * c.d, c.n + 1);
+        LdsCallReleaseOnFailure(&c, rtn);
+        out = rtn->v.mval.data;
+    }
+    if (!out)
+        c.status = LDS_NOMEM;
+    else if (fLdsCallOpen(&c, 0, 0)) {
+        if (c.N == 1)
+            UnivKalmanSmo(c.n, c.m, c.sys, c.idxSys, c.X, c.pwork, c.awork,
+                          c.data, nullptr, out);
+        else
+            MultiKalmanSmo(c.N, c.n, c.m, c.sys, c.idxSys, c.X, c.pwork,
+                           c.awork, c.data, nullptr, out);
+    }
+    LdsCallClose(&c);
+    /* The recursion cannot fail numerically; only status 9 is reported. */
+    LdsCallReport(&c, rtn, nullptr);
+}

@@ -1,0 +1,195 @@
+/*
+ * statepred.cpp - the forward pass of moment estimation: the Kalman filter
+ * of one or several series that also writes, per time point, the predicted
+ * (or filtered) state and signal moments and fills the filter store for
+ * the smoothers.
+ *
+ * A-work rows d+2..d+N+1 hold g_k = P_t Z_t[k]' for the filtering
+ * correction; they are taken from P_t before it is propagated.
+ */
+#include "filter/kalman_core.h"
+#include "host/kel.h"
+#include "model/model.h"
+#include "smooth/smooth.h"
+
+namespace {
+
+/* First A-work row of the g vectors (after the predicted mean and Mean). */
+const int kProjectionRow = 2;
+
+/* Predicted state of time point t: mean, variance diagonal and, when cov
+ * is given, the strict upper triangle of P row by row. */
+void StateMoments(int m, int d, int t, double **Pwork, double **moment,
+                  double **cov)
+{
+    for (int i = 0; i < m; i++) {
+        moment[i][t] = Pwork[d][i];
+        moment[d + i][t] = Pwork[i][i];
+    }
+    if (!cov)
+        return;
+    int row = 0;
+    for (int i = 0; i < m; i++)
+        for (int j = i + 1; j < m; j++)
+            cov[row++][t] = Pwork[i][j];
+}
+
+/* g[k][i] = sum_j P[i][j] Z[k][j]. */
+void ObservationProjection(int N, int m, double **Sys, double **P, double **g)
+{
+    for (int k = 0; k < N; k++) {
+        const double *z = Sys[m + k];
+        for (int i = 0; i < m; i++) {
+            double s = 0.0;
+            for (int j = 0; j < m; j++)
+                s += P[i][j] * z[j];
+            g[k][i] = s;
+        }
+    }
+}
+
+/* Everything before the observations are looked at: the predicted state
+ * moments, the time-varying elements, g (when filtering), the prediction,
+ * and the predicted signal with the diagonal of F_t. */
+void PredictStep(int filtered, int N, int m, int t, double **Sys, double **Var,
+                 double *Mean, int **IdxSys, int **IdxVar, int *IdxMean,
+                 double **X, double **Pwork, double **Awork, double **moment,
+                 double **cov)
+{
+    const int d = m + N;
+    StateMoments(m, d, t, Pwork, moment, cov);
+    LdsApplyTV(t, m, d, Sys, Var, Mean, IdxSys, IdxVar, IdxMean, X);
+    if (filtered)
+        ObservationProjection(N, m, Sys, Pwork, Awork + d + kProjectionRow);
+    LdsPredict(m, d, Sys, Var, Mean, Pwork, Awork);
+    for (int k = 0; k < N; k++) {
+        moment[m + k][t] = Awork[d][m + k];
+        moment[d + m + k][t] = Pwork[m + k][m + k];
+    }
+}
+
+/* Filtering correction of column t from g, F^-1 (zero rows and columns for
+ * missing series) and v; Z P Z' is the observation block of Sys P Sys'
+ * left in A-work. */
+void FilterCorrection(int N, int m, int t, double **Finv, const double *v,
+                      double **Awork, double **moment)
+{
+    const int d = m + N;
+    double **g = Awork + d + kProjectionRow;
+    for (int i = 0; i < m; i++) {
+        double mean = 0.0, var = 0.0;
+        for (int k = 0; k < N; k++) {
+            double w = 0.0, q = 0.0;
+            for (int l = 0; l < N; l++) {
+                w += Finv[k][l] * v[l];
+                q += Finv[k][l] * g[l][i];
+            }
+            mean += g[k][i] * w;
+            var += g[k][i] * q;
+        }
+        moment[i][t] += mean;
+        moment[d + i][t] -= var;
+    }
+    for (int j = 0; j < N; j++) {
+        const double *zpz = Awork[m + j] + m;
+        moment[m + j][t] += dVecMatVec(N, v, Finv, zpz);
+        moment[d + m + j][t] -= dInnerProd(N, zpz, Finv);
+    }
+}
+
+}  // namespace
+
+int fMultiStatePred(int filtered, int N, int n, double **Y, int m, double **Sys,
+                    double **Var, double *Mean, int **IdxSys, int **IdxVar,
+                    int *IdxMean, double **X, double **Init, double **Pwork,
+                    double **Awork, double **store, double **moment,
+                    double **cov)
+{
+    const int d = m + N;
+    const int R = iLdsStoreRows(N, m);
+    double **W = Pwork;
+    double *a = Pwork[d];
+    const double *apred = Awork[d];
+
+    double **Finv = MatAllocBlock(N, 0);
+    if (!Finv)
+        return 0;
+    for (int i = 0; i < N; i++)
+        Finv[i] = W[m + i] + m;
+
+    iLdsFilterStart(m, d, Init, dLdsVbig(d, Var), Pwork);
+    int ok = 1;
+    for (int t = 0; t < n; t++) {
+        PredictStep(filtered, N, m, t, Sys, Var, Mean, IdxSys, IdxVar, IdxMean,
+                    X, Pwork, Awork, moment, cov);
+        if (iMultiInnovations(N, m, t, Y, W, a, apred) == 0) {
+            if (store)
+                LdsStoreMissing(t, N, R, store);
+            for (int i = 0; i < m; i++)
+                a[i] = apred[i];
+            continue;
+        }
+        double logdet = 0.0;
+        int nonsingular = 0;
+        int failed = IInvDet(Finv, N, &logdet, &nonsingular);
+        if (!nonsingular || failed) {
+            ok = 0;
+            break;
+        }
+        MultiClearMissing(N, m, Finv, a);
+        MultiGain(N, m, W);
+        if (filtered)
+            FilterCorrection(N, m, t, Finv, a + m, Awork, moment);
+        if (store)
+            MultiStoreColumn(N, m, t, W, a, store);
+        MultiUpdate(N, m, W, a, apred);
+    }
+    MatFreeBlock(Finv);
+    return ok;
+}
+
+int fUnivStatePred(int filtered, int n, double *y, int m, double **Sys,
+                   double **Var, double *Mean, int **IdxSys, int **IdxVar,
+                   int *IdxMean, double **X, double **Init, double **Pwork,
+                   double **Awork, double **store, double **moment,
+                   double **cov)
+{
+    const int d = m + 1;
+    const int R = iLdsStoreRows(1, m);
+    double **P = Pwork;
+    double *a = Pwork[d];
+    const double *apred = Awork[d];
+    /* 1 x 1 view of 1/F for the correction shared with several series. */
+    double *finvRow = &P[m][m];
+    double **Finv = &finvRow;
+
+    iLdsFilterStart(m, d, Init, dLdsVbig(d, Var), Pwork);
+    for (int t = 0; t < n; t++) {
+        PredictStep(filtered, 1, m, t, Sys, Var, Mean, IdxSys, IdxVar, IdxMean,
+                    X, Pwork, Awork, moment, cov);
+        if (FIsNaN(y[t])) {
+            for (int i = 0; i <= m; i++)
+                a[i] = apred[i];
+            if (store)
+                LdsStoreMissing(t, 1, R, store);
+            continue;
+        }
+        double v = y[t] - apred[m];
+        a[m] = v;
+        double F = P[m][m];
+        /* As in the filter, a NaN variance fails like a zero one rather
+         * than spreading NaN through every later moment. */
+        if (F == 0.0 || FIsNaN(F))
+            return 0;
+        double finv = 1.0 / F;
+        P[m][m] = finv;
+        for (int j = 0; j < m; j++)
+            P[m][j] = P[m][j] * finv;
+        if (filtered)
+            FilterCorrection(1, m, t, Finv, a + m, Awork, moment);
+        if (store)
+            UnivStoreColumn(m, t, v, P[m], store);
+        UnivUpdate(m, P, a, apred, v);
+    }
+    return 1;
+}

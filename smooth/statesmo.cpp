@@ -1,0 +1,136 @@
+/*
+ * statesmo.cpp - smoothed states and signals, and smoothed disturbances,
+ * from the backward recursion over the store of the moment forward pass.
+ *
+ * State:       alpha_t|n = a_t + P_t r_{t-1},  V_t = P_t - P_t N_{t-1} P_t;
+ *              signal Z_t alpha_t|n with variance Z_t V_t Z_t'.
+ * Disturbance: Var_t u_t with Var_t D_t Var_t.
+ */
+#include "filter/kalman_core.h"
+#include "host/kel.h"
+#include "model/model.h"
+#include "smooth/smooth.h"
+#include "smooth/smooth_step.h"
+
+namespace {
+
+/* P_t into W's leading m x m block from the stored diagonal and strict
+ * upper triangle, a_t into W row d; then Z_t P_t into W rows m..d-1. */
+void RebuildPrediction(int N, int m, int t, double **Sys, double **momentIn,
+                       double **cov, double **W)
+{
+    const int d = m + N;
+    int row = 0;
+    for (int i = 0; i < m; i++) {
+        W[i][i] = momentIn[d + i][t];
+        for (int j = i + 1; j < m; j++, row++)
+            W[i][j] = W[j][i] = cov[row][t];
+        W[d][i] = momentIn[i][t];
+    }
+    for (int k = 0; k < N; k++) {
+        const double *z = Sys[m + k];
+        for (int i = 0; i < m; i++) {
+            double s = 0.0;
+            for (int j = 0; j < m; j++)
+                s += z[j] * W[j][i];
+            W[m + k][i] = s;
+        }
+    }
+}
+
+/* Column t of the smoothed state and signal; S holds r_{t-1} and N_{t-1}. */
+void StateColumn(int N, int m, int t, double **Sys, double **S, double **W,
+                 double **moment)
+{
+    const int d = m + N;
+    const double *r = S[d];
+    for (int i = 0; i < m; i++) {
+        double s = 0.0;
+        for (int j = 0; j < m; j++)
+            s += W[i][j] * r[j];
+        moment[i][t] = W[d][i] + s;
+        moment[d + i][t] = W[i][i] - dInnerProd(m, W[i], S);
+    }
+    for (int k = 0; k < N; k++) {
+        const double *z = Sys[m + k];
+        const double *zp = W[m + k];
+        double mean = 0.0, zpz = 0.0;
+        for (int j = 0; j < m; j++) {
+            mean += z[j] * moment[j][t];
+            zpz += z[j] * zp[j];
+        }
+        moment[m + k][t] = mean;
+        moment[d + m + k][t] = zpz - dInnerProd(m, zp, S);
+    }
+}
+
+void StateSmoRun(int layout, int N, int n, int m, double **Sys, int **IdxSys,
+                 double **X, double **S, double **W, double **store,
+                 double **momentIn, double **cov, double **momentOut)
+{
+    const int d = m + N;
+    SmoothStart(d, S);
+    for (int t = n - 1; t >= 0; t--) {
+        LdsApplyTV(t, m, d, Sys, nullptr, nullptr, IdxSys, nullptr, nullptr, X);
+        SmoothResidual(layout, N, m, store, t, S, W);
+        SmoothBackStep(m, d, Sys, S, W);
+        RebuildPrediction(N, m, t, Sys, momentIn, cov, W);
+        StateColumn(N, m, t, Sys, S, W, momentOut);
+    }
+}
+
+/* Var u into S row d (r is no longer needed: u keeps it), Var D Var into
+ * S's d x d block, both copied into column t; then the step back. */
+void DisturbSmoRun(int layout, int N, int n, int m, double **Sys, double **Var,
+                   int **IdxSys, int **IdxVar, double **X, double **S,
+                   double **W, double **store, double **moment)
+{
+    const int d = m + N;
+    SmoothStart(d, S);
+    for (int t = n - 1; t >= 0; t--) {
+        LdsApplyTV(t, m, d, Sys, Var, nullptr, IdxSys, IdxVar, nullptr, X);
+        SmoothResidual(layout, N, m, store, t, S, W);
+        for (int k = 0; k < d; k++)
+            S[d][k] = dVecVec(d, Var[k], W[d]);
+        MatBtSB(Var, d, W, d, S);
+        for (int k = 0; k < d; k++) {
+            moment[k][t] = S[d][k];
+            moment[d + k][t] = S[k][k];
+        }
+        SmoothBackStep(m, d, Sys, S, W);
+    }
+}
+
+}  // namespace
+
+void MultiStateSmo(int N, int n, int m, double **Sys, int **IdxSys, double **X,
+                   double **S, double **W, double **store, double **momentIn,
+                   double **cov, double **momentOut)
+{
+    StateSmoRun(SMO_LAYOUT_MULTI, N, n, m, Sys, IdxSys, X, S, W, store,
+                momentIn, cov, momentOut);
+}
+
+void UnivStateSmo(int n, int m, double **Sys, int **IdxSys, double **X,
+                  double **S, double **W, double **store, double **momentIn,
+                  double **cov, double **momentOut)
+{
+    StateSmoRun(SMO_LAYOUT_UNIV, 1, n, m, Sys, IdxSys, X, S, W, store,
+                momentIn, cov, momentOut);
+}
+
+void MultiDisturbSmo(int N, int n, int m, double **Sys, double **Var,
+                     int **IdxSys, int **IdxVar, double **X, double **S,
+                     double **W, double **store, double **moment)
+{
+    DisturbSmoRun(SMO_LAYOUT_MULTI, N, n, m, Sys, Var, IdxSys, IdxVar, X, S, W,
+                  store, moment);
+}
+
+void UnivDisturbSmo(int n, int m, double **Sys, double **Var, int **IdxSys,
+                    int **IdxVar, double **X, double **S, double **W,
+                    double **store, double **moment)
+{
+    DisturbSmoRun(SMO_LAYOUT_UNIV, 1, n, m, Sys, Var, IdxSys, IdxVar, X, S, W,
+                  store, moment);
+}
