@@ -1,0 +1,277 @@
+// GetLdsArma / fGetLdsUnivArma: forms against hand-written matrices, the
+// stationary variance against the doubling solution, the difference states
+// by simulating the form, failures, and the likelihood of the form against
+// the exact Gaussian ARMA likelihood.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "builders/builders.h"
+#include "builders_util.hpp"
+
+namespace {
+
+using bt::Form;
+using dense::Mat;
+using dense::Vec;
+
+const double kTol = 1e-12;
+const char *const kSystemError = "GetLdsArma(): system error";
+
+// The ARMA form written out: T with phi down the first column and ones
+// above the diagonal, Q = sigma^2 R R', R = (1, theta), P stationary.
+Form armaForm(const std::vector<double> &phi, const std::vector<double> &theta, double sigma)
+{
+    int r = std::max(int(phi.size()), int(theta.size()) + 1);
+    Form f(r);
+    Vec R = Vec::Zero(r);
+    R(0) = 1;
+    for (size_t j = 0; j < theta.size(); ++j) R(j + 1) = theta[j];
+    for (int i = 0; i < r; ++i) {
+        if (i < int(phi.size())) f.T(i, 0) = phi[i];
+        if (i + 1 < r) f.T(i, i + 1) = 1;
+    }
+    f.Z(0) = 1;
+    f.Q = sigma * sigma * R * R.transpose();
+    f.P = bt::stationaryVariance(f.T, f.Q);
+    return f;
+}
+
+struct Built {
+    kel::Value sys, var, init, rtn;
+    std::string text;
+    int code = 0;
+};
+
+Built build(kel::Host &host, const kel::Value &ar, const kel::Value &ma, const kel::Arg &sigma)
+{
+    Built b;
+    b.code = host.tryCall("GetLdsArma", {ar, ma, sigma, kel::ref(b.sys), kel::ref(b.var),
+                                         kel::ref(b.init)},
+                          &b.rtn, &b.text);
+    return b;
+}
+
+TEST(Arma, HandWrittenForms)
+{
+    kel::Host host;
+    // AR(1): P = sigma^2 / (1 - phi^2)
+    Built a = build(host, kel::Value{{0.6}}, kel::Value::empty(), 2.0);
+    ASSERT_EQ(a.code, 0) << a.text;
+    EXPECT_EQ(a.rtn.asInt(), 1);
+    Form want(1);
+    want.T(0, 0) = 0.6;
+    want.Z(0) = 1;
+    want.Q(0, 0) = 4;
+    want.P(0, 0) = 4 / (1 - 0.36);
+    EXPECT_TRUE(bt::sameForm(a.sys, a.var, a.init, want, kTol));
+
+    // MA(1): P = sigma^2 [[1 + theta^2, theta], [theta, theta^2]]
+    Built m = build(host, kel::Value::empty(), kel::Value{{-0.4}}, 1.5);
+    Form wm(2);
+    wm.T << 0, 1, 0, 0;
+    wm.Z << 1, 0;
+    wm.Q << 1, -0.4, -0.4, 0.16;
+    wm.Q *= 2.25;
+    wm.P << 1.16, -0.4, -0.4, 0.16;
+    wm.P *= 2.25;
+    EXPECT_TRUE(bt::sameForm(m.sys, m.var, m.init, wm, kTol));
+
+    // a 2 x 2 AR argument holds no coefficients; an int sigma is accepted
+    Built n = build(host, kel::Value{{0.5, 0.1}, {0.2, 0.3}}, kel::Value{{-0.4}}, 1);
+    EXPECT_TRUE(bt::sameForm(n.sys, n.var, n.init, armaForm({}, {-0.4}, 1.0), kTol));
+}
+
+TEST(Arma, StationaryVariance)
+{
+    kel::Host host;
+    struct Case {
+        std::vector<double> phi, theta;
+        double sigma;
+    };
+    std::vector<Case> cases = {
+        {{0.5, -0.3}, {0.4, 0.2, -0.1}, 0.7},  // ARMA(2, 3): r = 4, phi_3 = phi_4 = 0
+        {{1.2, -0.5, 0.1}, {0.3}, 1.3},         // ARMA(3, 1): r = 3
+        {{-0.9}, {0.5, 0.5, 0.5, 0.5}, 0.2},    // ARMA(1, 4): r = 5
+        {{0.3, 0.2, 0.1, -0.2}, {}, 2.0},       // AR(4)
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.phi.size() * 10 + c.theta.size());
+        Form want = armaForm(c.phi, c.theta, c.sigma);
+        // row vectors, then column vectors
+        Built row = build(host, kel::Value::row(c.phi), kel::Value::row(c.theta), c.sigma);
+        ASSERT_EQ(row.code, 0) << row.text;
+        EXPECT_TRUE(bt::sameForm(row.sys, row.var, row.init, want, 1e-10));
+        Built col = build(host, kel::Value::column(c.phi), kel::Value::column(c.theta), c.sigma);
+        EXPECT_TRUE(bt::sameForm(col.sys, col.var, col.init, want, 1e-10));
+        Mat P = dense::fromValue(row.init).topRows(want.m());
+        EXPECT_EQ((P - P.transpose()).cwiseAbs().maxCoeff(), 0.0);
+    }
+}
+
+TEST(Arma, Failures)
+{
+    kel::Host host;
+    long before = kelhost_live_blocks();
+    // no coefficients: a message, result 0, nothing allocated
+    Built none = build(host, kel::Value::empty(), kel::Value::matrix(0, 3), 1.0);
+    EXPECT_EQ(none.code, 0);
+    EXPECT_EQ(none.rtn.asInt(), 0);
+    EXPECT_FALSE(none.sys.isMatrix());
+    EXPECT_FALSE(none.init.isMatrix());
+    ASSERT_EQ(host.messages().size(), 1u);
+    EXPECT_EQ(host.messages()[0], kSystemError);
+
+    // unit root: W is singular; Sys and Var filled, Init zero
+    host.clearMessages();
+    Built unit = build(host, kel::Value{{1.0}}, kel::Value{{0.5}}, 1.0);
+    EXPECT_EQ(unit.code, 0);
+    EXPECT_EQ(unit.rtn.asInt(), 0);
+    ASSERT_EQ(host.messages().size(), 1u);
+    EXPECT_EQ(host.messages()[0], kSystemError);
+    Form w = armaForm({}, {0.5}, 1.0);
+    w.T(0, 0) = 1.0;
+    EXPECT_TRUE(dense::near(dense::fromValue(unit.sys), w.sys(), 0));
+    EXPECT_TRUE(dense::near(dense::fromValue(unit.var), w.var(), 0));
+    EXPECT_TRUE(dense::near(dense::fromValue(unit.init), Mat::Zero(3, 2), 0));
+    EXPECT_EQ(kelhost_live_blocks(), before);
+
+    kel::Value ar = {{0.5}}, ma = kel::Value::empty(), s, v, i;
+    bt::expectRuntimeError(host, "GetLdsArma", {ar, ma, 1.0, kel::ref(s), kel::ref(v)},
+                           "GetLdsArma(): six arguments required");
+    EXPECT_EQ(bt::failure(host, "GetLdsArma", {ar, ma, ar, kel::ref(s), kel::ref(v), kel::ref(i)}).code,
+              KELHOST_ERR_TYPE);
+    EXPECT_EQ(bt::failure(host, "GetLdsArma", {ar, ma, 1.0, kel::ref(s), v, kel::ref(i)}).code,
+              KELHOST_ERR_TYPE);
+    bt::expectRuntimeError(host, "GetLdsArma", {ar, ma, 1.0, kel::ref(s), kel::ref(s), kel::ref(i)},
+                           "GetLdsArma(): result arguments must refer to distinct variables");
+    bt::expectRuntimeError(host, "GetLdsArma", {ar, ma, 1.0, kel::ref(s), kel::ref(v), kel::ref(ar)},
+                           "GetLdsArma(): result arguments must refer to distinct variables");
+
+    // allocation failures: result storage is an error, work storage a message
+    int failures = 0;
+    for (long after = 0;; ++after) {
+        host.clearMessages();
+        kelhost_fail_allocations_after(after);
+        Built b = build(host, kel::Value{{0.5, 0.2}}, kel::Value{{0.3}}, 1.0);
+        kelhost_fail_allocations_after(-1);
+        EXPECT_EQ(kelhost_live_blocks(), before);
+        if (b.code == 0 && b.rtn.asInt() == 1) break;
+        ++failures;
+        if (b.code != 0) {
+            EXPECT_EQ(b.code, KELHOST_ERR_RUNTIME);
+            EXPECT_EQ(b.text, "GetLdsArma(): memory allocation failure");
+        } else {
+            ASSERT_EQ(host.messages().size(), 1u);
+            EXPECT_EQ(host.messages()[0], kSystemError);
+        }
+        ASSERT_LT(after, 20);
+    }
+    EXPECT_GE(failures, 8);  // 3 results, 2 coefficient arrays, W, b, x
+}
+
+// Observation of the form simulated from a random start: y_t = Z x_t,
+// x_{t+1} = T x_t + R e_t, with R taken from the MA array.
+TEST(Arma, DifferenceStates)
+{
+    std::mt19937_64 rng(11);
+    std::normal_distribution<double> n01;
+    const std::vector<double> phi = {0.5, -0.2}, theta = {0.4};
+    const int n = 40;
+    struct Case { int d, s; };
+    for (Case c : {Case{0, 0}, Case{1, 0}, Case{2, 0}, Case{0, 4}, Case{1, 4}, Case{2, 3}, Case{0, 1}}) {
+        SCOPED_TRACE(testing::Message() << "d " << c.d << " s " << c.s);
+        int nd = c.d + c.s, r = nd + 2;
+        std::vector<double> ar(r, 0.0), ma(r, 0.0);
+        ar[nd] = phi[0];
+        ar[nd + 1] = phi[1];
+        ma[nd] = 1.0;
+        ma[nd + 1] = theta[0];
+        dense::Rows sys(r + 1, r, 7.0), var(r + 1, r + 1, 7.0), init(r + 1, r, 7.0);
+        ASSERT_EQ(fGetLdsUnivArma(r, c.d, c.s, ar.data(), ma.data(), sys.p(), var.p(), init.p(), 0.8), 1);
+        Mat S = sys.toMat(), T = S.topRows(r), V = var.toMat(), I = init.toMat();
+        Vec Z = S.row(r).transpose();
+        // ARMA block and its variance
+        Form want = armaForm(phi, theta, 0.8);
+        EXPECT_TRUE(dense::near(T.bottomRightCorner(2, 2), want.T, 0));
+        EXPECT_TRUE(dense::near(V.block(nd, nd, 2, 2), want.Q, kTol));
+        EXPECT_TRUE(dense::near(I.block(nd, nd, 2, 2), want.P, 1e-10));
+        EXPECT_TRUE(dense::near(V.row(r), Mat::Zero(1, r + 1), 0));
+        EXPECT_TRUE(dense::near(I.row(r), Mat::Zero(1, r), 0));
+        for (int i = 0; i < nd; ++i) EXPECT_EQ(I(i, i), -1.0);
+
+        // (1 - L)^d (1 - L^s) y_t must be the ARMA block's first element
+        Vec x(r), R = Vec::Zero(r);
+        R(nd) = 1;
+        R(nd + 1) = theta[0];
+        for (int i = 0; i < r; ++i) x(i) = n01(rng);
+        std::vector<double> y, arma;
+        for (int t = 0; t < n; ++t) {
+            y.push_back(Z.dot(x));
+            arma.push_back(x(nd));
+            x = (T * x + R * n01(rng)).eval();
+        }
+        std::vector<double> w = y;
+        for (int k = 0; k < c.d; ++k)
+            for (int t = n - 1; t > 0; --t) w[t] -= w[t - 1];
+        if (c.s > 0)
+            for (int t = n - 1; t >= c.s; --t) w[t] -= w[t - c.s];
+        for (int t = nd; t < n; ++t) EXPECT_NEAR(w[t], arma[t], 1e-12 * (1 + std::fabs(y[t]))) << t;
+    }
+    // undefined difference orders and too few states are refused
+    std::vector<double> ar(6, 0.1), ma(6, 1.0);
+    dense::Rows sys(7, 6), var(7, 7), init(7, 6);
+    EXPECT_EQ(fGetLdsUnivArma(6, 3, 0, ar.data(), ma.data(), sys.p(), var.p(), init.p(), 1.0), 0);
+    EXPECT_EQ(fGetLdsUnivArma(6, -1, 0, ar.data(), ma.data(), sys.p(), var.p(), init.p(), 1.0), 0);
+    EXPECT_EQ(fGetLdsUnivArma(6, 1, 5, ar.data(), ma.data(), sys.p(), var.p(), init.p(), 1.0), 0);
+}
+
+// Autocovariances of an ARMA(p, q) from its MA(infinity) weights.
+std::vector<double> autocovariances(const std::vector<double> &phi,
+                                    const std::vector<double> &theta, double sigma, int lags)
+{
+    const int kWeights = 4000;
+    std::vector<double> psi(kWeights, 0.0);
+    for (int j = 0; j < kWeights; ++j) {
+        double v = j == 0 ? 1.0 : (j <= int(theta.size()) ? theta[j - 1] : 0.0);
+        for (int i = 0; i < int(phi.size()) && i < j; ++i) v += phi[i] * psi[j - 1 - i];
+        psi[j] = v;
+    }
+    std::vector<double> g(lags, 0.0);
+    for (int h = 0; h < lags; ++h)
+        for (int j = 0; j + h < kWeights; ++j) g[h] += sigma * sigma * psi[j] * psi[j + h];
+    return g;
+}
+
+TEST(Arma, LikelihoodIsExactGaussian)
+{
+    const std::vector<double> phi = {0.6, -0.25}, theta = {0.45};
+    const double sigma = 1.3;
+    const int n = 60;
+    std::mt19937_64 rng(5);
+    std::normal_distribution<double> n01;
+    Vec y(n);
+    for (int t = 0; t < n; ++t) y(t) = 2.0 * n01(rng);
+
+    std::vector<double> g = autocovariances(phi, theta, sigma, n);
+    Mat G(n, n);
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j) G(i, j) = g[std::abs(i - j)];
+    Eigen::LLT<Mat> llt(G);
+    ASSERT_EQ(llt.info(), Eigen::Success);
+    double logdet = 2.0 * llt.matrixL().toDenseMatrix().diagonal().array().log().sum();
+    double quad = y.dot(llt.solve(y));
+    double want = -0.5 * (n * std::log(2.0 * M_PI) + logdet + quad);
+
+    kel::Host host;
+    Built b = build(host, kel::Value::row(phi), kel::Value::row(theta), sigma);
+    ASSERT_EQ(b.code, 0) << b.text;
+    kel::Value ll, s2, data = dense::toValue(Mat(y.transpose()));
+    host.call("LdsLik", {kel::ref(ll), kel::ref(s2), data, b.sys, b.var, b.init});
+    EXPECT_NEAR(ll.asDouble(), want, 1e-10 * std::fabs(want));
+}
+
+}  // namespace
