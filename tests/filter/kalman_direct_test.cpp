@@ -1,0 +1,327 @@
+// Direct calls of fMultiKalmanFil / fUnivKalmanFil against the dense
+// textbook filter, and the rules that only the one-series filter has.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "support/dense_kalman.hpp"
+#include "filter/filter.h"
+
+namespace {
+
+using dense::Mat;
+using dense::Vec;
+
+const double kEps = std::numeric_limits<double>::epsilon();
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kSentinel = -777.0;
+
+struct LibRun {
+    int result = -1;
+    double logdet = kSentinel, sumsq = kSentinel;
+    int cnt = -1;
+    Mat store;
+    Mat pwork;
+};
+
+// Runs the library filter the way the host functions do: Mean in A-work
+// row d+1, copies of Sys and Var, a store prefilled with a sentinel.
+LibRun runLib(const dense::System &s, const Mat &Y, const Mat *init,
+              const dense::TimeVarying *tv = nullptr)
+{
+    const int N = int(Y.rows()), n = int(Y.cols()), m = int(s.sys.cols());
+    const int d = m + N, R = N + N * m + N * (N + 1) / 2;
+    dense::Rows y(Y), sys(s.sys), var(s.var), pwork(d + 1, d), awork(d + 2, d);
+    dense::Rows store(R, n, kSentinel);
+    for (int i = 0; i < d; i++)
+        awork.ptr[d + 1][i] = s.mean(i);
+    dense::Rows initRows(init ? *init : Mat(0, 0));
+    double **pinit = init ? initRows.p() : nullptr;
+
+    Eigen::MatrixXi none(0, 0);
+    dense::IntRows idxSys(tv && tv->idxSys.size() ? tv->idxSys : none);
+    dense::IntRows idxVar(tv && tv->idxVar.size() ? tv->idxVar : none);
+    dense::IntRows idxMean(tv && tv->idxMean.size() ? Eigen::MatrixXi(tv->idxMean.transpose()) : none);
+    dense::Rows X(tv ? tv->X : Mat(0, 0));
+    int **ps = tv && tv->idxSys.size() ? idxSys.p() : nullptr;
+    int **pv = tv && tv->idxVar.size() ? idxVar.p() : nullptr;
+    int *pm = tv && tv->idxMean.size() ? idxMean.ptr[0] : nullptr;
+    double **px = tv ? X.p() : nullptr;
+
+    LibRun r;
+    if (N == 1)
+        r.result = fUnivKalmanFil(n, y.ptr[0], m, sys.p(), var.p(), awork.ptr[d + 1], ps, pv,
+                                  pm, px, pinit, pwork.p(), awork.p(), store.p(), &r.logdet,
+                                  &r.sumsq, &r.cnt);
+    else
+        r.result = fMultiKalmanFil(N, n, y.p(), m, sys.p(), var.p(), awork.ptr[d + 1], ps, pv,
+                                   pm, px, pinit, pwork.p(), awork.p(), store.p(), &r.logdet,
+                                   &r.sumsq, &r.cnt);
+    r.store = store.toMat();
+    r.pwork = pwork.toMat();
+    return r;
+}
+
+// Knocks out single elements and, when N > 1, one whole time point.
+void makeMissing(Mat &Y)
+{
+    const int N = int(Y.rows()), n = int(Y.cols());
+    Y(0, 2) = kNaN;
+    Y(N - 1, n - 3) = kNaN;
+    if (N > 1)
+        Y.col(5).setConstant(kNaN);
+}
+
+// While diffuse elements remain, an F of several series is Vbig z z' + H:
+// its inverse carries an error of eps Vbig, which the gain multiplies by
+// Vbig again, in any big-variance filter.  Observing one series at a time
+// there keeps the comparison meaningful.
+void observeOneSeriesFirst(Mat &Y, int m)
+{
+    Y.block(1, 0, Y.rows() - 1, m).setConstant(kNaN);
+}
+
+Mat randomInit(std::mt19937_64 &rng, int m, bool someDiffuse)
+{
+    dense::System aux = dense::randomSystem(rng, m, 1);
+    Mat init(m + 1, m);
+    init.topRows(m) = aux.var.topLeftCorner(m, m);
+    init.row(m) = aux.sys.row(m);
+    if (someDiffuse) {
+        init(0, 0) = -1.0;
+        if (m > 1)
+            init(1, 0) = 0.3;  // left of a non-diffuse diagonal: kept
+    }
+    return init;
+}
+
+// Compares every output of one run; tol is relative.
+void expectRunMatches(const LibRun &lib, const dense::Run &ref, int m, int N, double tol)
+{
+    const int d = m + N;
+    ASSERT_EQ(lib.result, 1);
+    EXPECT_EQ(lib.cnt, dense::count(ref));
+    double wantLogDet = dense::sumLogDet(ref) - ref.diffuse * std::log(ref.vbig);
+    EXPECT_TRUE(dense::near(Mat::Constant(1, 1, lib.logdet), Mat::Constant(1, 1, wantLogDet), tol));
+    EXPECT_TRUE(dense::near(Mat::Constant(1, 1, lib.sumsq), Mat::Constant(1, 1, dense::sigma2(ref)), tol));
+    EXPECT_TRUE(dense::near(lib.store, dense::storeMatrix(ref, m, N), tol)) << "store";
+    EXPECT_TRUE(dense::near(lib.pwork.topLeftCorner(m, m), ref.PNext, tol)) << "P_{n+1}";
+    EXPECT_TRUE(dense::near(lib.pwork.row(d).head(m).transpose(), ref.aNext, tol)) << "a_{n+1}";
+}
+
+TEST(KalmanDirect, RandomModelsMatchDenseFilter)
+{
+    std::mt19937_64 rng(20081);
+    const int n = 24;
+    for (int N = 1; N <= 3; N++) {
+        for (int m = 1; m <= 3; m++) {
+            for (int variant = 0; variant < 3; variant++) {
+                SCOPED_TRACE("N=" + std::to_string(N) + " m=" + std::to_string(m) +
+                             " variant=" + std::to_string(variant));
+                dense::System s = dense::randomSystem(rng, m, N, variant != 1);
+                Mat Y = dense::randomData(rng, N, n);
+                makeMissing(Y);
+                if (variant != 0)
+                    observeOneSeriesFirst(Y, m);
+                // variant 0: proper Init; 1: no Init; 2: Init with a diffuse element
+                Mat init = randomInit(rng, m, variant == 2);
+                const Mat *pinit = variant == 1 ? nullptr : &init;
+                dense::Run ref = dense::filter({s}, Y, pinit);
+                // Diffuse starts lose about log10(Vbig) digits to cancellation, more
+                // when Z and T observe the state poorly.
+                double tol = (variant == 0 ? 1e3 : 1e2 * ref.vbig) * kEps * n;
+                expectRunMatches(runLib(s, Y, pinit), ref, m, N, tol);
+            }
+        }
+    }
+}
+
+TEST(KalmanDirect, TimeVaryingElements)
+{
+    std::mt19937_64 rng(31);
+    const int n = 16;
+    for (int N = 1; N <= 2; N++) {
+        const int m = 2, d = m + N;
+        dense::System s = dense::randomSystem(rng, m, N, true);
+        Mat Y = dense::randomData(rng, N, n);
+        makeMissing(Y);
+        dense::TimeVarying tv;
+        tv.X = dense::randomData(rng, 3, n);
+        // Raising a variance keeps Var positive definite.
+        tv.X.row(2) = tv.X.row(2).cwiseAbs().array() + s.var(m, m);
+        tv.idxSys = Eigen::MatrixXi::Constant(d, m, -1);
+        tv.idxSys(m, 1) = 0;  // an element of Z
+        tv.idxSys(0, 0) = 1;  // an element of T
+        tv.idxVar = Eigen::MatrixXi::Constant(d, d, -1);
+        tv.idxVar(m, m) = 2;
+        tv.idxMean = Eigen::VectorXi::Constant(d, -1);
+        tv.idxMean(d - 1) = 1;
+        tv.X.row(1) *= 0.5;
+        Mat init = randomInit(rng, m, false);
+        dense::Run ref = dense::filter(dense::expand(s, tv, n), Y, &init, dense::vbig(s.var));
+        expectRunMatches(runLib(s, Y, &init, &tv), ref, m, N, 1e3 * kEps * n);
+    }
+}
+
+// m = 1, N = 2, one series missing: hand values.  T = 0.5, Z = (1, 1)',
+// Q = 1, H = diag(2, 3), C = 0, a1 = 0.4, P1 = 2.  F = P1 + 2 = 4,
+// M = T P1 = 1, K = 1/4, v = 1 - 0.4; a2 = 0.5 * 0.4 + v / 4,
+// P2 = 0.5 + 1 - 1/4.
+TEST(KalmanDirect, PartlyMissingTimePointByHand)
+{
+    dense::System s;
+    s.sys = Mat(3, 1);
+    s.sys << 0.5, 1.0, 1.0;
+    s.var = Mat::Zero(3, 3);
+    s.var.diagonal() << 1.0, 2.0, 3.0;
+    s.mean = Vec::Zero(3);
+    Mat init(2, 1);
+    init << 2.0, 0.4;
+    Mat Y(2, 1);
+    Y << 1.0, kNaN;
+    LibRun r = runLib(s, Y, &init);
+    ASSERT_EQ(r.result, 1);
+    double v = 1.0 - 0.4;
+    Mat want(7, 1);
+    want << v, 0.0, 0.25, 0.25, 0.0, 0.0, 0.0;
+    EXPECT_TRUE(dense::near(r.store, want, 0.0));
+    EXPECT_EQ(r.cnt, 1);
+    EXPECT_DOUBLE_EQ(r.logdet, std::log(4.0));
+    EXPECT_DOUBLE_EQ(r.sumsq, v * v / 4.0);
+    EXPECT_DOUBLE_EQ(r.pwork(3, 0), 0.5 * 0.4 + 0.25 * v);
+    EXPECT_DOUBLE_EQ(r.pwork(0, 0), 0.5 + 1.0 - 0.25);
+}
+
+// Vbig never falls below its factor and otherwise scales with the largest
+// diagonal element of Var; seen through 1/F of the first, diffuse step.
+TEST(KalmanDirect, VbigFromVarDiagonal)
+{
+    for (double q : {0.5, 3.0}) {
+        dense::System s;
+        s.sys = Mat::Ones(2, 1);
+        s.var = Mat::Zero(2, 2);
+        s.var.diagonal() << q, 0.25;
+        s.mean = Vec::Zero(2);
+        Mat Y(1, 3);
+        Y << 1.0, 2.0, 0.5;
+        LibRun r = runLib(s, Y, nullptr);
+        ASSERT_EQ(r.result, 1);
+        double vbig = 9999999.99 * std::max(1.0, q);
+        EXPECT_EQ(r.store(2, 0), 1.0 / (vbig + 0.25)) << dense::full(r.store(2, 0));
+        EXPECT_EQ(r.cnt, 2);
+    }
+}
+
+// The one-series filter: a negative F is used but not counted, a zero F
+// (or a NaN one) stops the run at that time point.
+TEST(KalmanDirect, UnivariateVarianceRules)
+{
+    const int n = 6;
+    dense::System s;
+    s.sys = Mat(2, 1);
+    s.sys << 0.8, 1.0;
+    s.var = Mat::Zero(2, 2);
+    s.var.diagonal() << 1.0, 0.5;
+    s.mean = Vec::Zero(2);
+    Mat init(2, 1);
+    init << 1.0, 0.0;
+    Mat Y(1, n);
+    Y << 0.3, -1.2, 0.7, 2.0, -0.4, 1.1;
+    dense::TimeVarying tv;
+    tv.idxVar = Eigen::MatrixXi::Constant(2, 2, -1);
+    tv.idxVar(1, 1) = 0;
+    tv.X = Mat::Constant(1, n, 0.5);
+
+    // Negative F at t = 3: updated and stored, left out of every sum.
+    tv.X(0, 3) = -50.0;
+    dense::Run ref = dense::filter(dense::expand(s, tv, n), Y, &init, dense::vbig(s.var));
+    ASSERT_LT(ref.steps[3].F(0, 0), 0.0);
+    LibRun r = runLib(s, Y, &init, &tv);
+    ASSERT_EQ(r.result, 1);
+    double ld = 0.0, qs = 0.0;
+    for (int t = 0; t < n; t++) {
+        if (t == 3)
+            continue;
+        ld += std::log(ref.steps[t].F(0, 0));
+        qs += ref.steps[t].quad;
+    }
+    double tol = 1e3 * kEps * n;
+    EXPECT_EQ(r.cnt, n - 1);
+    EXPECT_NEAR(r.logdet, ld, tol * std::fabs(ld));
+    EXPECT_NEAR(r.sumsq, qs / (n - 1), tol * qs);
+    EXPECT_TRUE(dense::near(r.store, dense::storeMatrix(ref, 1, 1), tol));
+
+    // F exactly 0 at t = 2 (Z = 0 there, H = 0): result 0 at once, nothing
+    // of column 2 or later is written.
+    for (double bad : {0.0, kNaN}) {
+        dense::TimeVarying tz = tv;
+        tz.X.row(0).setConstant(0.5);
+        tz.idxSys = Eigen::MatrixXi::Constant(2, 1, -1);
+        tz.idxSys(1, 0) = 1;
+        tz.X.conservativeResize(2, n);
+        tz.X.row(1).setOnes();
+        tz.X(1, 2) = 0.0;
+        tz.X(0, 2) = bad;
+        LibRun z = runLib(s, Y, &init, &tz);
+        EXPECT_EQ(z.result, 0);
+        EXPECT_EQ(z.cnt, -1) << "count written after a failure";
+        for (int t = 2; t < n; t++)
+            for (int i = 0; i < 3; i++)
+                EXPECT_EQ(z.store(i, t), kSentinel) << i << "," << t;
+        dense::Run zr = dense::filter(dense::expand(s, tz, 2), Y.leftCols(2), &init, dense::vbig(s.var));
+        EXPECT_TRUE(dense::near(z.store.leftCols(2), dense::storeMatrix(zr, 1, 1), tol));
+    }
+}
+
+// A series with nothing observed, and a count that never exceeds the
+// diffuse elements: result 0, count not written, store still complete.
+TEST(KalmanDirect, TooFewObservations)
+{
+    std::mt19937_64 rng(5);
+    for (int N = 1; N <= 2; N++) {
+        const int m = 2;
+        dense::System s = dense::randomSystem(rng, m, N);
+        Mat Y = Mat::Constant(N, 4, kNaN);
+        LibRun r = runLib(s, Y, nullptr);
+        EXPECT_EQ(r.result, 0);
+        EXPECT_EQ(r.cnt, -1);
+        for (int t = 0; t < 4; t++)
+            for (int i = 0; i < r.store.rows(); i++) {
+                if (i < N)
+                    EXPECT_TRUE(std::isnan(r.store(i, t)));
+                else
+                    EXPECT_EQ(r.store(i, t), 0.0);
+            }
+        // Exactly m observed elements against m diffuse elements.
+        Mat Y2 = Mat::Constant(N, 4, kNaN);
+        Y2(0, 0) = 0.5;
+        Y2(N - 1, 2) = -0.5;
+        EXPECT_EQ(runLib(s, Y2, nullptr).result, 0);
+        Y2(0, 3) = 1.5;
+        EXPECT_EQ(runLib(s, Y2, nullptr).result, 1);
+    }
+}
+
+// Two identical noiseless series make F singular: the multivariate filter
+// stops with 0.
+TEST(KalmanDirect, SingularInnovationVariance)
+{
+    dense::System s;
+    s.sys = Mat(3, 1);
+    s.sys << 0.5, 1.0, 1.0;
+    s.var = Mat::Zero(3, 3);
+    s.var(0, 0) = 1.0;
+    s.mean = Vec::Zero(3);
+    Mat init(2, 1);
+    init << 1.0, 0.0;
+    Mat Y(2, 3);
+    Y << 1.0, 2.0, 3.0, 1.0, 2.0, 3.0;
+    LibRun r = runLib(s, Y, &init);
+    EXPECT_EQ(r.result, 0);
+    EXPECT_EQ(r.cnt, -1);
+    EXPECT_EQ(r.store(0, 0), kSentinel);
+}
+
+}  // namespace
