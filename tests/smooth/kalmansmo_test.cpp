@@ -1,0 +1,133 @@
+// KalmanSmo over the store of KalmanFil, against the dense conditioning:
+// u_t = Var_t^-1 E(eps_t | y), D_t = Var_t^-1 (Var_t - V(eps_t | y)) Var_t^-1,
+// and, for the initial state, r_{-1} and N_{-1}.
+#include <gtest/gtest.h>
+
+#include "smooth/smooth.h"
+#include "smooth_fixture.hpp"
+
+namespace {
+
+using namespace smo;
+
+kel::Value runKalmanSmo(kel::Host &host, const Case &c)
+{
+    HostArgs form(c);
+    kel::Value store = host.call("KalmanFil", form.with({}));
+    HostArgs smoArgs(c, nullptr);
+    smoArgs.data() = store;
+    return host.call("KalmanSmo", smoArgs.with({}));
+}
+
+void checkOutput(const Case &c, const kel::Value &out, double tol)
+{
+    SCOPED_TRACE(c.name);
+    const int m = c.m(), d = c.d(), n = c.n();
+    ASSERT_EQ(out.rows(), 2 * d);
+    ASSERT_EQ(out.cols(), n + 1);
+    dense::SmoothRef ref = c.smoothed();
+    for (int t = 0; t < n; t++) {
+        SCOPED_TRACE("t = " + std::to_string(t));
+        EXPECT_TRUE(dense::near(column(out, 0, d, t + 1), ref.u[t], tol));
+        EXPECT_TRUE(dense::near(column(out, d, d, t + 1), Vec(ref.D[t].diagonal()), tol));
+    }
+    EXPECT_TRUE(dense::near(column(out, 0, m, 0), ref.r0, tol));
+    EXPECT_TRUE(dense::near(column(out, d, m, 0), Vec(ref.N0.diagonal()), tol));
+    for (int k = m; k < d; k++) {
+        EXPECT_EQ(out(k, 0), 0.0);
+        EXPECT_EQ(out(d + k, 0), 0.0);
+    }
+}
+
+TEST(KalmanSmo, MatchesDenseDisturbanceResiduals)
+{
+    kel::Host host;
+    // Proper Init: the reference is well conditioned, so only the
+    // rounding of a few dozen products separates the two.
+    const double tight = 1e-10;
+    checkOutput(univCase(), runKalmanSmo(host, univCase()), tight);
+    checkOutput(multiCase(), runKalmanSmo(host, multiCase()), tight);
+    checkOutput(wideCase(), runKalmanSmo(host, wideCase()), tight);
+    // Diffuse start: the filter carries terms of size Vbig ~ 1e7 that
+    // cancel, so about 7 digits are lost.
+    checkOutput(diffuseCase(), runKalmanSmo(host, diffuseCase()), 1e-6);
+    EXPECT_TRUE(host.messages().empty());
+}
+
+// At a completely missing time point nothing from the observations enters:
+// s_t = 0, the observation and cross blocks of D_t are 0, and no NaN gets
+// through.  The last time point starts from r = 0, N = 0.
+TEST(KalmanSmo, MissingAndLastTimePoint)
+{
+    kel::Host host;
+    Case c = multiCase();
+    kel::Value out = runKalmanSmo(host, c);
+    const int m = c.m(), d = c.d(), n = c.n();
+    for (int k = m; k < d; k++) {
+        EXPECT_EQ(out(k, 5 + 1), 0.0);
+        EXPECT_EQ(out(d + k, 5 + 1), 0.0);
+    }
+    for (int i = 0; i < 2 * d; i++)
+        for (int t = 0; t <= n; t++)
+            EXPECT_FALSE(std::isnan(out(i, t))) << i << ", " << t;
+    for (int i = 0; i < m; i++) {
+        EXPECT_EQ(out(i, n), 0.0);
+        EXPECT_EQ(out(d + i, n), 0.0);
+    }
+}
+
+// The accumulator of a direct call is sum_t (u_t u_t' - D_t), symmetric.
+TEST(KalmanSmo, DirectCallAccumulator)
+{
+    kel::Host host;
+    for (const Case &c : {univCase(), multiCase()}) {
+        SCOPED_TRACE(c.name);
+        HostArgs form(c);
+        Mat store = dense::fromValue(host.call("KalmanFil", form.with({})));
+        const int m = c.m(), N = c.N(), d = c.d(), n = c.n();
+        dense::Rows st(store), sys(c.s.sys), S(d + 1, d), W(d + 1, d), acc(d, d, 7.0);
+        dense::Rows X(c.timeVarying ? c.tv.X : Mat(1, 1));
+        Eigen::MatrixXi idx = c.timeVarying ? c.tv.idxSys : Eigen::MatrixXi::Constant(d, m, -1);
+        dense::IntRows idxSys(idx);
+        if (N == 1)
+            UnivKalmanSmo(n, m, sys.p(), idxSys.p(), X.p(), S.p(), W.p(), st.p(), acc.p(),
+                          nullptr);
+        else
+            MultiKalmanSmo(N, n, m, sys.p(), idxSys.p(), X.p(), S.p(), W.p(), st.p(), acc.p(),
+                           nullptr);
+        dense::SmoothRef ref = c.smoothed();
+        Mat want = Mat::Zero(d, d);
+        for (int t = 0; t < n; t++)
+            want += ref.u[t] * ref.u[t].transpose() - ref.D[t];
+        EXPECT_TRUE(dense::near(acc.toMat(), want, 1e-10));
+        EXPECT_TRUE(dense::near(S.toMat().topLeftCorner(m, m), ref.N0, 1e-10));
+        EXPECT_TRUE(dense::near(Mat(S.toMat().row(d).head(m).transpose()), ref.r0, 1e-10));
+    }
+}
+
+TEST(KalmanSmo, AllocationFailureReleasesEverything)
+{
+    kel::Host host;
+    Case c = multiCase();
+    HostArgs form(c);
+    kel::Value store = host.call("KalmanFil", form.with({}));
+    HostArgs smoArgs(c);
+    smoArgs.data() = store;
+    const long baseline = kelhost_live_blocks();
+    int failures = 0;
+    for (long k = 0;; k++) {
+        kelhost_fail_allocations_after(k);
+        kel::Value result;
+        int code = host.tryCall("KalmanSmo", smoArgs.with({}), &result);
+        kelhost_fail_allocations_after(-1);
+        EXPECT_EQ(kelhost_live_blocks(), baseline) << "after " << k;
+        if (code == 0)
+            break;
+        EXPECT_EQ(code, KEL_ERROR_MEMORY) << "after " << k;
+        failures++;
+        ASSERT_LT(k, 100);
+    }
+    EXPECT_GT(failures, 0);
+}
+
+}  // namespace

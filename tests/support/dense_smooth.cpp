@@ -1,0 +1,135 @@
+// dense_smooth.cpp - one dense Gaussian conditioning over the whole model.
+#include "dense_smooth.hpp"
+
+#include <cmath>
+
+namespace dense {
+
+namespace {
+
+const System &systemAt(const std::vector<System> &s, int t)
+{
+    return s.size() == 1 ? s[0] : s[t];
+}
+
+MatL toL(const Mat &M) { return M.cast<long double>(); }
+VecL toLv(const Vec &v) { return v.cast<long double>(); }
+
+// Inverse of a symmetric positive definite matrix in long double.
+MatL inverse(const MatL &A)
+{
+    return A.ldlt().solve(MatL::Identity(A.rows(), A.cols()));
+}
+
+}  // namespace
+
+Moments Posterior::of(const Lin &q) const
+{
+    Moments r;
+    r.mean = (q.c + q.G * mean).cast<double>();
+    MatL v = q.G * cov * q.G.transpose();
+    r.var = (0.5L * (v + v.transpose())).cast<double>();
+    return r;
+}
+
+Joint::Joint(const std::vector<System> &systems, int n, const Vec &a1, const Mat &P1)
+    : m_(int(systems[0].sys.cols())), N_(int(systems[0].sys.rows()) - m_), n_(n),
+      sys_(systems)
+{
+    const int m = m_, d = m_ + N_, B = m + n * d;
+    mu_ = VecL::Zero(B);
+    mu_.head(m) = toLv(a1);
+    sigma_ = MatL::Zero(B, B);
+    sigma_.topLeftCorner(m, m) = toL(P1);
+    for (int t = 0; t < n; t++)
+        sigma_.block(m + t * d, m + t * d, d, d) = toL(systemAt(sys_, t).var);
+
+    Lin a{VecL::Zero(m), MatL::Zero(m, B)};
+    a.G.leftCols(m) = MatL::Identity(m, m);
+    for (int t = 0; t < n; t++) {
+        const System &s = systemAt(sys_, t);
+        MatL T = toL(Mat(s.sys.topRows(m))), Z = toL(Mat(s.sys.bottomRows(N_)));
+        VecL cs = toLv(Vec(s.mean.head(m))), cy = toLv(Vec(s.mean.tail(N_)));
+        alpha_.push_back(a);
+        Lin y{Z * a.c + cy, Z * a.G};
+        y.G.block(0, m + t * d + m, N_, N_) += MatL::Identity(N_, N_);
+        y_.push_back(y);
+        Lin next{T * a.c + cs, T * a.G};
+        next.G.block(0, m + t * d, m, m) += MatL::Identity(m, m);
+        a = next;
+    }
+    alpha_.push_back(a);
+}
+
+Lin Joint::signal(int t) const
+{
+    const System &s = systemAt(sys_, t);
+    MatL Z = toL(Mat(s.sys.bottomRows(N_)));
+    return Lin{Z * alpha_[t].c, Z * alpha_[t].G};
+}
+
+Lin Joint::disturbance(int t) const
+{
+    const int d = m_ + N_;
+    Lin e{VecL::Zero(d), MatL::Zero(d, base())};
+    e.G.block(0, m_ + t * d, d, d) = MatL::Identity(d, d);
+    return e;
+}
+
+Posterior Joint::condition(const Mat &Y, int upto) const
+{
+    std::vector<std::pair<int, int>> seen;
+    for (int t = 0; t < upto; t++)
+        for (int i = 0; i < N_; i++)
+            if (!std::isnan(Y(i, t)))
+                seen.push_back({t, i});
+    Posterior p{mu_, sigma_};
+    if (seen.empty())
+        return p;
+    const int k = int(seen.size());
+    MatL H(k, base());
+    VecL resid(k);
+    for (int j = 0; j < k; j++) {
+        const Lin &y = y_[seen[j].first];
+        H.row(j) = y.G.row(seen[j].second);
+        resid(j) = (long double)Y(seen[j].second, seen[j].first) - y.c(seen[j].second) -
+                   H.row(j).dot(mu_);
+    }
+    MatL SH = sigma_ * H.transpose();
+    MatL gain = SH * inverse(H * SH);
+    p.mean = mu_ + gain * resid;
+    MatL cov = sigma_ - gain * SH.transpose();
+    p.cov = 0.5L * (cov + cov.transpose());
+    return p;
+}
+
+SmoothRef smoothReference(const std::vector<System> &systems, const Mat &Y,
+                          const Vec &a1, const Mat &P1)
+{
+    const int n = int(Y.cols());
+    Joint joint(systems, n, a1, P1);
+    Posterior post = joint.condition(Y, n);
+    SmoothRef r;
+    for (int t = 0; t < n; t++) {
+        MatL Vinv = inverse(toL(systemAt(systems, t).var));
+        Lin e = joint.disturbance(t);
+        VecL mean = e.G * post.mean;
+        MatL cov = e.G * post.cov * e.G.transpose();
+        MatL var = toL(systemAt(systems, t).var);
+        r.u.push_back((Vinv * mean).cast<double>());
+        r.D.push_back((Vinv * (var - cov) * Vinv).cast<double>());
+        r.state.push_back(post.of(joint.state(t)));
+        r.signal.push_back(post.of(joint.signal(t)));
+        r.disturbance.push_back(post.of(e));
+    }
+    MatL Pinv = inverse(toL(P1));
+    const Lin &a0 = joint.state(0);
+    VecL mean0 = a0.c + a0.G * post.mean;
+    MatL var0 = a0.G * post.cov * a0.G.transpose();
+    r.r0 = (Pinv * (mean0 - toLv(a1))).cast<double>();
+    r.N0 = (Pinv * (toL(P1) - var0) * Pinv).cast<double>();
+    r.beyond = post.of(joint.state(n));
+    return r;
+}
+
+}  // namespace dense

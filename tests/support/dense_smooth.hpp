@@ -1,0 +1,93 @@
+// dense_smooth.hpp - the smoothing reference: the whole model over n time
+// points written as one Gaussian vector and conditioned on the observed
+// elements in one dense step (long double), with no recursion at all.
+//
+// Base vector b = (alpha_0, eps_0, ..., eps_{n-1}), eps_t = (state noise,
+// observation noise) of time t with variance Var_t, alpha_0 ~ (a1, P1).
+// Every state, signal, observation and disturbance is c + G b:
+//
+//   alpha_{t+1} = Mean_s,t + T_t alpha_t + eps_t[0..m-1]
+//   y_t         = Mean_y,t + Z_t alpha_t + eps_t[m..d-1]
+//
+// Conditioning on y_0..y_{upto-1} gives predicted (upto = t), filtered
+// (upto = t+1) and smoothed (upto = n) moments.  From the smoothed
+// disturbances follow the quantities of the backward recursion:
+//
+//   u_t = Var_t^-1 E(eps_t | y),  D_t = Var_t^-1 (Var_t - V(eps_t | y)) Var_t^-1,
+//   r_{-1} = P1^-1 (E(alpha_0 | y) - a1),  N_{-1} = P1^-1 (P1 - V(alpha_0 | y)) P1^-1.
+//
+// Typical use:
+//
+//   dense::Joint joint(systems, n, a1, P1);
+//   dense::Posterior post = joint.condition(Y, n);
+//   dense::Moments s = post.of(joint.state(t));
+#ifndef VANTREL_TESTS_SUPPORT_DENSE_SMOOTH_HPP
+#define VANTREL_TESTS_SUPPORT_DENSE_SMOOTH_HPP
+
+#include <vector>
+
+#include <Eigen/Dense>
+
+#include "dense_kalman.hpp"
+
+namespace dense {
+
+using MatL = Eigen::Matrix<long double, Eigen::Dynamic, Eigen::Dynamic>;
+using VecL = Eigen::Matrix<long double, Eigen::Dynamic, 1>;
+
+// A linear function c + G b of the base vector.
+struct Lin {
+    VecL c;
+    MatL G;
+};
+
+// Mean and variance, rounded to double.
+struct Moments {
+    Vec mean;
+    Mat var;
+};
+
+struct Posterior {
+    VecL mean;  // of b
+    MatL cov;
+    Moments of(const Lin &q) const;
+};
+
+class Joint {
+public:
+    // systems: one per time point or one for all; a1 (m), P1 (m x m).
+    Joint(const std::vector<System> &systems, int n, const Vec &a1, const Mat &P1);
+
+    int base() const { return int(mu_.size()); }
+    const Lin &state(int t) const { return alpha_[t]; }  // t = 0..n
+    const Lin &obs(int t) const { return y_[t]; }        // with constant
+    Lin signal(int t) const;                             // Z_t alpha_t only
+    Lin disturbance(int t) const;                        // eps_t (d)
+
+    // Given the non-NaN elements of Y (N x n) in columns 0..upto-1.
+    Posterior condition(const Mat &Y, int upto) const;
+
+private:
+    int m_, N_, n_;
+    std::vector<System> sys_;
+    VecL mu_;
+    MatL sigma_;
+    std::vector<Lin> alpha_, y_;
+};
+
+// Smoothed quantities in the library's conventions (see the top).
+struct SmoothRef {
+    std::vector<Vec> u;     // per t, d
+    std::vector<Mat> D;     // per t, d x d
+    Vec r0;                 // r_{-1}
+    Mat N0;                 // N_{-1}
+    std::vector<Moments> state, signal, disturbance;  // smoothed, per t
+    Moments beyond;         // alpha_n given all observations
+};
+
+SmoothRef smoothReference(const std::vector<System> &systems, const Mat &Y,
+                          const Vec &a1, const Mat &P1);
+
+}  // namespace dense
+
+#endif
