@@ -15,8 +15,8 @@
 namespace {
 
 using bt::Form;
-using dense::Mat;
-using dense::Vec;
+using bdense::Mat;
+using bdense::Vec;
 
 const double kTol = 1e-12;
 const char *const kSystemError = "GetLdsArma(): system error";
@@ -107,7 +107,7 @@ TEST(Arma, StationaryVariance)
         EXPECT_TRUE(bt::sameForm(row.sys, row.var, row.init, want, 1e-10));
         Built col = build(host, kel::Value::column(c.phi), kel::Value::column(c.theta), c.sigma);
         EXPECT_TRUE(bt::sameForm(col.sys, col.var, col.init, want, 1e-10));
-        Mat P = dense::fromValue(row.init).topRows(want.m());
+        Mat P = bdense::fromValue(row.init).topRows(want.m());
         EXPECT_EQ((P - P.transpose()).cwiseAbs().maxCoeff(), 0.0);
     }
 }
@@ -134,9 +134,9 @@ TEST(Arma, Failures)
     EXPECT_EQ(host.messages()[0], kSystemError);
     Form w = armaForm({}, {0.5}, 1.0);
     w.T(0, 0) = 1.0;
-    EXPECT_TRUE(dense::near(dense::fromValue(unit.sys), w.sys(), 0));
-    EXPECT_TRUE(dense::near(dense::fromValue(unit.var), w.var(), 0));
-    EXPECT_TRUE(dense::near(dense::fromValue(unit.init), Mat::Zero(3, 2), 0));
+    EXPECT_TRUE(bdense::near(bdense::fromValue(unit.sys), w.sys(), 0));
+    EXPECT_TRUE(bdense::near(bdense::fromValue(unit.var), w.var(), 0));
+    EXPECT_TRUE(bdense::near(bdense::fromValue(unit.init), Mat::Zero(3, 2), 0));
     EXPECT_EQ(kelhost_live_blocks(), before);
 
     kel::Value ar = {{0.5}}, ma = kel::Value::empty(), s, v, i;
@@ -190,17 +190,17 @@ TEST(Arma, DifferenceStates)
         ar[nd + 1] = phi[1];
         ma[nd] = 1.0;
         ma[nd + 1] = theta[0];
-        dense::Rows sys(r + 1, r, 7.0), var(r + 1, r + 1, 7.0), init(r + 1, r, 7.0);
+        bdense::Rows sys(r + 1, r, 7.0), var(r + 1, r + 1, 7.0), init(r + 1, r, 7.0);
         ASSERT_EQ(fGetLdsUnivArma(r, c.d, c.s, ar.data(), ma.data(), sys.p(), var.p(), init.p(), 0.8), 1);
         Mat S = sys.toMat(), T = S.topRows(r), V = var.toMat(), I = init.toMat();
         Vec Z = S.row(r).transpose();
         // ARMA block and its variance
         Form want = armaForm(phi, theta, 0.8);
-        EXPECT_TRUE(dense::near(T.bottomRightCorner(2, 2), want.T, 0));
-        EXPECT_TRUE(dense::near(V.block(nd, nd, 2, 2), want.Q, kTol));
-        EXPECT_TRUE(dense::near(I.block(nd, nd, 2, 2), want.P, 1e-10));
-        EXPECT_TRUE(dense::near(V.row(r), Mat::Zero(1, r + 1), 0));
-        EXPECT_TRUE(dense::near(I.row(r), Mat::Zero(1, r), 0));
+        EXPECT_TRUE(bdense::near(T.bottomRightCorner(2, 2), want.T, 0));
+        EXPECT_TRUE(bdense::near(V.block(nd, nd, 2, 2), want.Q, kTol));
+        EXPECT_TRUE(bdense::near(I.block(nd, nd, 2, 2), want.P, 1e-10));
+        EXPECT_TRUE(bdense::near(V.row(r), Mat::Zero(1, r + 1), 0));
+        EXPECT_TRUE(bdense::near(I.row(r), Mat::Zero(1, r), 0));
         for (int i = 0; i < nd; ++i) EXPECT_EQ(I(i, i), -1.0);
 
         // (1 - L)^d (1 - L^s) y_t must be the ARMA block's first element
@@ -223,7 +223,7 @@ TEST(Arma, DifferenceStates)
     }
     // undefined difference orders and too few states are refused
     std::vector<double> ar(6, 0.1), ma(6, 1.0);
-    dense::Rows sys(7, 6), var(7, 7), init(7, 6);
+    bdense::Rows sys(7, 6), var(7, 7), init(7, 6);
     EXPECT_EQ(fGetLdsUnivArma(6, 3, 0, ar.data(), ma.data(), sys.p(), var.p(), init.p(), 1.0), 0);
     EXPECT_EQ(fGetLdsUnivArma(6, -1, 0, ar.data(), ma.data(), sys.p(), var.p(), init.p(), 1.0), 0);
     EXPECT_EQ(fGetLdsUnivArma(6, 1, 5, ar.data(), ma.data(), sys.p(), var.p(), init.p(), 1.0), 0);
@@ -269,7 +269,7 @@ TEST(Arma, LikelihoodIsExactGaussian)
     kel::Host host;
     Built b = build(host, kel::Value::row(phi), kel::Value::row(theta), sigma);
     ASSERT_EQ(b.code, 0) << b.text;
-    kel::Value ll, s2, data = dense::toValue(Mat(y.transpose()));
+    kel::Value ll, s2, data = bdense::toValue(Mat(y.transpose()));
     host.call("LdsLik", {kel::ref(ll), kel::ref(s2), data, b.sys, b.var, b.init});
     EXPECT_NEAR(ll.asDouble(), want, 1e-10 * std::fabs(want));
 }

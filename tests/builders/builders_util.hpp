@@ -9,13 +9,97 @@
 #include <Eigen/Dense>
 #include <gtest/gtest.h>
 
-#include "support/dense_kalman.hpp"
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
 #include "kelhost/kel.hpp"
+
+// Dense matrices and the conversions to and from host values.
+namespace bdense {
+
+using Mat = Eigen::MatrixXd;
+using Vec = Eigen::VectorXd;
+
+inline std::string full(double x)
+{
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%.17g", x);
+    return buf;
+}
+
+inline Mat fromValue(const kel::Value &v)
+{
+    Mat m(v.rows(), v.cols());
+    for (int i = 0; i < v.rows(); ++i)
+        for (int j = 0; j < v.cols(); ++j) m(i, j) = v(i, j);
+    return m;
+}
+
+inline kel::Value toValue(const Mat &m)
+{
+    kel::Value v = kel::Value::matrix(int(m.rows()), int(m.cols()));
+    for (int i = 0; i < m.rows(); ++i)
+        for (int j = 0; j < m.cols(); ++j) v.at(i, j) = m(i, j);
+    return v;
+}
+
+// The diffuse variance: 9999999.99 times max(1, largest diagonal of var).
+inline double vbig(const Mat &var)
+{
+    const double kDiffuseScale = 9999999.99;
+    double big = 1.0;
+    for (int i = 0; i < var.rows(); ++i) big = std::max(big, var(i, i));
+    return kDiffuseScale * big;
+}
+
+// got and want agree elementwise within tol * max(1, |want|).
+inline testing::AssertionResult near(const Mat &got, const Mat &want, double tol)
+{
+    if (got.rows() != want.rows() || got.cols() != want.cols())
+        return testing::AssertionFailure() << "size " << got.rows() << " x " << got.cols()
+                                           << ", expected " << want.rows() << " x " << want.cols();
+    for (int i = 0; i < got.rows(); ++i)
+        for (int j = 0; j < got.cols(); ++j) {
+            double g = got(i, j), w = want(i, j);
+            if (!(std::fabs(g - w) <= tol * std::max(1.0, std::fabs(w))))
+                return testing::AssertionFailure()
+                       << "element (" << i << ", " << j << "): got " << full(g) << ", expected "
+                       << full(w) << ", tolerance " << full(tol);
+        }
+    return testing::AssertionSuccess();
+}
+
+// Owned row-pointer storage for direct calls of the library routines.
+struct Rows {
+    int rows = 0, cols = 0;
+    std::vector<double> buf;
+    std::vector<double *> ptr;
+    Rows(int r, int c, double fill = 0.0) : rows(r), cols(c), buf(size_t(r) * c, fill), ptr(r)
+    {
+        for (int i = 0; i < r; ++i) ptr[i] = buf.data() + size_t(i) * c;
+    }
+    explicit Rows(const Mat &m) : Rows(int(m.rows()), int(m.cols()))
+    {
+        for (int i = 0; i < rows; ++i)
+            for (int j = 0; j < cols; ++j) ptr[i][j] = m(i, j);
+    }
+    double **p() { return ptr.data(); }
+    Mat toMat() const
+    {
+        Mat m(rows, cols);
+        for (int i = 0; i < rows; ++i)
+            for (int j = 0; j < cols; ++j) m(i, j) = ptr[i][j];
+        return m;
+    }
+};
+
+}  // namespace bdense
 
 namespace bt {
 
-using dense::Mat;
-using dense::Vec;
+using bdense::Mat;
+using bdense::Vec;
 
 // Fixed point of P = T P T' + Q by the doubling recursion
 // P <- P + A P A', A <- A A (the sum of T^j Q T'^j over j < 2^iterations),
@@ -106,11 +190,11 @@ inline Form append(const Form &a, const Form &b)
 inline testing::AssertionResult sameForm(const kel::Value &sys, const kel::Value &var,
                                          const kel::Value &init, const Form &want, double tol)
 {
-    testing::AssertionResult r = dense::near(dense::fromValue(sys), want.sys(), tol);
+    testing::AssertionResult r = bdense::near(bdense::fromValue(sys), want.sys(), tol);
     if (!r) return r << " (Sys)";
-    r = dense::near(dense::fromValue(var), want.var(), tol);
+    r = bdense::near(bdense::fromValue(var), want.var(), tol);
     if (!r) return r << " (Var)";
-    r = dense::near(dense::fromValue(init), want.init(), tol);
+    r = bdense::near(bdense::fromValue(init), want.init(), tol);
     if (!r) return r << " (Init)";
     return testing::AssertionSuccess();
 }

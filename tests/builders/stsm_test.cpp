@@ -14,8 +14,8 @@
 namespace {
 
 using bt::Form;
-using dense::Mat;
-using dense::Vec;
+using bdense::Mat;
+using bdense::Vec;
 
 const double kTol = 1e-13;
 const double kLyapTol = 1e-11;
@@ -196,9 +196,9 @@ TEST(Stsm, LevelAndIrregular)
     sys << 1, 1;
     var << 0.25, 0, 0, 4;
     init << -1, 0;
-    EXPECT_TRUE(dense::near(dense::fromValue(b.sys), sys, 0));
-    EXPECT_TRUE(dense::near(dense::fromValue(b.var), var, 0));
-    EXPECT_TRUE(dense::near(dense::fromValue(b.init), init, 0));
+    EXPECT_TRUE(bdense::near(bdense::fromValue(b.sys), sys, 0));
+    EXPECT_TRUE(bdense::near(bdense::fromValue(b.var), var, 0));
+    EXPECT_TRUE(bdense::near(bdense::fromValue(b.init), init, 0));
     expectPositions(b.pos, {0, 1});
 
     // two columns are enough for these components; row order only moves
@@ -254,15 +254,15 @@ TEST(Stsm, StationaryVarianceClosedForms)
     // bwcycle's stationary variance solves the Lyapunov equation.
     kel::Host host;
     Built a = build(host, {row(STSM_AR2, 0.6, 0, 0.7, -0.4), row(STSM_AR1, 2.0, 0, 0.5)});
-    Mat P = dense::fromValue(a.init);
+    Mat P = bdense::fromValue(a.init);
     EXPECT_NEAR(P(0, 0), 4.0, 4.0 * kTol);  // AR(1), placed first
     EXPECT_NEAR(P(1, 1), 0.36, 0.36 * kTol);
     for (int order = 1; order <= 3; ++order) {
         SCOPED_TRACE(order);
         Built b = build(host, {row(STSM_BWCYCLE, 1.3, 0.4, 0.95, order), row(STSM_IRREG, 1)});
         int m = 2 * order;
-        Mat T = dense::fromValue(b.sys).topRows(m), Q = dense::fromValue(b.var).topLeftCorner(m, m);
-        Mat Pb = dense::fromValue(b.init).topRows(m);
+        Mat T = bdense::fromValue(b.sys).topRows(m), Q = bdense::fromValue(b.var).topLeftCorner(m, m);
+        Mat Pb = bdense::fromValue(b.init).topRows(m);
         Mat residual = Pb - T * Pb * T.transpose() - Q;
         EXPECT_LT(residual.cwiseAbs().maxCoeff(), 1e-10 * Pb.cwiseAbs().maxCoeff());
         EXPECT_NEAR(Pb(0, 0) - Pb(1, 1), 0.0, 1e-12 * Pb(0, 0));
@@ -423,7 +423,7 @@ TEST(Stsm, NonFiniteAndOutOfRangeParameters)
 
     // rho = 1 stays allowed for the bwcycle of order 1 (P = sigma^2 I)
     Built b = build(host, {row(6, 2.0, 0.2, 1.0, 1), irr});
-    EXPECT_TRUE(dense::near(dense::fromValue(b.init).topRows(2), 4.0 * Mat::Identity(2, 2), kTol));
+    EXPECT_TRUE(bdense::near(bdense::fromValue(b.init).topRows(2), 4.0 * Mat::Identity(2, 2), kTol));
     // a period within int range that gives too many states for an int count
     std::vector<double> wide = row(STSM_SEAS_ZEROSUM, 1, 2e9);
     expectErrors(host, {{"too many states", {wide, irr}, kPrefix + "memory allocation failure"}});
@@ -459,22 +459,22 @@ TEST(Stsm, DirectBuilder)
 {
     // The exported builder given fewer states than its table describes must
     // refuse instead of writing past the matrices.
-    dense::Rows spec(Mat((Mat(2, 5) << STSM_TREND, 0.5, 3, 0, 0, STSM_IRREG, 2, 0, 0, 0).finished()));
+    bdense::Rows spec(Mat((Mat(2, 5) << STSM_TREND, 0.5, 3, 0, 0, STSM_IRREG, 2, 0, 0, 0).finished()));
     int table[STSM_COMPONENTS];
     for (int &t : table) t = -1;
     table[STSM_TREND] = 0;
     table[STSM_IRREG] = 1;
     double pos[2] = {-5, -5};
     for (int m : {1, 2, 4}) {
-        dense::Rows sys(m + 1, m), var(m + 1, m + 1), init(m + 1, m);
+        bdense::Rows sys(m + 1, m), var(m + 1, m + 1), init(m + 1, m);
         EXPECT_EQ(fGetLdsUnivStsm(table, spec.p(), m, pos, sys.p(), var.p(), init.p()), 0) << m;
     }
-    dense::Rows sys(4, 3), var(4, 4), init(4, 3);
+    bdense::Rows sys(4, 3), var(4, 4), init(4, 3);
     ASSERT_EQ(fGetLdsUnivStsm(table, spec.p(), 3, pos, sys.p(), var.p(), init.p()), 1);
     Form want = bt::append(trend(3, 0.5), irregular(2));
-    EXPECT_TRUE(dense::near(sys.toMat(), want.sys(), 0));
-    EXPECT_TRUE(dense::near(var.toMat(), want.var(), 0));
-    EXPECT_TRUE(dense::near(init.toMat(), want.init(), 0));
+    EXPECT_TRUE(bdense::near(sys.toMat(), want.sys(), 0));
+    EXPECT_TRUE(bdense::near(var.toMat(), want.var(), 0));
+    EXPECT_TRUE(bdense::near(init.toMat(), want.init(), 0));
     EXPECT_EQ(pos[0], 0);
     EXPECT_EQ(pos[1], 3);
 }
