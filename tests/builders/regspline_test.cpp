@@ -133,8 +133,7 @@ TEST(Regression, AddLdsRegRefusals)
     kel::Value sys = kel::Value{{1}, {1}}, var = kel::Value{{1, 0}, {0, 1}}, init = kel::Value{{-1}, {0}};
     kel::Value empty = kel::Value::empty(), full = kel::Value{{1}};
     kel::Value bad = kel::Value::matrix(2, 2), badVar = kel::Value::matrix(2, 3), badInit = kel::Value::matrix(3, 1);
-    kel::Value e1 = kel::Value::empty(), e2 = kel::Value::empty(), e3 = kel::Value::empty();
-    kel::Value rows0 = kel::Value::matrix(0, 0), nonEmptyVar = kel::Value{{1}};
+    kel::Value e1 = kel::Value::empty(), e3 = kel::Value::empty(), nonEmptyVar = kel::Value{{1}};
     const std::string p = "AddLdsReg(): ";
     auto call = [&](const kel::Arg &a1, kel::Value &s, kel::Value &v, kel::Value &i, kel::Value &j,
                     const std::string &text) {
@@ -173,8 +172,6 @@ TEST(Regression, AddLdsRegRefusals)
         EXPECT_EQ(g.code, KELHOST_ERR_MEMORY) << after;
         EXPECT_EQ(kelhost_live_blocks(), before);
     }
-    (void)rows0;
-    (void)e2;
 }
 
 struct Spline {
