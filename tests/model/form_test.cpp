@@ -175,6 +175,18 @@ TEST(FormCheck, StoreRows)
             EXPECT_EQ(store.cols(), n);
         }
     }
+
+    // KalmanSmo takes the store back as its data argument: R rows required.
+    form::Model md = form::model(2);
+    kel::Value y = toValue(md.Y), sys = toValue(md.s.sys), var = toValue(md.s.var);
+    kel::Value store = host.call("KalmanFil", {y, sys, var});
+    ASSERT_EQ(store.rows(), 9);
+    EXPECT_EQ(host.tryCall("KalmanSmo", {store, sys, var}), 0);
+    kel::Value shortStore = toValue(Mat(dense::fromValue(store).topRows(8)));
+    std::string text;
+    EXPECT_EQ(host.tryCall("KalmanSmo", {shortStore, sys, var}, nullptr, &text),
+              KELHOST_ERR_SIZE);
+    EXPECT_EQ(text, "argument 1: 9 x 8 matrix expected, 8 x 8 found");
 }
 
 }  // namespace
