@@ -69,10 +69,29 @@ void MultiStoreColumn(int N, int m, int t, double **W, const double *a,
 /* a = a* + K v and P = A - K M'. */
 void MultiUpdate(int N, int m, double **W, double *a, const double *apred);
 
+/* A time point without observations: a = a*, P stays the predicted block,
+ * store column t (R rows, when Store is given) NaN over zeros. */
+void MultiSkipTimePoint(int N, int m, int R, int t, double **Store, double *a,
+                        const double *apred);
+
+/* F^-1 in place through the view, log|F| added to *pLogDet (when given),
+ * missing elements cleared and the gain formed.  0 when F is singular. */
+int fMultiInvertGain(int N, int m, double **Finv, double **W, double *a,
+                     double *pLogDet);
+
 /* The same two steps for one series: P-work row m holds the gain row K
  * followed by 1/F, column m keeps M. */
 void UnivStoreColumn(int m, int t, double v, const double *krow,
                      double **Store);
 void UnivUpdate(int m, double **P, double *a, const double *apred, double v);
+
+/* A missing observation: the whole augmented mean (innovation slot
+ * included) takes the prediction, store column t NaN over zeros. */
+void UnivSkipTimePoint(int m, int t, double **Store, double *a,
+                       const double *apred);
+
+/* v = y - predicted observation into a[m]; P[m][m] = 1/F and row m scaled
+ * to the gain.  0 when F is 0 or NaN. */
+int fUnivInnovation(int m, double y, double **P, double *a, const double *apred);
 
 #endif

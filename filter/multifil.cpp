@@ -76,6 +76,32 @@ void MultiStoreColumn(int N, int m, int t, double **W, const double *a,
     }
 }
 
+void MultiSkipTimePoint(int N, int m, int R, int t, double **Store, double *a,
+                        const double *apred)
+{
+    if (Store)
+        LdsStoreMissing(t, N, R, Store);
+    for (int i = 0; i < m; i++)
+        a[i] = apred[i];
+}
+
+int fMultiInvertGain(int N, int m, double **Finv, double **W, double *a,
+                     double *pLogDet)
+{
+    double logdet = 0.0;
+    int nonsingular = 0;
+    int failed = IInvDet(Finv, N, &logdet, &nonsingular);
+    /* A non-zero result with the flag still set would leave F^-1 in an
+     * unknown state, so either report counts as failure. */
+    if (!nonsingular || failed)
+        return 0;
+    if (pLogDet)
+        *pLogDet += logdet;
+    MultiClearMissing(N, m, Finv, a);
+    MultiGain(N, m, W);
+    return 1;
+}
+
 /* a = a* + K v and P = A - K M', upper triangle computed and mirrored. */
 void MultiUpdate(int N, int m, double **W, double *a, const double *apred)
 {
@@ -121,27 +147,13 @@ int fMultiKalmanFil(int N, int n, double **Y, int m, double **Sys,
         int observed = iMultiInnovations(N, m, t, Y, W, a, apred);
         cnt += observed;
         if (observed == 0) {
-            if (Store)
-                LdsStoreMissing(t, N, R, Store);
-            for (int i = 0; i < m; i++)
-                a[i] = apred[i];
+            MultiSkipTimePoint(N, m, R, t, Store, a, apred);
             continue;
         }
-
-        double logdet = 0.0;
-        int nonsingular = 0;
-        int failed = IInvDet(Finv, N, &logdet, &nonsingular);
-        /* A non-zero result with the flag still set would leave F^-1 in an
-         * unknown state, so either report counts as failure. */
-        if (!nonsingular || failed) {
+        if (!fMultiInvertGain(N, m, Finv, W, a, pLogDet)) {
             MatFreeBlock(Finv);
             return 0;
         }
-        if (pLogDet)
-            *pLogDet += logdet;
-
-        MultiClearMissing(N, m, Finv, a);
-        MultiGain(N, m, W);
         if (pSumSq)
             *pSumSq += dInnerProd(N, a + m, Finv);
         if (Store)

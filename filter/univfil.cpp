@@ -21,6 +21,32 @@ void UnivStoreColumn(int m, int t, double v, const double *krow,
         Store[1 + i][t] = krow[i];
 }
 
+void UnivSkipTimePoint(int m, int t, double **Store, double *a,
+                       const double *apred)
+{
+    /* The innovation slot takes the predicted observation; the variance
+     * stays as predicted. */
+    for (int i = 0; i <= m; i++)
+        a[i] = apred[i];
+    if (Store)
+        LdsStoreMissing(t, 1, iUnivStoreRows(m), Store);
+}
+
+int fUnivInnovation(int m, double y, double **P, double *a, const double *apred)
+{
+    a[m] = y - apred[m];
+    double F = P[m][m];
+    /* A NaN variance would poison every later step while the run still
+     * reported success, so it fails like a zero one. */
+    if (F == 0.0 || FIsNaN(F))
+        return 0;
+    double finv = 1.0 / F;
+    P[m][m] = finv;
+    for (int j = 0; j < m; j++)
+        P[m][j] = P[m][j] * finv;
+    return 1;
+}
+
 /* a = a* + K v and P = A - M K', upper triangle computed and mirrored;
  * column m (M) is read only. */
 void UnivUpdate(int m, double **P, double *a, const double *apred, double v)
@@ -53,26 +79,12 @@ int fUnivKalmanFil(int n, double *y, int m, double **Sys, double **Var,
         LdsPredict(m, d, Sys, Var, Mean, Pwork, Awork);
 
         if (FIsNaN(y[t])) {
-            /* The innovation slot takes the predicted observation; the
-             * variance stays as predicted. */
-            for (int i = 0; i <= m; i++)
-                a[i] = apred[i];
-            if (Store)
-                LdsStoreMissing(t, 1, iUnivStoreRows(m), Store);
+            UnivSkipTimePoint(m, t, Store, a, apred);
             continue;
         }
-
-        double v = y[t] - apred[m];
-        a[m] = v;
-        double F = P[m][m];
-        /* A NaN variance would poison every later step while the run
-         * still reported success, so it fails like a zero one. */
-        if (F == 0.0 || FIsNaN(F))
+        if (!fUnivInnovation(m, y[t], P, a, apred))
             return 0;
-        double finv = 1.0 / F;
-        P[m][m] = finv;
-        for (int j = 0; j < m; j++)
-            P[m][j] = P[m][j] * finv;
+        const double v = a[m], finv = P[m][m];
 
         /* Only a positive finite F counts; a negative or infinite one is
          * still used for the update. */

@@ -123,21 +123,13 @@ int fMultiStatePred(int filtered, int N, int n, double **Y, int m, double **Sys,
         PredictStep(filtered, N, m, t, Sys, Var, Mean, IdxSys, IdxVar, IdxMean,
                     X, Pwork, Awork, moment, cov);
         if (iMultiInnovations(N, m, t, Y, W, a, apred) == 0) {
-            if (store)
-                LdsStoreMissing(t, N, R, store);
-            for (int i = 0; i < m; i++)
-                a[i] = apred[i];
+            MultiSkipTimePoint(N, m, R, t, store, a, apred);
             continue;
         }
-        double logdet = 0.0;
-        int nonsingular = 0;
-        int failed = IInvDet(Finv, N, &logdet, &nonsingular);
-        if (!nonsingular || failed) {
+        if (!fMultiInvertGain(N, m, Finv, W, a, nullptr)) {
             ok = 0;
             break;
         }
-        MultiClearMissing(N, m, Finv, a);
-        MultiGain(N, m, W);
         if (filtered)
             FilterCorrection(N, m, t, Finv, a + m, Awork, moment);
         if (store)
@@ -155,7 +147,6 @@ int fUnivStatePred(int filtered, int n, double *y, int m, double **Sys,
                    double **cov)
 {
     const int d = m + 1;
-    const int R = iLdsStoreRows(1, m);
     double **P = Pwork;
     double *a = Pwork[d];
     const double *apred = Awork[d];
@@ -168,23 +159,14 @@ int fUnivStatePred(int filtered, int n, double *y, int m, double **Sys,
         PredictStep(filtered, 1, m, t, Sys, Var, Mean, IdxSys, IdxVar, IdxMean,
                     X, Pwork, Awork, moment, cov);
         if (FIsNaN(y[t])) {
-            for (int i = 0; i <= m; i++)
-                a[i] = apred[i];
-            if (store)
-                LdsStoreMissing(t, 1, R, store);
+            UnivSkipTimePoint(m, t, store, a, apred);
             continue;
         }
-        double v = y[t] - apred[m];
-        a[m] = v;
-        double F = P[m][m];
         /* As in the filter, a NaN variance fails like a zero one rather
          * than spreading NaN through every later moment. */
-        if (F == 0.0 || FIsNaN(F))
+        if (!fUnivInnovation(m, y[t], P, a, apred))
             return 0;
-        double finv = 1.0 / F;
-        P[m][m] = finv;
-        for (int j = 0; j < m; j++)
-            P[m][j] = P[m][j] * finv;
+        const double v = a[m];
         if (filtered)
             FilterCorrection(1, m, t, Finv, a + m, Awork, moment);
         if (store)
