@@ -66,12 +66,11 @@ void KalmanSmoRun(int layout, int N, int n, int m, double **Sys, int **IdxSys,
         WriteInitialColumn(m, d, S, out);
 }
 
-/* The output has 2d rows and n+1 columns; 0 when either does not fit an
+/* The output has 2d rows and n+1 columns; 0 when its size does not fit an
  * int. */
 int fOutputFits(int d, int n)
 {
-    const int limit = std::numeric_limits<int>::max();
-    return d <= limit / 2 && n < limit;
+    return 2LL * d * (n + 1LL) <= std::numeric_limits<int>::max();
 }
 
 }  // namespace

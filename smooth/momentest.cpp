@@ -56,10 +56,16 @@ int iCovRows(int m)
     return rows <= std::numeric_limits<int>::max() ? static_cast<int>(rows) : -1;
 }
 
+/* 1 when a rows x cols matrix has fewer than INT_MAX elements. */
+int fSizeFits(long long rows, long long cols)
+{
+    return rows * cols <= std::numeric_limits<int>::max();
+}
+
 int fAllocMomentWork(int sel, int m, int d, int n, MomentWork *w)
 {
     std::memset(w, 0, sizeof *w);
-    if (d > std::numeric_limits<int>::max() / 2)
+    if (!fSizeFits(2LL * d, n))
         return 0;
     w->momentRows = 2 * d;
     w->moment = MatAllocBlock(w->momentRows, n);
@@ -68,7 +74,7 @@ int fAllocMomentWork(int sel, int m, int d, int n, MomentWork *w)
     if (sel != SEL_SMOOTHED_STATE)
         return 1;
     w->covRows = iCovRows(m);
-    if (w->covRows < 0)
+    if (w->covRows < 0 || !fSizeFits(w->covRows, n))
         return 0;
     if (w->covRows == 0)
         return 1;
