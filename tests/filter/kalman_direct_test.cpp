@@ -90,7 +90,7 @@ Mat randomInit(std::mt19937_64 &rng, int m, bool someDiffuse)
     init.topRows(m) = aux.var.topLeftCorner(m, m);
     init.row(m) = aux.sys.row(m);
     if (someDiffuse) {
-        init(0, 0) = -1.0;
+        init(0, 0) = -0.5;  // any negative value marks it diffuse
         if (m > 1)
             init(1, 0) = 0.3;  // left of a non-diffuse diagonal: kept
     }
