@@ -118,3 +118,13 @@ void LdsStoreMissing(int t, int N, int R, double **Store)
     for (int i = N; i < R; i++)
         Store[i][t] = 0.0;
 }
+
+double **LdsAllocFinvView(int N, int m, double **W)
+{
+    double **view = MatAllocBlock(N, 0);
+    if (!view)
+        return nullptr;
+    for (int i = 0; i < N; i++)
+        view[i] = W[m + i] + m;
+    return view;
+}

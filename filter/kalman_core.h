@@ -42,6 +42,11 @@ int iLdsFilterBegin(int m, int d, double **Var, double **Init, double **Pwork,
  * otherwise *pSumSq /= cnt, *pCount = cnt (each when given) and 1. */
 int fLdsFilterEnd(int cnt, double *pSumSq, int *pCount);
 
+/* An N-pointer view (MatAllocBlock(N, 0)) of the lower-right N x N block
+ * of W, where F and then F^-1 live; null when it cannot be allocated.
+ * Freed with MatFreeBlock. */
+double **LdsAllocFinvView(int N, int m, double **W);
+
 /* Store column t of a time point without any observation: NaN in the N
  * innovation rows, 0.0 in the other rows up to R. */
 void LdsStoreMissing(int t, int N, int R, double **Store);
