@@ -91,8 +91,10 @@ Mat randomInit(std::mt19937_64 &rng, int m, bool someDiffuse)
     init.row(m) = aux.sys.row(m);
     if (someDiffuse) {
         init(0, 0) = -0.5;  // any negative value marks it diffuse
-        if (m > 1)
+        if (m > 2)
             init(1, 0) = 0.3;  // left of a non-diffuse diagonal: kept
+        if (m > 1)
+            init(m - 1, m - 1) = -2.0;  // the entries to its left are ignored
     }
     return init;
 }
@@ -192,6 +194,36 @@ TEST(KalmanDirect, PartlyMissingTimePointByHand)
     EXPECT_DOUBLE_EQ(r.sumsq, v * v / 4.0);
     EXPECT_DOUBLE_EQ(r.pwork(3, 0), 0.5 * 0.4 + 0.25 * v);
     EXPECT_DOUBLE_EQ(r.pwork(0, 0), 0.5 + 1.0 - 0.25);
+}
+
+// With no time points the filters leave their start values in P-work:
+// a from the last row of Init, P from its lower triangle, diffuse elements
+// with variance Vbig and nothing of their row left of the diagonal.
+TEST(KalmanDirect, StartValuesFromInit)
+{
+    std::mt19937_64 rng(12);
+    for (int N = 1; N <= 2; N++) {
+        const int m = 3, d = m + N;
+        dense::System s = dense::randomSystem(rng, m, N);
+        for (int diffuse = 0; diffuse <= 1; diffuse++) {
+            Mat init = randomInit(rng, m, diffuse == 1);
+            init(0, 2) = 99.0;  // above the diagonal: never read
+            LibRun r = runLib(s, Mat(N, 0), &init);
+            EXPECT_EQ(r.result, 0);
+            Vec a;
+            Mat P;
+            int D = dense::start(&init, dense::vbig(s.var), m, a, P);
+            EXPECT_EQ(D, diffuse ? 2 : 0);
+            EXPECT_TRUE(dense::near(r.pwork.topLeftCorner(m, m), P, 0.0));
+            EXPECT_TRUE(dense::near(r.pwork.row(d).head(m).transpose(), a, 0.0));
+            EXPECT_EQ(r.logdet, -D * std::log(dense::vbig(s.var)));
+            EXPECT_EQ(r.sumsq, 0.0);
+        }
+        LibRun r = runLib(s, Mat(N, 0), nullptr);
+        Mat P = dense::vbig(s.var) * Mat::Identity(m, m);
+        EXPECT_TRUE(dense::near(r.pwork.topLeftCorner(m, m), P, 0.0));
+        EXPECT_TRUE(dense::near(r.pwork.row(d).head(m), Mat::Zero(1, m), 0.0));
+    }
 }
 
 // Vbig never falls below its factor and otherwise scales with the largest
