@@ -26,7 +26,10 @@ test-asan: build-asan
 test: test-plain test-asan
 
 demo: build
-	./build/nile_demo
+	mkdir -p out
+	./build/demo out
+	gnuplot -e "dir='out'" examples/plot_nile.gp
+	@echo "wrote out/nile_smoothed.csv and out/nile.png"
 
 bench: build
 	for b in build/bench_*; do $$b; done
