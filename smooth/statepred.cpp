@@ -111,11 +111,9 @@ int fMultiStatePred(int filtered, int N, int n, double **Y, int m, double **Sys,
     double *a = Pwork[d];
     const double *apred = Awork[d];
 
-    double **Finv = MatAllocBlock(N, 0);
+    double **Finv = LdsAllocFinvView(N, m, W);
     if (!Finv)
         return 0;
-    for (int i = 0; i < N; i++)
-        Finv[i] = W[m + i] + m;
 
     iLdsFilterStart(m, d, Init, dLdsVbig(d, Var), Pwork);
     int ok = 1;
