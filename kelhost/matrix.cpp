@@ -16,19 +16,112 @@
 
 namespace {
 
-// One row of an intermediate product lives on the stack up to this length,
+// Work arrays of the products live on the stack up to this many elements,
 // beyond it on the heap.
-constexpr int kStackRow = 64;
+constexpr std::size_t kStackElems = 1024;
 
-struct RowBuffer {
-    double small[kStackRow];
-    std::vector<double> large;
-    double *get(int n) {
-        if (n <= kStackRow) return small;
-        large.resize(std::size_t(n));
+template <class T>
+struct Buffer {
+    T small[kStackElems];
+    std::vector<T> large;
+    T *get(std::size_t n) {
+        if (n <= kStackElems) return small;
+        large.resize(n);
         return large.data();
     }
 };
+
+// The products are built twice on x86-64, for AVX2 and for the baseline, and
+// the loader picks one.  Neither uses fused multiply-adds (ISO mode keeps
+// floating-point contraction off) nor reorders a sum, so both give the same
+// bits.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__)
+#define KELHOST_WIDE_VECTORS __attribute__((target_clones("avx2", "default")))
+#else
+#define KELHOST_WIDE_VECTORS
+#endif
+#define KELHOST_RESTRICT __restrict__
+
+// Share of non-zero entries above which the outer factor is treated as
+// dense: its second product then runs as whole-row loops that vectorise.
+constexpr double kDenseShare = 0.5;
+
+// result (r x r, symmetric) = B S B' for B r x c given by its rows, S c x c.
+// Element (i, j), i <= j, is summed over the columns l of B in increasing
+// order, with terms whose B factor is zero left out on the sparse path; the
+// lower triangle is copied from the upper one, so the result is exactly
+// symmetric.
+KELHOST_WIDE_VECTORS
+void symmetricProduct(double *const *B, int r, double **S, int c, double **result) {
+    if (c == 1) {
+        // One column (a model with one state): the same products without
+        // the loop and buffer overhead.
+        double s = S[0][0];
+        for (int i = 0; i < r; ++i) {
+            double t = B[i][0] * s;
+            for (int j = i; j < r; ++j) result[i][j] = result[j][i] = t * B[j][0];
+        }
+        return;
+    }
+    std::size_t rc = std::size_t(r) * std::size_t(c);
+    Buffer<double> tmpBuf, btBuf;
+    Buffer<int> patBuf;
+    double *tmp = tmpBuf.get(rc);                     // B S, row by row
+    int *pat = patBuf.get(rc + std::size_t(r) + 1);   // row j: pat[off[j]..off[j+1])
+    int *off = pat + rc;
+    // Pass 1: B S over the non-zero entries of B, recording their pattern.
+    int nnz = 0;
+    for (int i = 0; i < r; ++i) {
+        off[i] = nnz;
+        double *KELHOST_RESTRICT t = tmp + std::size_t(i) * c;
+        const double *bi = B[i];
+        bool empty = true;  // the first term initialises the row
+        for (int k = 0; k < c; ++k) {
+            double bik = bi[k];
+            if (bik == 0.0) continue;
+            pat[nnz++] = k;
+            const double *KELHOST_RESTRICT s = S[k];
+            if (empty)
+                for (int l = 0; l < c; ++l) t[l] = bik * s[l];
+            else
+                for (int l = 0; l < c; ++l) t[l] += bik * s[l];
+            empty = false;
+        }
+        if (empty)
+            for (int l = 0; l < c; ++l) t[l] = 0.0;
+    }
+    off[r] = nnz;
+    // Pass 2: result[i][j] = (B S)[i] . B[j] for j >= i.
+    if (nnz > kDenseShare * double(rc)) {
+        // Dense: whole rows of (B S) B' accumulated over l from B', which
+        // vectorises over j.
+        double *bt = btBuf.get(rc);
+        for (int j = 0; j < r; ++j)
+            for (int l = 0; l < c; ++l) bt[std::size_t(l) * r + j] = B[j][l];
+        for (int i = 0; i < r; ++i) {
+            const double *t = tmp + std::size_t(i) * c;
+            double *KELHOST_RESTRICT out = result[i];
+            for (int j = 0; j < r; ++j) out[j] = 0.0;
+            for (int l = 0; l < c; ++l) {
+                double tl = t[l];
+                const double *KELHOST_RESTRICT btl = bt + std::size_t(l) * r;
+                for (int j = 0; j < r; ++j) out[j] += tl * btl[j];
+            }
+        }
+        for (int i = 0; i < r; ++i)
+            for (int j = i + 1; j < r; ++j) result[j][i] = result[i][j];
+        return;
+    }
+    for (int i = 0; i < r; ++i) {
+        const double *t = tmp + std::size_t(i) * c;
+        for (int j = i; j < r; ++j) {
+            const double *bj = B[j];
+            double sum = 0.0;
+            for (int e = off[j]; e < off[j + 1]; ++e) sum += t[pat[e]] * bj[pat[e]];
+            result[i][j] = result[j][i] = sum;
+        }
+    }
+}
 
 // Size of the stack buffer for pivot indices; larger inversions use the heap.
 constexpr int kSmallPivots = 32;
@@ -74,7 +167,18 @@ void MatI(double **m, int n) {
         for (int j = 0; j < n; ++j) m[i][j] = i == j ? 1.0 : 0.0;
 }
 
+KELHOST_WIDE_VECTORS
 double **MatAdd(double **A, int rows, int cols, double **B, double factor, double **result) {
+    if (cols == 2 && factor == 1.0) {
+        // The block of a one-state model; spelt out, it avoids the set-up of
+        // the vectorised loop below.
+        for (int i = 0; i < rows; ++i) {
+            double a0 = A[i][0] + B[i][0], a1 = A[i][1] + B[i][1];
+            result[i][0] = a0;
+            result[i][1] = a1;
+        }
+        return result;
+    }
     for (int i = 0; i < rows; ++i) {
         const double *a = A[i], *b = B[i];
         double *r = result[i];
@@ -101,52 +205,21 @@ double **MatAB(double **A, int rA, int cA, double **B, int cB, double **result) 
 }
 
 double **MatBSBt(double **B, int rB, double **S, int cB, double **result) {
-    // Row i of B S, then result[i][j] = (B S)[i] . B[j] for j >= i.
-    RowBuffer buf;
-    double *t = buf.get(cB);
-    for (int i = 0; i < rB; ++i) {
-        for (int l = 0; l < cB; ++l) t[l] = 0.0;
-        const double *bi = B[i];
-        for (int k = 0; k < cB; ++k) {
-            double bik = bi[k];
-            if (bik == 0.0) continue;
-            const double *s = S[k];
-            for (int l = 0; l < cB; ++l) t[l] += bik * s[l];
-        }
-        for (int j = i; j < rB; ++j) {
-            const double *bj = B[j];
-            double sum = 0.0;
-            for (int l = 0; l < cB; ++l)
-                if (bj[l] != 0.0) sum += t[l] * bj[l];
-            result[i][j] = sum;
-            result[j][i] = sum;
-        }
-    }
+    symmetricProduct(B, rB, S, cB, result);
     return result;
 }
 
 double **MatBtSB(double **B, int rB, double **S, int cB, double **result) {
-    // w = (column i of B)' S, then result[i][j] = w . (column j of B), j >= i.
-    RowBuffer buf;
-    double *w = buf.get(rB);
+    // B' S B is the same product on the rows of B'.
+    Buffer<double> btBuf;
+    Buffer<double *> rowBuf;
+    double *bt = btBuf.get(std::size_t(cB) * std::size_t(rB));
+    double **Bt = rowBuf.get(std::size_t(cB));
     for (int i = 0; i < cB; ++i) {
-        for (int l = 0; l < rB; ++l) w[l] = 0.0;
-        for (int k = 0; k < rB; ++k) {
-            double bki = B[k][i];
-            if (bki == 0.0) continue;
-            const double *s = S[k];
-            for (int l = 0; l < rB; ++l) w[l] += bki * s[l];
-        }
-        for (int j = i; j < cB; ++j) {
-            double sum = 0.0;
-            for (int l = 0; l < rB; ++l) {
-                double blj = B[l][j];
-                if (blj != 0.0) sum += w[l] * blj;
-            }
-            result[i][j] = sum;
-            result[j][i] = sum;
-        }
+        Bt[i] = bt + std::size_t(i) * rB;
+        for (int k = 0; k < rB; ++k) Bt[i][k] = B[k][i];
     }
+    symmetricProduct(Bt, cB, S, rB, result);
     return result;
 }
 
