@@ -99,4 +99,9 @@ void UnivSkipTimePoint(int m, int t, double **Store, double *a,
  * to the gain.  0 when F is 0 or NaN. */
 int fUnivInnovation(int m, double y, double **P, double *a, const double *apred);
 
+/* The Gaussian log-likelihood from a run's accumulators: the count cnt, the
+ * log-determinant sum and the mean square s2, as
+ * -0.5 ((cnt log(2 pi) + logdet) + cnt s2). */
+double dLdsLogLik(int cnt, double logdet, double s2);
+
 #endif

@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "filter/filter.h"
+#include "filter/kalman_core.h"
 #include "model/hostcall.h"
 #include "model/model.h"
 
@@ -16,11 +17,6 @@ const double kLogTwoPi = std::log(6.283185307179586);
 
 /* Position of the data argument: after the two result references. */
 const int kLikDataArg = 2;
-
-double dLogLik(int cnt, double logdet, double s2)
-{
-    return -0.5 * ((cnt * kLogTwoPi + logdet) + cnt * s2);
-}
 
 double dLogLikConc(int cnt, double logdet, double s2)
 {
@@ -49,11 +45,16 @@ void LdsLikelihood(KelVALUE *rtn, KelVALUE *args, int count, const char *name,
 
 }  // namespace
 
+double dLdsLogLik(int cnt, double logdet, double s2)
+{
+    return -0.5 * ((cnt * kLogTwoPi + logdet) + cnt * s2);
+}
+
 void FnLdsLik(KelVALUE *rtn, KelVALUE *args, int count)
 {
     LdsLikelihood(rtn, args, count, "LdsLik",
                   "LdsLik(): non-positive semi-definite innovation variance matrix",
-                  dLogLik);
+                  dLdsLogLik);
 }
 
 void FnLdsLikConc(KelVALUE *rtn, KelVALUE *args, int count)

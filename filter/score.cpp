@@ -8,17 +8,13 @@
  * data or as part of the model, and allocating into it first would free
  * storage the filter still reads.
  */
-#include <cmath>
-
 #include "filter/filter.h"
+#include "filter/kalman_core.h"
 #include "model/hostcall.h"
 #include "model/model.h"
 #include "smooth/smooth.h"
 
 namespace {
-
-/* log(2 pi), from the rounded value of 2 pi so that every build agrees. */
-const double kLogTwoPi = std::log(6.283185307179586);
 
 /* The data argument follows two or three references. */
 const int kScoDataArgShort = 2;
@@ -85,7 +81,7 @@ void FnLdsLikSco(KelVALUE *rtn, KelVALUE *args, int count)
         KelRunErrorMessage(kMsgNoMemory);
     }
     if (c.status == LDS_OK) {
-        LdsSetRefDouble(&args[0], -0.5 * ((cnt * kLogTwoPi + logdet) + cnt * s2));
+        LdsSetRefDouble(&args[0], dLdsLogLik(cnt, logdet, s2));
         if (f == kScoDataArgLong)
             LdsSetRefDouble(&args[1], s2);
         LdsSetInt(rtn, 1);
