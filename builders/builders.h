@@ -23,8 +23,8 @@ enum {
 
 /*
  * fGetLdsUnivStsm: fills Sys ((m+1) x m), Var ((m+1) x (m+1)) and Init
- * ((m+1) x m) for the components of the table (20 ints, the specification
- * row of each code or -1), reading the specification rows `spec`; writes the
+ * ((m+1) x m) for the components of the table (20 ints, the component
+ * row of each code or -1), reading the component rows `spec`; writes the
  * first state index of each present component into pos (nc doubles).
  * Result 1, or 0 when work storage is missing or the states built differ
  * from m.

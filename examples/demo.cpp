@@ -71,7 +71,7 @@ struct Model {
 
 // A component whose variance is free, relative to the irregular's.
 struct FreeBlock {
-    int row;     // its row of the specification matrix
+    int row;     // its row of the component matrix
     int states;  // its number of state elements
 };
 
