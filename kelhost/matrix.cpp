@@ -9,6 +9,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "kelhost/kelhost.h"
@@ -42,84 +43,198 @@ struct Buffer {
 #endif
 #define KELHOST_RESTRICT __restrict__
 
-// Share of non-zero entries above which the outer factor is treated as
-// dense: its second product then runs as whole-row loops that vectorise.
-constexpr double kDenseShare = 0.5;
+// Row updates of the products in blocks of four doubles (one AVX2 register;
+// two SSE2 registers in the baseline build) and a scalar tail.  Each element
+// gets the same single product and addition as the plain loop, so neither
+// width changes a bit.
+typedef double Quad __attribute__((vector_size(4 * sizeof(double))));
+
+inline __attribute__((always_inline)) Quad loadQuad(const double *p) {
+    Quad q;
+    std::memcpy(&q, p, sizeof q);
+    return q;
+}
+
+inline __attribute__((always_inline)) void storeQuad(double *p, Quad q) {
+    std::memcpy(p, &q, sizeof q);
+}
+
+// f(k) for each k in [from, to), a range of at most three elements: the
+// tails of the loops over blocks of four, spelt out so that the compiler does
+// not wrap each in a vectorised loop of its own.
+template <class F>
+inline __attribute__((always_inline)) void forTail(int from, int to, F f) {
+    switch (to - from) {
+    case 3: f(from + 2); [[fallthrough]];
+    case 2: f(from + 1); [[fallthrough]];
+    case 1: f(from); break;
+    default: break;
+    }
+}
+
+// t[0..n) = b * s[0..n), or 0.0 + b * s[0..n) with kFromZero, which is the
+// first term of a sum started at zero (it turns -0.0 into +0.0).  n is a
+// multiple of four unless kTail.
+template <bool kFromZero, bool kTail>
+inline __attribute__((always_inline)) void rowScale(double *t, const double *s, double b, int n) {
+    const Quad zero = {0.0, 0.0, 0.0, 0.0};
+    int l = 0;
+    for (; l + 4 <= n; l += 4)
+        storeQuad(t + l, kFromZero ? zero + b * loadQuad(s + l) : b * loadQuad(s + l));
+    if (kTail)
+        forTail(l, n, [&](int k) { t[k] = kFromZero ? 0.0 + b * s[k] : b * s[k]; });
+}
+
+// t[0..n) += b * s[0..n); n is a multiple of four unless kTail.
+template <bool kTail>
+inline __attribute__((always_inline)) void rowAddScaled(double *t, const double *s, double b, int n) {
+    int l = 0;
+    for (; l + 4 <= n; l += 4) storeQuad(t + l, loadQuad(t + l) + b * loadQuad(s + l));
+    if (kTail)
+        forTail(l, n, [&](int k) { t[k] += b * s[k]; });
+}
+
+inline int roundUpToQuad(int n) { return (n + 3) & ~3; }
+
+// dst (4 x 4, row stride ds) = transpose of src (4 x 4, row stride ss).
+inline __attribute__((always_inline)) void transposeQuads(const double *src, std::size_t ss,
+                                                          double *dst, std::size_t ds) {
+    typedef std::int64_t Lanes __attribute__((vector_size(4 * sizeof(std::int64_t))));
+    Quad a = loadQuad(src), b = loadQuad(src + ss);
+    Quad c = loadQuad(src + 2 * ss), d = loadQuad(src + 3 * ss);
+    Quad ab02 = __builtin_shuffle(a, b, Lanes{0, 4, 2, 6});
+    Quad ab13 = __builtin_shuffle(a, b, Lanes{1, 5, 3, 7});
+    Quad cd02 = __builtin_shuffle(c, d, Lanes{0, 4, 2, 6});
+    Quad cd13 = __builtin_shuffle(c, d, Lanes{1, 5, 3, 7});
+    storeQuad(dst, __builtin_shuffle(ab02, cd02, Lanes{0, 1, 4, 5}));
+    storeQuad(dst + ds, __builtin_shuffle(ab13, cd13, Lanes{0, 1, 4, 5}));
+    storeQuad(dst + 2 * ds, __builtin_shuffle(ab02, cd02, Lanes{2, 3, 6, 7}));
+    storeQuad(dst + 3 * ds, __builtin_shuffle(ab13, cd13, Lanes{2, 3, 6, 7}));
+}
+
+// Lanes 0..k of a, the rest of b.
+inline __attribute__((always_inline)) Quad blendQuads(Quad a, Quad b, int k) {
+    typedef std::int64_t Lanes __attribute__((vector_size(4 * sizeof(std::int64_t))));
+    const Lanes lane = {0, 1, 2, 3};
+    return lane <= k ? a : b;
+}
+
+// True when the four doubles at p are all +0.0 or -0.0.
+inline __attribute__((always_inline)) bool quadIsZero(const double *p) {
+    std::uint64_t u[4];
+    std::memcpy(u, p, sizeof u);
+    std::uint64_t any = u[0] | u[1] | u[2] | u[3];
+    return (any << 1) == 0;  // the shift drops the sign bits
+}
+
+// Appends the columns of the non-zero entries of b[0..c) to pat; returns
+// the new count.  Blocks of four zeros, the common case in a sparse
+// transition, are passed over at once.
+inline __attribute__((always_inline)) int appendPattern(const double *b, int c, int *pat, int nnz) {
+    int k = 0;
+    for (; k + 4 <= c; k += 4) {
+        if (quadIsZero(b + k)) continue;
+        for (int q = k; q < k + 4; ++q)
+            if (b[q] != 0.0) pat[nnz++] = q;
+    }
+    for (; k < c; ++k)
+        if (b[k] != 0.0) pat[nnz++] = k;
+    return nnz;
+}
 
 // result (r x r, symmetric) = B S B' for B r x c given by its rows, S c x c.
 // Element (i, j), i <= j, is summed over the columns l of B in increasing
-// order, with terms whose B factor is zero left out on the sparse path; the
-// lower triangle is copied from the upper one, so the result is exactly
-// symmetric.
+// order, with terms whose B factor is zero left out; the upper triangle is
+// a copy of the lower one, so the result is exactly symmetric.
+//
+// Both passes are row updates on work arrays whose rows are padded to a
+// multiple of four: first row i of X = B S as the sum over the non-zero
+// B[i][k] of B[i][k] S[k]; then, with W = X', row j of the lower triangle L
+// as the sum over the non-zero B[j][l] of B[j][l] W[l][0..j] (run on to the
+// end of its block of four).  The transpositions go by 4 x 4 blocks.
 KELHOST_WIDE_VECTORS
 void symmetricProduct(double *const *B, int r, double **S, int c, double **result) {
-    if (c == 1) {
-        // One column (a model with one state): the same products without
-        // the loop and buffer overhead.
-        double s = S[0][0];
-        for (int i = 0; i < r; ++i) {
-            double t = B[i][0] * s;
-            for (int j = i; j < r; ++j) result[i][j] = result[j][i] = t * B[j][0];
-        }
-        return;
-    }
-    std::size_t rc = std::size_t(r) * std::size_t(c);
-    Buffer<double> tmpBuf, btBuf;
+    const int rp = roundUpToQuad(r), cp = roundUpToQuad(c), wide = rp > cp ? rp : cp;
+    const std::size_t area = std::size_t(rp) * std::size_t(wide);
+    Buffer<double> xBuf, wBuf;
     Buffer<int> patBuf;
-    double *tmp = tmpBuf.get(rc);                     // B S, row by row
-    int *pat = patBuf.get(rc + std::size_t(r) + 1);   // row j: pat[off[j]..off[j+1])
-    int *off = pat + rc;
-    // Pass 1: B S over the non-zero entries of B, recording their pattern.
+    double *x = xBuf.get(area);   // X (rp x cp), then L (rp x rp)
+    double *w = wBuf.get(area);   // W = X' (cp x rp), then L' (rp x rp)
+    int *pat = patBuf.get(std::size_t(r) * std::size_t(c) + std::size_t(r) + 1);
+    int *off = pat + std::size_t(r) * std::size_t(c);   // row j: pat[off[j]..off[j+1])
+
+    const Quad zero = {0.0, 0.0, 0.0, 0.0};
     int nnz = 0;
     for (int i = 0; i < r; ++i) {
-        off[i] = nnz;
-        double *KELHOST_RESTRICT t = tmp + std::size_t(i) * c;
+        double *xi = x + std::size_t(i) * cp;
         const double *bi = B[i];
-        bool empty = true;  // the first term initialises the row
-        for (int k = 0; k < c; ++k) {
-            double bik = bi[k];
-            if (bik == 0.0) continue;
-            pat[nnz++] = k;
-            const double *KELHOST_RESTRICT s = S[k];
-            if (empty)
-                for (int l = 0; l < c; ++l) t[l] = bik * s[l];
-            else
-                for (int l = 0; l < c; ++l) t[l] += bik * s[l];
-            empty = false;
+        off[i] = nnz;
+        nnz = appendPattern(bi, c, pat, nnz);
+        storeQuad(xi + cp - 4, zero);   // the padding; the row overwrites the rest
+        int e = off[i];
+        if (e == nnz) {
+            for (int l = 0; l < cp; l += 4) storeQuad(xi + l, zero);
+            continue;
         }
-        if (empty)
-            for (int l = 0; l < c; ++l) t[l] = 0.0;
+        rowScale<false, true>(xi, S[pat[e]], bi[pat[e]], c);
+        for (++e; e < nnz; ++e) rowAddScaled<true>(xi, S[pat[e]], bi[pat[e]], c);
     }
     off[r] = nnz;
-    // Pass 2: result[i][j] = (B S)[i] . B[j] for j >= i.
-    if (nnz > kDenseShare * double(rc)) {
-        // Dense: whole rows of (B S) B' accumulated over l from B', which
-        // vectorises over j.
-        double *bt = btBuf.get(rc);
-        for (int j = 0; j < r; ++j)
-            for (int l = 0; l < c; ++l) bt[std::size_t(l) * r + j] = B[j][l];
-        for (int i = 0; i < r; ++i) {
-            const double *t = tmp + std::size_t(i) * c;
-            double *KELHOST_RESTRICT out = result[i];
-            for (int j = 0; j < r; ++j) out[j] = 0.0;
-            for (int l = 0; l < c; ++l) {
-                double tl = t[l];
-                const double *KELHOST_RESTRICT btl = bt + std::size_t(l) * r;
-                for (int j = 0; j < r; ++j) out[j] += tl * btl[j];
-            }
+    for (int i = r; i < rp; ++i)
+        for (int l = 0; l < cp; l += 4) storeQuad(x + std::size_t(i) * cp + l, zero);
+    for (int i = 0; i < rp; i += 4)
+        for (int l = 0; l < cp; l += 4)
+            transposeQuads(x + std::size_t(i) * cp + l, cp, w + std::size_t(l) * rp + i, rp);
+
+    double *lower = x;
+    for (int j = 0; j < rp; ++j) {
+        double *lj = lower + std::size_t(j) * rp;
+        const int n = (j & ~3) + 4;
+        if (j >= r || off[j] == off[j + 1]) {
+            for (int i = 0; i < n; i += 4) storeQuad(lj + i, zero);
+            continue;
         }
-        for (int i = 0; i < r; ++i)
-            for (int j = i + 1; j < r; ++j) result[j][i] = result[i][j];
-        return;
+        const double *bj = B[j];
+        int l = pat[off[j]];
+        rowScale<true, false>(lj, w + std::size_t(l) * rp, bj[l], n);
+        for (int e = off[j] + 1; e < off[j + 1]; ++e) {
+            l = pat[e];
+            rowAddScaled<false>(lj, w + std::size_t(l) * rp, bj[l], n);
+        }
     }
-    for (int i = 0; i < r; ++i) {
-        const double *t = tmp + std::size_t(i) * c;
-        for (int j = i; j < r; ++j) {
-            const double *bj = B[j];
-            double sum = 0.0;
-            for (int e = off[j]; e < off[j + 1]; ++e) sum += t[pat[e]] * bj[pat[e]];
-            result[i][j] = result[j][i] = sum;
+    double *upper = w;   // L', of which only the blocks on and above the diagonal are set
+    for (int j = 0; j < rp; j += 4)
+        for (int i = 0; i <= j; i += 4)
+            transposeQuads(lower + std::size_t(j) * rp + i, rp, upper + std::size_t(i) * rp + j, rp);
+
+    // Row j of the result: L left of its diagonal block, L' right of it, and
+    // in the diagonal block L up to column j and L' after it.
+    const int rq = r & ~3;   // columns of the result held in whole blocks of four
+    for (int j = 0; j < r; ++j) {
+        const double *lj = lower + std::size_t(j) * rp, *uj = upper + std::size_t(j) * rp;
+        double *out = result[j];
+        const int diag = j & ~3;
+        if (diag < rq) {
+            int i = 0;
+            for (; i < diag; i += 4) storeQuad(out + i, loadQuad(lj + i));
+            storeQuad(out + diag, blendQuads(loadQuad(lj + diag), loadQuad(uj + diag), j - diag));
+            for (i = diag + 4; i < rq; i += 4) storeQuad(out + i, loadQuad(uj + i));
+            forTail(rq, r, [&](int k) { out[k] = uj[k]; });
+        } else {
+            int i = 0;
+            for (; i < rq; i += 4) storeQuad(out + i, loadQuad(lj + i));
+            Quad q = blendQuads(loadQuad(lj + diag), loadQuad(uj + diag), j - diag);
+            forTail(i, r, [&](int k) { out[k] = q[k - diag]; });
         }
+    }
+}
+
+// One state (c == 1): the same products without the loops and buffers.
+void symmetricProductOneColumn(double *const *B, int r, double **S, double **result) {
+    double s = S[0][0];
+    for (int i = 0; i < r; ++i) {
+        double t = B[i][0] * s;
+        for (int j = i; j < r; ++j) result[i][j] = result[j][i] = t * B[j][0];
     }
 }
 
@@ -179,13 +294,20 @@ double **MatAdd(double **A, int rows, int cols, double **B, double factor, doubl
         }
         return result;
     }
+    // Blocks of four, each loaded before it is stored, so that result may be
+    // A or B itself.
+    const int whole = cols & ~3;
     for (int i = 0; i < rows; ++i) {
         const double *a = A[i], *b = B[i];
         double *r = result[i];
-        if (factor == 1.0)
-            for (int j = 0; j < cols; ++j) r[j] = a[j] + b[j];
-        else
-            for (int j = 0; j < cols; ++j) r[j] = a[j] + factor * b[j];
+        int j = 0;
+        if (factor == 1.0) {
+            for (; j < whole; j += 4) storeQuad(r + j, loadQuad(a + j) + loadQuad(b + j));
+            forTail(j, cols, [&](int k) { r[k] = a[k] + b[k]; });
+        } else {
+            for (; j < whole; j += 4) storeQuad(r + j, loadQuad(a + j) + factor * loadQuad(b + j));
+            forTail(j, cols, [&](int k) { r[k] = a[k] + factor * b[k]; });
+        }
     }
     return result;
 }
@@ -205,7 +327,10 @@ double **MatAB(double **A, int rA, int cA, double **B, int cB, double **result) 
 }
 
 double **MatBSBt(double **B, int rB, double **S, int cB, double **result) {
-    symmetricProduct(B, rB, S, cB, result);
+    if (cB == 1)
+        symmetricProductOneColumn(B, rB, S, result);
+    else
+        symmetricProduct(B, rB, S, cB, result);
     return result;
 }
 

@@ -210,6 +210,62 @@ TEST(HostMatrix, ProductsMatchDenseFormulas) {
     expectClose(id.eigen(3, 3), MatrixXd::Zero(3, 3), 0.0, "0");
 }
 
+// Rows as separate heap blocks of exactly their length, so that the address
+// sanitizer sees any access past the end of a row.
+struct SeparateRows {
+    std::vector<std::vector<double>> rows;
+    std::vector<double *> p;
+    SeparateRows(const MatrixXd &m, int cols) : rows(m.rows()), p(m.rows()) {
+        for (int i = 0; i < int(m.rows()); ++i) {
+            rows[i].assign(std::size_t(cols), kUntouched);
+            for (int j = 0; j < int(m.cols()); ++j) rows[i][j] = m(i, j);
+            p[i] = rows[i].data();
+        }
+    }
+    static constexpr double kUntouched = -12345.0;
+};
+
+TEST(HostMatrix, SymmetricProductsOfEveryShapeAndPattern) {
+    // Shapes across several blocks of four in both directions, outer factors
+    // from all zeros through sparse to dense, with rows of exact length; the
+    // result must be exactly symmetric and leave its other entries alone.
+    std::mt19937_64 rng(21);
+    const double shares[] = {1.0, 0.85, 0.5, 0.0};
+    for (int r = 1; r <= 17; r += 3)
+        for (int c = 1; c <= 17; c += 2)
+            for (double share : shares) {
+                MatrixXd B = randomMatrix(rng, r, c, share);
+                MatrixXd G = randomMatrix(rng, c, c);
+                MatrixXd S = G * G.transpose();
+                SeparateRows hB(B, c), hS(S, c), out(MatrixXd::Zero(r + 1, 0), r + 2);
+                MatBSBt(hB.p.data(), r, hS.p.data(), c, out.p.data());
+                MatrixXd want = B * S * B.transpose(), got(r, r);
+                for (int i = 0; i < r; ++i)
+                    for (int j = 0; j < r; ++j) {
+                        got(i, j) = out.p[i][j];
+                        ASSERT_EQ(out.p[i][j], out.p[j][i]) << r << "x" << c << " at " << i << "," << j;
+                    }
+                double tol = 8 * c * kEps * (1 + B.cwiseAbs().maxCoeff() * B.cwiseAbs().maxCoeff() *
+                                                     S.cwiseAbs().maxCoeff());
+                expectClose(got, want, tol, "B S B' by rows");
+                for (int i = 0; i <= r; ++i)
+                    for (int j = (i < r ? r : 0); j < r + 2; ++j)
+                        ASSERT_EQ(out.p[i][j], SeparateRows::kUntouched) << "entry " << i << "," << j;
+
+                MatrixXd H = randomMatrix(rng, r, r);
+                MatrixXd Sr = H * H.transpose();
+                SeparateRows hSr(Sr, r);
+                SeparateRows outT(MatrixXd::Zero(c, 0), c);
+                MatBtSB(hB.p.data(), r, hSr.p.data(), c, outT.p.data());
+                MatrixXd gotT(c, c);
+                for (int i = 0; i < c; ++i)
+                    for (int j = 0; j < c; ++j) gotT(i, j) = outT.p[i][j];
+                double tolT = 8 * r * kEps * (1 + B.cwiseAbs().maxCoeff() * B.cwiseAbs().maxCoeff() *
+                                                      Sr.cwiseAbs().maxCoeff());
+                expectClose(gotT, B.transpose() * Sr * B, tolT, "B' S B by rows");
+            }
+}
+
 TEST(HostMatrix, InversionOfGeneralAndSingularMatrices) {
     std::mt19937_64 rng(11);
     for (int n = 1; n <= 7; ++n) {
