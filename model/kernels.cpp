@@ -87,6 +87,33 @@ double dInnerProd(int n, const double *x, double **A)
     return dVecMatVec(n, x, A, x);
 }
 
+double dInnerProdSym(int n, const double *x, double **A)
+{
+    typedef double Pair __attribute__((vector_size(2 * sizeof(double))));
+    const Pair zero = {0.0, 0.0};
+    double s = 0.0;
+    int k = 0;
+    for (; k + 4 <= n; k += 4) {
+        /* acc = sum_j x[j] A[j][k..k+3], each lane summed in increasing j. */
+        Pair lo = zero, hi = zero;
+        for (int j = 0; j < n; j++) {
+            Pair a0, a1;
+            std::memcpy(&a0, A[j] + k, sizeof a0);
+            std::memcpy(&a1, A[j] + k + 2, sizeof a1);
+            const double xj = x[j];
+            lo += xj * a0;
+            hi += xj * a1;
+        }
+        s += x[k] * lo[0];
+        s += x[k + 1] * lo[1];
+        s += x[k + 2] * hi[0];
+        s += x[k + 3] * hi[1];
+    }
+    for (; k < n; k++)
+        s += x[k] * dRowSum(A[k], x, 0, n);
+    return s;
+}
+
 int iMaxIntVec(int n, const int *v)
 {
     if (!v)

@@ -54,6 +54,12 @@ VANTREL_API void LDLbacksub(int flag, int n, double **A, const double *b, double
 #ifdef __cplusplus
 }
 
+/* x' A x for an A that is exactly symmetric over its leading n x n block,
+ * equal bit for bit to dInnerProd(n, x, A): the inner sums are read down
+ * the columns of A, A[j][k] for A[k][j], so that four of them advance
+ * together in vector registers.  0.0 when n < 1. */
+double dInnerProdSym(int n, const double *x, double **A);
+
 /* ---- positions of the state space form, counted from the data argument -- */
 enum {
     LDS_ARG_SYS = 1,

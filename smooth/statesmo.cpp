@@ -38,18 +38,32 @@ void RebuildPrediction(int N, int m, int t, double **Sys, double **momentIn,
     }
 }
 
-/* Column t of the smoothed state and signal; S holds r_{t-1} and N_{t-1}. */
+/* True when the leading n x n block of A equals its transpose exactly. */
+bool ExactlySymmetric(int n, double **A)
+{
+    for (int i = 1; i < n; i++)
+        for (int j = 0; j < i; j++)
+            if (A[i][j] != A[j][i])
+                return false;
+    return true;
+}
+
+/* Column t of the smoothed state and signal; S holds r_{t-1} and N_{t-1}.
+ * The quadratic forms with N_{t-1} take the column-wise route when the
+ * host's product left it exactly symmetric, which gives the same bits. */
 void StateColumn(int N, int m, int t, double **Sys, double **S, double **W,
                  double **moment)
 {
     const int d = m + N;
     const double *r = S[d];
+    double (*quadForm)(int, const double *, double **) =
+        ExactlySymmetric(m, S) ? dInnerProdSym : dInnerProd;
     for (int i = 0; i < m; i++) {
         double s = 0.0;
         for (int j = 0; j < m; j++)
             s += W[i][j] * r[j];
         moment[i][t] = W[d][i] + s;
-        moment[d + i][t] = W[i][i] - dInnerProd(m, W[i], S);
+        moment[d + i][t] = W[i][i] - quadForm(m, W[i], S);
     }
     for (int k = 0; k < N; k++) {
         const double *z = Sys[m + k];
@@ -60,7 +74,7 @@ void StateColumn(int N, int m, int t, double **Sys, double **S, double **W,
             zpz += z[j] * zp[j];
         }
         moment[m + k][t] = mean;
-        moment[d + m + k][t] = zpz - dInnerProd(m, zp, S);
+        moment[d + m + k][t] = zpz - quadForm(m, zp, S);
     }
 }
 
