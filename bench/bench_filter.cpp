@@ -21,8 +21,8 @@ void likelihood(benchmark::State &state, const bench::Model &(*model)()) {
 
 }  // namespace
 
-BENCHMARK_CAPTURE(likelihood, local_level, bench::localLevel)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(likelihood, structural, bench::structural)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(likelihood, dense_N4_m8, bench::dense)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(likelihood, local_level, bench::localLevel)->Apply(bench::configure);
+BENCHMARK_CAPTURE(likelihood, structural, bench::structural)->Apply(bench::configure);
+BENCHMARK_CAPTURE(likelihood, dense_N4_m8, bench::dense)->Apply(bench::configure);
 
 BENCHMARK_MAIN();

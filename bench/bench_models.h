@@ -145,6 +145,25 @@ inline void countTimePoints(benchmark::State &state, int n) {
         n, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
+// The machines these run on share their cores, so single runs swing by a
+// factor of two; each benchmark is repeated and the fastest repetition is
+// reported beside the median, as the figure least disturbed by neighbours.
+const int kRepetitions = 7;
+
+inline double fastest(const std::vector<double> &v) {
+    double best = v.empty() ? 0.0 : v[0];
+    for (double x : v)
+        if (x < best) best = x;
+    return best;
+}
+
+inline void configure(benchmark::internal::Benchmark *b) {
+    b->Unit(benchmark::kMillisecond)
+        ->Repetitions(kRepetitions)
+        ->ReportAggregatesOnly(true)
+        ->ComputeStatistics("min", fastest);
+}
+
 }  // namespace bench
 
 #endif

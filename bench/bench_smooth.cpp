@@ -39,11 +39,11 @@ void momentEstimation(benchmark::State &state, const bench::Model &(*model)(), i
 }  // namespace
 
 #define SMOOTHERS(name, model)                                                            \
-    BENCHMARK_CAPTURE(smoothingRecursion, name, model)->Unit(benchmark::kMillisecond);    \
+    BENCHMARK_CAPTURE(smoothingRecursion, name, model)->Apply(bench::configure);    \
     BENCHMARK_CAPTURE(momentEstimation, name##_states, model, kSmoothedStates)            \
-        ->Unit(benchmark::kMillisecond);                                                  \
+        ->Apply(bench::configure);                                                  \
     BENCHMARK_CAPTURE(momentEstimation, name##_disturbances, model, kSmoothedDisturbances) \
-        ->Unit(benchmark::kMillisecond)
+        ->Apply(bench::configure)
 
 SMOOTHERS(local_level, bench::localLevel);
 SMOOTHERS(structural, bench::structural);

@@ -87,31 +87,124 @@ double dInnerProd(int n, const double *x, double **A)
     return dVecMatVec(n, x, A, x);
 }
 
-double dInnerProdSym(int n, const double *x, double **A)
+namespace {
+
+typedef double Quad __attribute__((vector_size(4 * sizeof(double))));
+
+inline __attribute__((always_inline)) Quad LoadQuad(const double *p)
 {
-    typedef double Pair __attribute__((vector_size(2 * sizeof(double))));
-    const Pair zero = {0.0, 0.0};
-    double s = 0.0;
+    Quad q;
+    std::memcpy(&q, p, sizeof q);
+    return q;
+}
+
+/* q[r] = x_r' A x_r for the R rows x_r = X[r].  For each block of four
+ * columns k, the inner sums sum_j x_r[j] A[j][k] of all R rows advance
+ * together in one vector register per row, sharing the loads of
+ * A[j][k..k+3]; the last columns take the row-wise sums. */
+template <int R>
+inline __attribute__((always_inline)) void QuadFormsSym(int n, double *const *X,
+                                                        double **A, double *q)
+{
+    const Quad zero = {0.0, 0.0, 0.0, 0.0};
+    double s[R];
+    for (int r = 0; r < R; r++)
+        s[r] = 0.0;
     int k = 0;
     for (; k + 4 <= n; k += 4) {
-        /* acc = sum_j x[j] A[j][k..k+3], each lane summed in increasing j. */
-        Pair lo = zero, hi = zero;
+        Quad acc[R];
+        for (int r = 0; r < R; r++)
+            acc[r] = zero;
         for (int j = 0; j < n; j++) {
-            Pair a0, a1;
-            std::memcpy(&a0, A[j] + k, sizeof a0);
-            std::memcpy(&a1, A[j] + k + 2, sizeof a1);
-            const double xj = x[j];
-            lo += xj * a0;
-            hi += xj * a1;
+            const Quad a = LoadQuad(A[j] + k);
+            for (int r = 0; r < R; r++)
+                acc[r] += X[r][j] * a;
         }
-        s += x[k] * lo[0];
-        s += x[k + 1] * lo[1];
-        s += x[k + 2] * hi[0];
-        s += x[k + 3] * hi[1];
+        for (int r = 0; r < R; r++) {
+            const double *x = X[r];
+            s[r] += x[k] * acc[r][0];
+            s[r] += x[k + 1] * acc[r][1];
+            s[r] += x[k + 2] * acc[r][2];
+            s[r] += x[k + 3] * acc[r][3];
+        }
     }
     for (; k < n; k++)
-        s += x[k] * dRowSum(A[k], x, 0, n);
-    return s;
+        for (int r = 0; r < R; r++)
+            s[r] += X[r][k] * dRowSum(A[k], X[r], 0, n);
+    for (int r = 0; r < R; r++)
+        q[r] = s[r];
+}
+
+/* out[i - from] = sum_j x[j] A[j][i], i in [from, to), j = 0..n-1 in
+ * increasing order from 0.0; four columns advance together. */
+inline __attribute__((always_inline)) void ColumnCombination(int n, int from, int to,
+                                                             const double *x, double **A,
+                                                             double *out)
+{
+    const Quad zero = {0.0, 0.0, 0.0, 0.0};
+    int i = from;
+    for (; i + 4 <= to; i += 4) {
+        Quad acc = zero;
+        for (int j = 0; j < n; j++)
+            acc += x[j] * LoadQuad(A[j] + i);
+        std::memcpy(out + (i - from), &acc, sizeof acc);
+    }
+    for (; i < to; i++) {
+        double s = 0.0;
+        for (int j = 0; j < n; j++)
+            s += x[j] * A[j][i];
+        out[i - from] = s;
+    }
+}
+
+/* Built for AVX2 and for the baseline, the loader picking one; contraction
+ * stays off in both, so both give the same bits. */
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void QuadFormsByBlocks(int rows, int n, double *const *X, double **A, double *q)
+{
+    int i = 0;
+    for (; i + kRowBlock <= rows; i += kRowBlock)
+        QuadFormsSym<4>(n, X + i, A, q + i);
+    switch (rows - i) {
+    case 3: QuadFormsSym<3>(n, X + i, A, q + i); break;
+    case 2: QuadFormsSym<2>(n, X + i, A, q + i); break;
+    case 1: QuadFormsSym<1>(n, X + i, A, q + i); break;
+    default: break;
+    }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void ColumnCombinationClones(int n, int from, int to, const double *x, double **A,
+                             double *out)
+{
+    ColumnCombination(n, from, to, x, A, out);
+}
+
+} // namespace
+
+/* Below one block of four columns the blocked kernels would only add a
+ * call; the plain loops give the same sums. */
+void LdsQuadFormsSym(int rows, int n, double *const *X, double **A, double *q)
+{
+    if (n < 4) {
+        for (int r = 0; r < rows; r++)
+            q[r] = dInnerProd(n, X[r], A);
+        return;
+    }
+    QuadFormsByBlocks(rows, n, X, A, q);
+}
+
+void LdsColumnCombination(int n, int from, int to, const double *x, double **A,
+                          double *out)
+{
+    if (to - from < 4)
+        ColumnCombination(n, from, to, x, A, out);
+    else
+        ColumnCombinationClones(n, from, to, x, A, out);
 }
 
 int iMaxIntVec(int n, const int *v)

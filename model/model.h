@@ -54,11 +54,20 @@ VANTREL_API void LDLbacksub(int flag, int n, double **A, const double *b, double
 #ifdef __cplusplus
 }
 
-/* x' A x for an A that is exactly symmetric over its leading n x n block,
- * equal bit for bit to dInnerProd(n, x, A): the inner sums are read down
- * the columns of A, A[j][k] for A[k][j], so that four of them advance
- * together in vector registers.  0.0 when n < 1. */
-double dInnerProdSym(int n, const double *x, double **A);
+/* q[i] = X[i]' A X[i] for i = 0..rows-1, with A exactly symmetric over its
+ * leading n x n block; each q[i] equals dInnerProd(n, X[i], A) bit for bit.
+ * The inner sums are read down the columns of A (A[j][k] for A[k][j]) so
+ * that four columns of up to four rows advance together.  Reads X rows
+ * 0..rows-1 (n each) and A (n x n); writes q[0..rows-1]. */
+void LdsQuadFormsSym(int rows, int n, double *const *X, double **A, double *q);
+
+/* out[i - from] = sum over j = 0..n-1 of x[j] A[j][i] for i in [from, to),
+ * each sum in increasing j from 0.0: the row vector x' A over a range of
+ * columns, formed four columns at a time.  Reads x[0..n-1] and A (n rows,
+ * columns from..to-1); writes out[0..to-from-1], which must not overlap
+ * those rows of A. */
+void LdsColumnCombination(int n, int from, int to, const double *x, double **A,
+                          double *out);
 
 /* ---- positions of the state space form, counted from the data argument -- */
 enum {

@@ -117,13 +117,7 @@ void SmoothResidual(int layout, int N, int m, double **store, int t,
 
 void SmoothBackStep(int m, int d, double **Sys, double **S, double **W)
 {
-    const double *u = W[d];
-    double *r = S[d];
-    for (int i = 0; i < m; i++) {
-        double s = 0.0;
-        for (int k = 0; k < d; k++)
-            s += Sys[k][i] * u[k];
-        r[i] = s;
-    }
+    /* r = Sys' u, each element summed over increasing k. */
+    LdsColumnCombination(d, 0, m, W[d], Sys, S[d]);
     MatBtSB(Sys, d, W, m, S);
 }

@@ -27,16 +27,12 @@ void RebuildPrediction(int N, int m, int t, double **Sys, double **momentIn,
             W[i][j] = W[j][i] = cov[row][t];
         W[d][i] = momentIn[i][t];
     }
-    for (int k = 0; k < N; k++) {
-        const double *z = Sys[m + k];
-        for (int i = 0; i < m; i++) {
-            double s = 0.0;
-            for (int j = 0; j < m; j++)
-                s += z[j] * W[j][i];
-            W[m + k][i] = s;
-        }
-    }
+    for (int k = 0; k < N; k++)
+        LdsColumnCombination(m, 0, m, Sys[m + k], W, W[m + k]);
 }
+
+/* Rows whose quadratic forms StateColumn takes together. */
+const int kFormBlock = 4;
 
 /* True when the leading n x n block of A equals its transpose exactly. */
 bool ExactlySymmetric(int n, double **A)
@@ -49,21 +45,25 @@ bool ExactlySymmetric(int n, double **A)
 }
 
 /* Column t of the smoothed state and signal; S holds r_{t-1} and N_{t-1}.
- * The quadratic forms with N_{t-1} take the column-wise route when the
- * host's product left it exactly symmetric, which gives the same bits. */
+ * Rows 0..d-1 of W hold P_t and Z_t P_t, so every variance is a diagonal
+ * term less a quadratic form with N_{t-1} of one row of W.  Those forms go
+ * four rows at a time down the columns of N_{t-1} when the host's product
+ * left it exactly symmetric, which gives the same bits as row by row. */
 void StateColumn(int N, int m, int t, double **Sys, double **S, double **W,
                  double **moment)
 {
     const int d = m + N;
     const double *r = S[d];
-    double (*quadForm)(int, const double *, double **) =
-        ExactlySymmetric(m, S) ? dInnerProdSym : dInnerProd;
-    for (int i = 0; i < m; i++) {
-        double s = 0.0;
-        for (int j = 0; j < m; j++)
-            s += W[i][j] * r[j];
-        moment[i][t] = W[d][i] + s;
-        moment[d + i][t] = W[i][i] - quadForm(m, W[i], S);
+    /* P_t r as r' P_t (P_t is rebuilt exactly symmetric), four states at a
+     * time. */
+    for (int i = 0; i < m; i += kFormBlock) {
+        const int to = m - i < kFormBlock ? m : i + kFormBlock;
+        double pr[kFormBlock];
+        LdsColumnCombination(m, i, to, r, W, pr);
+        for (int k = i; k < to; k++) {
+            moment[k][t] = W[d][k] + pr[k - i];
+            moment[d + k][t] = W[k][k];
+        }
     }
     for (int k = 0; k < N; k++) {
         const double *z = Sys[m + k];
@@ -74,7 +74,19 @@ void StateColumn(int N, int m, int t, double **Sys, double **S, double **W,
             zpz += z[j] * zp[j];
         }
         moment[m + k][t] = mean;
-        moment[d + m + k][t] = zpz - quadForm(m, zp, S);
+        moment[d + m + k][t] = zpz;
+    }
+    if (!ExactlySymmetric(m, S)) {
+        for (int i = 0; i < d; i++)
+            moment[d + i][t] -= dInnerProd(m, W[i], S);
+        return;
+    }
+    for (int i = 0; i < d; i += kFormBlock) {
+        const int rows = d - i < kFormBlock ? d - i : kFormBlock;
+        double q[kFormBlock];
+        LdsQuadFormsSym(rows, m, W + i, S, q);
+        for (int k = 0; k < rows; k++)
+            moment[d + i + k][t] -= q[k];
     }
 }
 

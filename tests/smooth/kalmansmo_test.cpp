@@ -48,6 +48,7 @@ TEST(KalmanSmo, MatchesDenseDisturbanceResiduals)
     checkOutput(univCase(), runKalmanSmo(host, univCase()), tight);
     checkOutput(multiCase(), runKalmanSmo(host, multiCase()), tight);
     checkOutput(wideCase(), runKalmanSmo(host, wideCase()), tight);
+    checkOutput(largeCase(), runKalmanSmo(host, largeCase()), tight);
     // Diffuse start: the filter carries terms of size Vbig ~ 1e7 that
     // cancel, so about 7 digits are lost.
     checkOutput(diffuseCase(), runKalmanSmo(host, diffuseCase()), 1e-6);

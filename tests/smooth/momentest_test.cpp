@@ -132,6 +132,7 @@ TEST(LdsMomentEst, PredictedAndFilteredMatchDenseConditioning)
         checkForward(host, univCase(), sel, 1e-10);
         checkForward(host, multiCase(), sel, 1e-10);
         checkForward(host, wideCase(), sel, 1e-10);
+        checkForward(host, largeCase(), sel, 1e-10);
         // Diffuse elements: moments of size Vbig next to O(1) ones.
         checkForward(host, diffuseCase(), sel, 1e-6);
     }
@@ -145,6 +146,7 @@ TEST(LdsMomentEst, SmoothedStatesAndDisturbancesMatchDenseConditioning)
         checkSmoothed(host, univCase(), sel, 1e-10);
         checkSmoothed(host, multiCase(), sel, 1e-10);
         checkSmoothed(host, wideCase(), sel, 1e-10);
+        checkSmoothed(host, largeCase(), sel, 1e-10);
         checkSmoothed(host, diffuseCase(), sel, 1e-6);
     }
 }

@@ -164,6 +164,28 @@ inline Case wideCase()
     return c;
 }
 
+// N = 2, m = 7: enough states for the smoother's products to run over
+// whole blocks of four columns and rows as well as their remainders;
+// correlated noise, proper Init, missing values.
+inline Case largeCase()
+{
+    std::mt19937_64 rng(59);
+    Case c;
+    c.name = "large";
+    c.s = dense::randomSystem(rng, 7, 2, true);
+    c.Y = dense::randomData(rng, 2, 9);
+    c.Y(1, 2) = kNaN;
+    c.Y(0, 6) = c.Y(1, 6) = kNaN;
+    c.hasInit = true;
+    c.init = Mat::Zero(8, 7);
+    for (int i = 0; i < 7; i++) {
+        c.init(i, i) = 0.5 + 0.1 * i;
+        if (i > 0) c.init(i, i - 1) = 0.05;
+        c.init(7, i) = 0.1 * (i - 3);
+    }
+    return c;
+}
+
 // N = 1, m = 2 without Init: both elements diffuse with variance Vbig.
 inline Case diffuseCase()
 {
