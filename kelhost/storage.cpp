@@ -36,6 +36,22 @@ void unlink(Header *h) {
     --g_count;
 }
 
+// Distance between the starts of consecutive rows.  Series matrices are
+// walked a column at a time, one element from each row; with rows a whole
+// number of pages apart (or close to it) those elements would all fall
+// into a few cache sets and evict one another.  Long rows are therefore
+// spaced an odd number of cache lines apart, which spreads consecutive
+// rows over every set.  Short rows stay packed.
+constexpr std::size_t kCacheLine = 64;
+constexpr std::size_t kSpreadFrom = 4096;
+
+std::size_t rowStride(std::size_t rowBytes) {
+    if (rowBytes < kSpreadFrom) return rowBytes;
+    std::size_t lines = (rowBytes + kCacheLine - 1) / kCacheLine;
+    if (lines % 2 == 0) ++lines;
+    return lines * kCacheLine;
+}
+
 bool blockBytes(int rows, int cols, std::size_t elemSize, std::size_t *total) {
     if (rows < 0 || cols < 0) return false;
     std::size_t ptrs, cells, data;
@@ -44,6 +60,8 @@ bool blockBytes(int rows, int cols, std::size_t elemSize, std::size_t *total) {
     if (__builtin_mul_overflow(cells, elemSize, &data)) return false;
     // Rows of doubles must stay aligned after the pointer array.
     ptrs = (ptrs + 15) & ~std::size_t(15);
+    if (__builtin_mul_overflow(rowStride(std::size_t(cols) * elemSize), std::size_t(rows), &data))
+        return false;
     if (__builtin_add_overflow(ptrs, data, total)) return false;
     if (__builtin_add_overflow(*total, sizeof(Header), total)) return false;
     return *total <= kMaxBlockBytes;
@@ -73,9 +91,10 @@ void **allocBlock(int rows, int cols, std::size_t elemSize, BlockKind kind) {
     std::size_t ptrBytes = (std::size_t(rows) * sizeof(void *) + 15) & ~std::size_t(15);
     char *data = reinterpret_cast<char *>(ptrs) + ptrBytes;
     std::size_t rowBytes = std::size_t(cols) * elemSize;
+    std::size_t stride = rowStride(rowBytes);
     for (int i = 0; i < rows; ++i)
-        ptrs[i] = cols > 0 ? data + std::size_t(i) * rowBytes : nullptr;
-    if (cols > 0) std::memset(data, 0, std::size_t(rows) * rowBytes);
+        ptrs[i] = cols > 0 ? data + std::size_t(i) * stride : nullptr;
+    if (cols > 0) std::memset(data, 0, std::size_t(rows) * stride);
     if (kind == BlockKind::Tracked) {
         h->next = g_head;
         if (g_head) g_head->prev = h;

@@ -178,6 +178,31 @@ TEST(HostStorage, SizesAndFailures) {
     EXPECT_EQ(kelhost_live_blocks(), before + 1);  // m is still alive
 }
 
+TEST(HostStorage, LongRowsAreSpreadOverTheCache) {
+    // Rows of 1024 doubles (two pages) would start in the same cache set;
+    // they are spaced an odd number of cache lines apart instead, and every
+    // entry still belongs to its own row.
+    const int rows = 5, cols = 1024;
+    double **m = MatAllocBlock(rows, cols);
+    ASSERT_NE(m, nullptr);
+    for (int i = 0; i + 1 < rows; ++i) {
+        std::ptrdiff_t bytes = (m[i + 1] - m[i]) * std::ptrdiff_t(sizeof(double));
+        EXPECT_GE(bytes, std::ptrdiff_t(cols * sizeof(double)));
+        EXPECT_EQ(bytes % 128, 64) << "row " << i;
+    }
+    for (int i = 0; i < rows; ++i)
+        for (int j = 0; j < cols; ++j) {
+            ASSERT_EQ(m[i][j], 0.0);
+            m[i][j] = i * cols + j;
+        }
+    for (int i = 0; i < rows; ++i)
+        for (int j = 0; j < cols; ++j) ASSERT_EQ(m[i][j], double(i * cols + j));
+    MatFreeBlock(m);
+    double **small = MatAllocBlock(3, 4);
+    EXPECT_EQ(small[1] - small[0], 4);  // short rows stay packed
+    MatFreeBlock(small);
+}
+
 TEST(HostMatrix, ProductsMatchDenseFormulas) {
     std::mt19937_64 rng(7);
     for (int trial = 0; trial < 20; ++trial) {
