@@ -229,6 +229,39 @@ void symmetricProduct(double *const *B, int r, double **S, int c, double **resul
     }
 }
 
+// Largest outer factor (rows and columns) taken by the small-product path.
+constexpr int kSmallOuter = 4;
+
+// The same sums as symmetricProduct for an r x c outer factor with r, c <=
+// kSmallOuter, element b(i, k) of which is read through the accessor, so
+// that B' S B needs no transposed copy: plain scalar loops, without the
+// padding and transposition that pay off only for larger factors.
+template <class Outer>
+void smallSymmetricProduct(Outer b, int r, double **S, int c, double **result) {
+    double x[kSmallOuter][kSmallOuter];  // B S
+    for (int i = 0; i < r; ++i) {
+        bool empty = true;  // the first term initialises the row
+        for (int k = 0; k < c; ++k) {
+            double bik = b(i, k);
+            if (bik == 0.0) continue;
+            const double *sk = S[k];
+            for (int l = 0; l < c; ++l) x[i][l] = empty ? bik * sk[l] : x[i][l] + bik * sk[l];
+            empty = false;
+        }
+        if (empty)
+            for (int l = 0; l < c; ++l) x[i][l] = 0.0;
+    }
+    for (int j = 0; j < r; ++j)
+        for (int i = 0; i <= j; ++i) {
+            double sum = 0.0;
+            for (int l = 0; l < c; ++l) {
+                double bjl = b(j, l);
+                if (bjl != 0.0) sum += x[i][l] * bjl;
+            }
+            result[i][j] = result[j][i] = sum;
+        }
+}
+
 // One state (c == 1): the same products without the loops and buffers.
 void symmetricProductOneColumn(double *const *B, int r, double **S, double **result) {
     double s = S[0][0];
@@ -329,12 +362,18 @@ double **MatAB(double **A, int rA, int cA, double **B, int cB, double **result) 
 double **MatBSBt(double **B, int rB, double **S, int cB, double **result) {
     if (cB == 1)
         symmetricProductOneColumn(B, rB, S, result);
+    else if (rB <= kSmallOuter && cB <= kSmallOuter)
+        smallSymmetricProduct([B](int i, int k) { return B[i][k]; }, rB, S, cB, result);
     else
         symmetricProduct(B, rB, S, cB, result);
     return result;
 }
 
 double **MatBtSB(double **B, int rB, double **S, int cB, double **result) {
+    if (rB <= kSmallOuter && cB <= kSmallOuter) {
+        smallSymmetricProduct([B](int i, int k) { return B[k][i]; }, cB, S, rB, result);
+        return result;
+    }
     // B' S B is the same product on the rows of B'.
     Buffer<double> btBuf;
     Buffer<double *> rowBuf;
