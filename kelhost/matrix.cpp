@@ -4,8 +4,8 @@
 //
 // The products are written for the small matrices of state space models:
 // zero entries of the outer factor (a sparse transition, a selection row)
-// are skipped, and symmetric results are computed on the upper triangle and
-// mirrored.
+// are skipped, and symmetric results are computed on one triangle and
+// copied to the other.
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -41,7 +41,6 @@ struct Buffer {
 #else
 #define KELHOST_WIDE_VECTORS
 #endif
-#define KELHOST_RESTRICT __restrict__
 
 // Row updates of the products in blocks of four doubles (one AVX2 register;
 // two SSE2 registers in the baseline build) and a scalar tail.  Each element
@@ -262,12 +261,16 @@ void smallSymmetricProduct(Outer b, int r, double **S, int c, double **result) {
         }
 }
 
-// One state (c == 1): the same products without the loops and buffers.
+// One state (c == 1): the same sums as symmetricProduct, zero entries of B
+// left out and each sum started at 0.0, without the loops and buffers.
 void symmetricProductOneColumn(double *const *B, int r, double **S, double **result) {
     double s = S[0][0];
     for (int i = 0; i < r; ++i) {
-        double t = B[i][0] * s;
-        for (int j = i; j < r; ++j) result[i][j] = result[j][i] = t * B[j][0];
+        double bi = B[i][0], t = bi == 0.0 ? 0.0 : bi * s;
+        for (int j = i; j < r; ++j) {
+            double bj = B[j][0];
+            result[i][j] = result[j][i] = bj == 0.0 ? 0.0 : 0.0 + t * bj;
+        }
     }
 }
 

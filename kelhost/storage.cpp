@@ -54,12 +54,11 @@ std::size_t rowStride(std::size_t rowBytes) {
 
 bool blockBytes(int rows, int cols, std::size_t elemSize, std::size_t *total) {
     if (rows < 0 || cols < 0) return false;
-    std::size_t ptrs, cells, data;
+    std::size_t ptrs, data;
     if (__builtin_mul_overflow(std::size_t(rows), sizeof(void *), &ptrs)) return false;
-    if (__builtin_mul_overflow(std::size_t(rows), std::size_t(cols), &cells)) return false;
-    if (__builtin_mul_overflow(cells, elemSize, &data)) return false;
     // Rows of doubles must stay aligned after the pointer array.
     ptrs = (ptrs + 15) & ~std::size_t(15);
+    // cols * elemSize fits: both are below 2^31 (the element size comes from an int).
     if (__builtin_mul_overflow(rowStride(std::size_t(cols) * elemSize), std::size_t(rows), &data))
         return false;
     if (__builtin_add_overflow(ptrs, data, total)) return false;

@@ -291,6 +291,28 @@ TEST(HostMatrix, SymmetricProductsOfEveryShapeAndPattern) {
             }
 }
 
+TEST(HostMatrix, ZeroEntriesOfTheOuterFactorAreLeftOut) {
+    // A zero row of B contributes nothing, even against an infinite S
+    // (0 * inf would be NaN): one column, the small and the blocked path
+    // alike.
+    const double inf = std::numeric_limits<double>::infinity();
+    for (int c : {1, 2, 6}) {
+        const int r = 6;
+        MatrixXd B = MatrixXd::Zero(r, c), S = MatrixXd::Identity(c, c);
+        S(0, 0) = inf;
+        for (int i = 1; i < r; i += 2) B(i, 0) = 1.0;   // rows 0, 2, 4 stay zero
+        for (int rows : {2, r}) {
+            SeparateRows hB(B.topRows(rows), c), hS(S, c), out(MatrixXd::Zero(rows, 0), rows);
+            MatBSBt(hB.p.data(), rows, hS.p.data(), c, out.p.data());
+            for (int i = 0; i < rows; ++i)
+                for (int j = 0; j < rows; ++j) {
+                    double want = (i % 2 == 1 && j % 2 == 1) ? inf : 0.0;
+                    EXPECT_EQ(out.p[i][j], want) << "c = " << c << ", " << rows << " rows, at " << i << "," << j;
+                }
+        }
+    }
+}
+
 TEST(HostMatrix, InversionOfGeneralAndSingularMatrices) {
     std::mt19937_64 rng(11);
     for (int n = 1; n <= 7; ++n) {
