@@ -141,6 +141,97 @@ inline __attribute__((always_inline)) int appendPattern(const double *b, int c, 
     return nnz;
 }
 
+typedef std::uint64_t Bits __attribute__((vector_size(4 * sizeof(std::uint64_t))));
+
+// Ors the bitwise differences of a[0..n) and b[0..n) into quads and tail.
+inline __attribute__((always_inline)) void orDifferences(const double *a, const double *b, int n,
+                                                         Bits &quads, std::uint64_t &tail) {
+    int k = 0;
+    for (; k + 4 <= n; k += 4) {
+        Bits x, y;
+        std::memcpy(&x, a + k, sizeof x);
+        std::memcpy(&y, b + k, sizeof y);
+        quads |= x ^ y;
+    }
+    forTail(k, n, [&](int q) {
+        std::uint64_t x, y;
+        std::memcpy(&x, a + q, sizeof x);
+        std::memcpy(&y, b + q, sizeof y);
+        tail |= x ^ y;
+    });
+}
+
+// The non-zero pattern of a recent outer factor, with a copy of the factor
+// it was read from.  A model usually keeps its system matrix over a whole
+// run, so the factor of a product mostly matches one of these bit for bit
+// and its pattern is taken from here instead of being scanned again.
+struct OuterPattern {
+    int rows = -1, cols = 0;
+    std::vector<double> values;   // rows x cols, row after row
+    std::vector<int> columns;     // columns of the non-zero entries, row after row
+    std::vector<int> rowStart;    // row i: columns[rowStart[i] .. rowStart[i+1])
+    unsigned long lastUse = 0;
+};
+
+// Number of patterns kept per thread: enough for the few factors a filter
+// or smoother step alternates between.
+constexpr int kKeptPatterns = 4;
+// Outer factors with more elements than this are scanned on every call;
+// beside their product the scan costs little, and a copy would cost memory.
+constexpr std::size_t kKeptPatternElems = 4096;
+
+thread_local OuterPattern t_patterns[kKeptPatterns];
+thread_local unsigned long t_patternClock = 0;
+
+inline __attribute__((always_inline)) bool matches(const OuterPattern &p, double *const *B, int r, int c) {
+    if (p.rows != r || p.cols != c) return false;
+    // A mismatch is rare, so the rows are not tested one by one.
+    Bits quads = {0, 0, 0, 0};
+    std::uint64_t tail = 0;
+    const double *kept = p.values.data();
+    for (int i = 0; i < r; ++i) orDifferences(B[i], kept + std::size_t(i) * c, c, quads, tail);
+    return (quads[0] | quads[1] | quads[2] | quads[3] | tail) == 0;
+}
+
+// Reads the pattern of B (r x c) into p.
+void scanPattern(double *const *B, int r, int c, OuterPattern &p) {
+    const std::size_t elems = std::size_t(r) * std::size_t(c);
+    p.rows = r;
+    p.cols = c;
+    p.values.resize(elems);
+    p.columns.resize(elems);
+    p.rowStart.resize(std::size_t(r) + 1);
+    int nnz = 0;
+    for (int i = 0; i < r; ++i) {
+        std::memcpy(p.values.data() + std::size_t(i) * c, B[i], std::size_t(c) * sizeof(double));
+        p.rowStart[i] = nnz;
+        nnz = appendPattern(B[i], c, p.columns.data(), nnz);
+    }
+    p.rowStart[r] = nnz;
+}
+
+// The pattern of B (r x c): a kept one when B matches it, else a fresh scan,
+// kept in place of the least recently used one, or in `own` when B is too
+// large to keep.
+inline __attribute__((always_inline)) const OuterPattern &outerPattern(
+    double *const *B, int r, int c, OuterPattern &own) {
+    if (std::size_t(r) * std::size_t(c) > kKeptPatternElems) {
+        scanPattern(B, r, c, own);
+        return own;
+    }
+    OuterPattern *oldest = &t_patterns[0];
+    for (OuterPattern &p : t_patterns) {
+        if (matches(p, B, r, c)) {
+            p.lastUse = ++t_patternClock;
+            return p;
+        }
+        if (p.lastUse < oldest->lastUse) oldest = &p;
+    }
+    scanPattern(B, r, c, *oldest);
+    oldest->lastUse = ++t_patternClock;
+    return *oldest;
+}
+
 // result (r x r, symmetric) = B S B' for B r x c given by its rows, S c x c.
 // Element (i, j), i <= j, is summed over the columns l of B in increasing
 // order, with terms whose B factor is zero left out; the upper triangle is
@@ -156,29 +247,27 @@ void symmetricProduct(double *const *B, int r, double **S, int c, double **resul
     const int rp = roundUpToQuad(r), cp = roundUpToQuad(c), wide = rp > cp ? rp : cp;
     const std::size_t area = std::size_t(rp) * std::size_t(wide);
     Buffer<double> xBuf, wBuf;
-    Buffer<int> patBuf;
     double *x = xBuf.get(area);   // X (rp x cp), then L (rp x rp)
     double *w = wBuf.get(area);   // W = X' (cp x rp), then L' (rp x rp)
-    int *pat = patBuf.get(std::size_t(r) * std::size_t(c) + std::size_t(r) + 1);
-    int *off = pat + std::size_t(r) * std::size_t(c);   // row j: pat[off[j]..off[j+1])
+    OuterPattern own;
+    const OuterPattern &pattern = outerPattern(B, r, c, own);
+    const int *pat = pattern.columns.data();
+    const int *off = pattern.rowStart.data();   // row j: pat[off[j]..off[j+1])
 
     const Quad zero = {0.0, 0.0, 0.0, 0.0};
-    int nnz = 0;
     for (int i = 0; i < r; ++i) {
         double *xi = x + std::size_t(i) * cp;
         const double *bi = B[i];
-        off[i] = nnz;
-        nnz = appendPattern(bi, c, pat, nnz);
         storeQuad(xi + cp - 4, zero);   // the padding; the row overwrites the rest
         int e = off[i];
-        if (e == nnz) {
+        const int end = off[i + 1];
+        if (e == end) {
             for (int l = 0; l < cp; l += 4) storeQuad(xi + l, zero);
             continue;
         }
         rowScale<false, true>(xi, S[pat[e]], bi[pat[e]], c);
-        for (++e; e < nnz; ++e) rowAddScaled<true>(xi, S[pat[e]], bi[pat[e]], c);
+        for (++e; e < end; ++e) rowAddScaled<true>(xi, S[pat[e]], bi[pat[e]], c);
     }
-    off[r] = nnz;
     for (int i = r; i < rp; ++i)
         for (int l = 0; l < cp; l += 4) storeQuad(x + std::size_t(i) * cp + l, zero);
     for (int i = 0; i < rp; i += 4)

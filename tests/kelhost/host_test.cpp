@@ -313,6 +313,57 @@ TEST(HostMatrix, ZeroEntriesOfTheOuterFactorAreLeftOut) {
     }
 }
 
+TEST(HostMatrix, ProductsFollowChangesOfTheOuterFactorInPlace) {
+    // The products remember the zero pattern of recent outer factors; a
+    // factor changed in place (an entry switched on or off), more distinct
+    // factors in turn than are remembered, and a factor too large to be
+    // remembered must all still give B S B' of the factor as it stands.
+    std::mt19937_64 rng(33);
+    auto check = [&](SeparateRows &hB, const MatrixXd &B, SeparateRows &hS, const MatrixXd &S,
+                     const char *what) {
+        const int r = int(B.rows()), c = int(B.cols());
+        SeparateRows out(MatrixXd::Zero(r, 0), r);
+        MatBSBt(hB.p.data(), r, hS.p.data(), c, out.p.data());
+        MatrixXd got(r, r);
+        for (int i = 0; i < r; ++i)
+            for (int j = 0; j < r; ++j) got(i, j) = out.p[i][j];
+        double tol = 8 * c * kEps * (1 + B.cwiseAbs().maxCoeff() * B.cwiseAbs().maxCoeff() *
+                                             S.cwiseAbs().maxCoeff());
+        expectClose(got, B * S * B.transpose(), tol, what);
+    };
+    const int r = 9, c = 7;
+    MatrixXd G = randomMatrix(rng, c, c), S = G * G.transpose();
+    SeparateRows hS(S, c);
+    MatrixXd B = randomMatrix(rng, r, c, 0.7);
+    SeparateRows hB(B, c);
+    check(hB, B, hS, S, "first call");
+    for (int step = 0; step < 12; ++step) {
+        int i = int(rng() % r), j = int(rng() % c);
+        B(i, j) = B(i, j) == 0.0 ? 1.5 + step : 0.0;
+        hB.p[i][j] = B(i, j);
+        check(hB, B, hS, S, "entry switched in place");
+    }
+    hB.p[0][0] = B(0, 0) = -0.0;   // zero with the sign bit set
+    check(hB, B, hS, S, "negative zero");
+
+    std::vector<MatrixXd> factors;
+    std::vector<SeparateRows> stores;
+    for (int k = 0; k < 6; ++k) {
+        factors.push_back(randomMatrix(rng, r, c, 0.2 * (k % 4)));
+        stores.emplace_back(factors.back(), c);
+    }
+    for (int round = 0; round < 3; ++round)
+        for (int k = 0; k < 6; ++k) check(stores[k], factors[k], hS, S, "factors in turn");
+
+    const int big = 70;   // 70 x 70 outer factor: scanned afresh each time
+    MatrixXd Gb = randomMatrix(rng, big, big), Sb = Gb * Gb.transpose();
+    MatrixXd Bb = randomMatrix(rng, big, big, 0.9);
+    SeparateRows hSb(Sb, big), hBb(Bb, big);
+    check(hBb, Bb, hSb, Sb, "large factor");
+    hBb.p[3][5] = Bb(3, 5) = Bb(3, 5) == 0.0 ? 2.0 : 0.0;
+    check(hBb, Bb, hSb, Sb, "large factor changed");
+}
+
 TEST(HostMatrix, InversionOfGeneralAndSingularMatrices) {
     std::mt19937_64 rng(11);
     for (int n = 1; n <= 7; ++n) {
