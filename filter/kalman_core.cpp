@@ -74,15 +74,7 @@ void LdsApplyTV(int t, int m, int d, double **Sys, double **Var, double *Mean,
 void LdsPredict(int m, int d, double **Sys, double **Var, const double *Mean,
                 double **Pwork, double **Awork)
 {
-    const double *a = Pwork[d];
-    double *apred = Awork[d];
-
-    for (int i = 0; i < d; i++) {
-        double s = Mean[i];
-        for (int k = 0; k < m; k++)
-            s += Sys[i][k] * a[k];
-        apred[i] = s;
-    }
+    LdsMatVecFrom(d, m, Sys, Pwork[d], Mean, Awork[d]);
     MatBSBt(Sys, d, Pwork, m, Awork);
     MatAdd(Awork, d, d, Var, 1.0, Pwork);
 }

@@ -184,6 +184,33 @@ void ColumnCombinationClones(int n, int from, int to, const double *x, double **
     ColumnCombination(n, from, to, x, A, out);
 }
 
+/* out[i] = start[i] + sum_k A[i][k] x[k] for i in [0, rows), k = 0..n-1 in
+ * increasing order; four rows advance together in one vector register, the
+ * last rows one at a time. */
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void MatVecFromByBlocks(int rows, int n, double **A, const double *x, const double *start,
+                        double *out)
+{
+    int i = 0;
+    for (; i + kRowBlock <= rows; i += kRowBlock) {
+        const double *a0 = A[i], *a1 = A[i + 1], *a2 = A[i + 2], *a3 = A[i + 3];
+        Quad acc = LoadQuad(start + i);
+        for (int k = 0; k < n; k++) {
+            const Quad column = {a0[k], a1[k], a2[k], a3[k]};
+            acc += column * x[k];
+        }
+        std::memcpy(out + i, &acc, sizeof acc);
+    }
+    for (; i < rows; i++) {
+        double s = start[i];
+        for (int k = 0; k < n; k++)
+            s += A[i][k] * x[k];
+        out[i] = s;
+    }
+}
+
 } // namespace
 
 /* Below one block of four columns the blocked kernels would only add a
@@ -205,6 +232,21 @@ void LdsColumnCombination(int n, int from, int to, const double *x, double **A,
         ColumnCombination(n, from, to, x, A, out);
     else
         ColumnCombinationClones(n, from, to, x, A, out);
+}
+
+void LdsMatVecFrom(int rows, int n, double **A, const double *x, const double *start,
+                   double *out)
+{
+    if (rows < kRowBlock) {
+        for (int i = 0; i < rows; i++) {
+            double s = start[i];
+            for (int k = 0; k < n; k++)
+                s += A[i][k] * x[k];
+            out[i] = s;
+        }
+        return;
+    }
+    MatVecFromByBlocks(rows, n, A, x, start, out);
 }
 
 int iMaxIntVec(int n, const int *v)

@@ -69,6 +69,14 @@ void LdsQuadFormsSym(int rows, int n, double *const *X, double **A, double *q);
 void LdsColumnCombination(int n, int from, int to, const double *x, double **A,
                           double *out);
 
+/* out[i] = start[i] + sum over k = 0..n-1 of A[i][k] x[k] for i = 0..rows-1,
+ * each sum in increasing k starting from start[i]: A x + start, formed four
+ * rows at a time.  Reads A (rows x n), x[0..n-1] and start[0..rows-1];
+ * writes out[0..rows-1], which may be start itself but must not overlap x
+ * or the rows of A. */
+void LdsMatVecFrom(int rows, int n, double **A, const double *x, const double *start,
+                   double *out);
+
 /* ---- positions of the state space form, counted from the data argument -- */
 enum {
     LDS_ARG_SYS = 1,
