@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "kelhost/kelhost.h"
@@ -242,8 +243,13 @@ inline __attribute__((always_inline)) const OuterPattern &outerPattern(
 // B[i][k] of B[i][k] S[k]; then, with W = X', row j of the lower triangle L
 // as the sum over the non-zero B[j][l] of B[j][l] W[l][0..j] (run on to the
 // end of its block of four).  The transpositions go by 4 x 4 blocks.
-KELHOST_WIDE_VECTORS
-void symmetricProduct(double *const *B, int r, double **S, int c, double **result) {
+//
+// kColumns, when not 0, is c known at compile time: the row updates of the
+// first pass then unroll completely and their tails need no dispatch.
+template <int kColumns>
+inline __attribute__((always_inline)) void symmetricProductBody(double *const *B, int r, double **S,
+                                                                int cRun, double **result) {
+    const int c = kColumns ? kColumns : cRun;
     const int rp = roundUpToQuad(r), cp = roundUpToQuad(c), wide = rp > cp ? rp : cp;
     const std::size_t area = std::size_t(rp) * std::size_t(wide);
     Buffer<double> xBuf, wBuf;
@@ -315,6 +321,24 @@ void symmetricProduct(double *const *B, int r, double **S, int c, double **resul
             forTail(i, r, [&](int k) { out[k] = q[k - diag]; });
         }
     }
+}
+
+// Outer factors with up to this many columns get a product compiled for
+// their column count.
+constexpr int kFixedColumns = 16;
+
+template <int... kCs>
+inline __attribute__((always_inline)) bool fixedColumnProduct(std::integer_sequence<int, kCs...>,
+                                                              double *const *B, int r, double **S,
+                                                              int c, double **result) {
+    return ((c == kCs + 1 ? (symmetricProductBody<kCs + 1>(B, r, S, c, result), true) : false) ||
+            ...);
+}
+
+KELHOST_WIDE_VECTORS
+void symmetricProduct(double *const *B, int r, double **S, int c, double **result) {
+    if (!fixedColumnProduct(std::make_integer_sequence<int, kFixedColumns>(), B, r, S, c, result))
+        symmetricProductBody<0>(B, r, S, c, result);
 }
 
 // Largest outer factor (rows and columns) taken by the small-product path.
