@@ -233,6 +233,33 @@ inline __attribute__((always_inline)) const OuterPattern &outerPattern(
     return *oldest;
 }
 
+// out[0..4Q+T) = the sum over e = 0..count-1 of b[col[e]] * rowOf(col[e]),
+// in increasing e, the first term alone (kFromZero: 0.0 plus the first
+// term); count >= 1.  The partial sums stay in registers across the terms
+// instead of going through out each time.
+template <int Q, int T, bool kFromZero, class RowOf>
+inline __attribute__((always_inline)) void sumOfScaledRows(const double *b, const int *col,
+                                                           int count, RowOf rowOf, double *out) {
+    const Quad zero = {0.0, 0.0, 0.0, 0.0};
+    Quad acc[Q > 0 ? Q : 1];
+    double tail[T > 0 ? T : 1];
+    {
+        const double f = b[col[0]];
+        const double *s = rowOf(col[0]);
+        for (int q = 0; q < Q; ++q)
+            acc[q] = kFromZero ? zero + f * loadQuad(s + 4 * q) : f * loadQuad(s + 4 * q);
+        for (int k = 0; k < T; ++k) tail[k] = kFromZero ? 0.0 + f * s[4 * Q + k] : f * s[4 * Q + k];
+    }
+    for (int e = 1; e < count; ++e) {
+        const double f = b[col[e]];
+        const double *s = rowOf(col[e]);
+        for (int q = 0; q < Q; ++q) acc[q] += f * loadQuad(s + 4 * q);
+        for (int k = 0; k < T; ++k) tail[k] += f * s[4 * Q + k];
+    }
+    for (int q = 0; q < Q; ++q) storeQuad(out + 4 * q, acc[q]);
+    for (int k = 0; k < T; ++k) out[4 * Q + k] = tail[k];
+}
+
 // result (r x r, symmetric) = B S B' for B r x c given by its rows, S c x c.
 // Element (i, j), i <= j, is summed over the columns l of B in increasing
 // order, with terms whose B factor is zero left out; the upper triangle is
@@ -271,6 +298,11 @@ inline __attribute__((always_inline)) void symmetricProductBody(double *const *B
             for (int l = 0; l < cp; l += 4) storeQuad(xi + l, zero);
             continue;
         }
+        if (kColumns) {
+            sumOfScaledRows<kColumns / 4, kColumns % 4, false>(
+                bi, pat + e, end - e, [S](int l) { return S[l]; }, xi);
+            continue;
+        }
         rowScale<false, true>(xi, S[pat[e]], bi[pat[e]], c);
         for (++e; e < end; ++e) rowAddScaled<true>(xi, S[pat[e]], bi[pat[e]], c);
     }
@@ -289,6 +321,15 @@ inline __attribute__((always_inline)) void symmetricProductBody(double *const *B
             continue;
         }
         const double *bj = B[j];
+        auto rowOfW = [w, rp](int l) { return w + std::size_t(l) * rp; };
+        const int *cols = pat + off[j], count = off[j + 1] - off[j];
+        switch (n / 4) {   // rows of up to four blocks keep their sums in registers
+        case 1: sumOfScaledRows<1, 0, true>(bj, cols, count, rowOfW, lj); continue;
+        case 2: sumOfScaledRows<2, 0, true>(bj, cols, count, rowOfW, lj); continue;
+        case 3: sumOfScaledRows<3, 0, true>(bj, cols, count, rowOfW, lj); continue;
+        case 4: sumOfScaledRows<4, 0, true>(bj, cols, count, rowOfW, lj); continue;
+        default: break;
+        }
         int l = pat[off[j]];
         rowScale<true, false>(lj, w + std::size_t(l) * rp, bj[l], n);
         for (int e = off[j] + 1; e < off[j + 1]; ++e) {
