@@ -13,6 +13,7 @@
 #include "filter/filter.h"
 #include "filter/kalman_core.h"
 #include "model/model.h"
+#include "model/vecops.h"
 
 /* A missing element gets a unit row and column in F, so that F stays
  * invertible and its inverse has a unit row and column that are cleared
@@ -48,10 +49,51 @@ void MultiClearMissing(int N, int m, double **Finv, double *a)
     }
 }
 
+namespace {
+
+/* Series up to which a column of M' is gathered on the stack, so that a gain
+ * row is one combination of the rows of F^-1. */
+const int kGainGather = 16;
+
+LDS_WIDE_VECTORS
+void GainRows(int N, int m, double **W)
+{
+    double mcol[kGainGather];
+    for (int i = 0; i < m; i++) {
+        for (int k = 0; k < N; k++)
+            mcol[k] = W[m + k][i];
+        lds_vec::ColumnCombination<false>(N, m, m + N, mcol, W + m, W[i] + m);
+    }
+}
+
+/* Row i of the upper triangle of P is one combination of the rows of M'
+ * with the gain row as coefficients, subtracted from A. */
+LDS_WIDE_VECTORS
+void UpdateRows(int N, int m, double **W, double *a, const double *apred)
+{
+    for (int i = 0; i < m; i++) {
+        const double *krow = W[i] + m;
+        double s = 0.0;
+        for (int k = 0; k < N; k++)
+            s += krow[k] * a[m + k];
+        a[i] = apred[i] + s;
+        lds_vec::ColumnCombination<true>(N, i, m, krow, W + m, W[i] + i);
+        for (int j = i + 1; j < m; j++)
+            W[j][i] = W[i][j];
+    }
+}
+
+} // namespace
+
 /* K = M F^-1 into the upper-right block; M is read as M' from the
- * lower-left block, which the gain does not overwrite. */
+ * lower-left block, which the gain does not overwrite.  K[i][j] is summed
+ * over k in increasing order from 0.0. */
 void MultiGain(int N, int m, double **W)
 {
+    if (N <= kGainGather) {
+        GainRows(N, m, W);
+        return;
+    }
     for (int i = 0; i < m; i++) {
         for (int j = 0; j < N; j++) {
             double s = 0.0;
@@ -102,22 +144,12 @@ int fMultiInvertGain(int N, int m, double **Finv, double **W, double *a,
     return 1;
 }
 
-/* a = a* + K v and P = A - K M', upper triangle computed and mirrored. */
+/* a = a* + K v and P = A - K M', upper triangle computed and mirrored:
+ * W[i][j] = W[i][j] - sum_k K[i][k] M'[k][j], summed in increasing k from
+ * 0.0, for j >= i. */
 void MultiUpdate(int N, int m, double **W, double *a, const double *apred)
 {
-    for (int i = 0; i < m; i++) {
-        double s = 0.0;
-        for (int k = 0; k < N; k++)
-            s += W[i][m + k] * a[m + k];
-        a[i] = apred[i] + s;
-        for (int j = i; j < m; j++) {
-            double u = 0.0;
-            for (int k = 0; k < N; k++)
-                u += W[i][m + k] * W[m + k][j];
-            W[i][j] = W[i][j] - u;
-            W[j][i] = W[i][j];
-        }
-    }
+    UpdateRows(N, m, W, a, apred);
 }
 
 int fMultiKalmanFil(int N, int n, double **Y, int m, double **Sys,

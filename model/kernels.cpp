@@ -7,6 +7,7 @@
  * and accumulates into one running sum.
  */
 #include "model/model.h"
+#include "model/vecops.h"
 
 #include <cstdint>
 #include <cstring>
@@ -89,14 +90,8 @@ double dInnerProd(int n, const double *x, double **A)
 
 namespace {
 
-typedef double Quad __attribute__((vector_size(4 * sizeof(double))));
-
-inline __attribute__((always_inline)) Quad LoadQuad(const double *p)
-{
-    Quad q;
-    std::memcpy(&q, p, sizeof q);
-    return q;
-}
+using lds_vec::LoadQuad;
+using lds_vec::Quad;
 
 /* q[r] = x_r' A x_r for the R rows x_r = X[r].  For each block of four
  * columns k, the inner sums sum_j x_r[j] A[j][k] of all R rows advance
@@ -135,33 +130,9 @@ inline __attribute__((always_inline)) void QuadFormsSym(int n, double *const *X,
         q[r] = s[r];
 }
 
-/* out[i - from] = sum_j x[j] A[j][i], i in [from, to), j = 0..n-1 in
- * increasing order from 0.0; four columns advance together. */
-inline __attribute__((always_inline)) void ColumnCombination(int n, int from, int to,
-                                                             const double *x, double **A,
-                                                             double *out)
-{
-    const Quad zero = {0.0, 0.0, 0.0, 0.0};
-    int i = from;
-    for (; i + 4 <= to; i += 4) {
-        Quad acc = zero;
-        for (int j = 0; j < n; j++)
-            acc += x[j] * LoadQuad(A[j] + i);
-        std::memcpy(out + (i - from), &acc, sizeof acc);
-    }
-    for (; i < to; i++) {
-        double s = 0.0;
-        for (int j = 0; j < n; j++)
-            s += x[j] * A[j][i];
-        out[i - from] = s;
-    }
-}
-
 /* Built for AVX2 and for the baseline, the loader picking one; contraction
  * stays off in both, so both give the same bits. */
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__)
-__attribute__((target_clones("avx2", "default")))
-#endif
+LDS_WIDE_VECTORS
 void QuadFormsByBlocks(int rows, int n, double *const *X, double **A, double *q)
 {
     int i = 0;
@@ -175,21 +146,17 @@ void QuadFormsByBlocks(int rows, int n, double *const *X, double **A, double *q)
     }
 }
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__)
-__attribute__((target_clones("avx2", "default")))
-#endif
+LDS_WIDE_VECTORS
 void ColumnCombinationClones(int n, int from, int to, const double *x, double **A,
                              double *out)
 {
-    ColumnCombination(n, from, to, x, A, out);
+    lds_vec::ColumnCombination<false>(n, from, to, x, A, out);
 }
 
 /* out[i] = start[i] + sum_k A[i][k] x[k] for i in [0, rows), k = 0..n-1 in
  * increasing order; four rows advance together in one vector register, the
  * last rows one at a time. */
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__)
-__attribute__((target_clones("avx2", "default")))
-#endif
+LDS_WIDE_VECTORS
 void MatVecFromByBlocks(int rows, int n, double **A, const double *x, const double *start,
                         double *out)
 {
@@ -229,7 +196,7 @@ void LdsColumnCombination(int n, int from, int to, const double *x, double **A,
                           double *out)
 {
     if (to - from < 4)
-        ColumnCombination(n, from, to, x, A, out);
+        lds_vec::ColumnCombination<false>(n, from, to, x, A, out);
     else
         ColumnCombinationClones(n, from, to, x, A, out);
 }

@@ -140,6 +140,26 @@ TEST(KalmanDirect, RandomModelsMatchDenseFilter)
     }
 }
 
+TEST(KalmanDirect, WiderModelsMatchDenseFilter)
+{
+    // Shapes past one block of four in states and in series, so that the
+    // blocked prediction, gain and update rows run with their tails, and
+    // more series than the gain gathers on the stack.
+    std::mt19937_64 rng(4242);
+    const int n = 16;
+    const int shapes[][2] = {{1, 9}, {5, 6}, {4, 8}, {17, 3}};
+    for (const auto &shape : shapes) {
+        const int N = shape[0], m = shape[1];
+        SCOPED_TRACE("N=" + std::to_string(N) + " m=" + std::to_string(m));
+        dense::System s = dense::randomSystem(rng, m, N, true);
+        Mat Y = dense::randomData(rng, N, n);
+        makeMissing(Y);
+        Mat init = randomInit(rng, m, false);
+        dense::Run ref = dense::filter({s}, Y, &init);
+        expectRunMatches(runLib(s, Y, &init), ref, m, N, 1e3 * kEps * n * (m + N));
+    }
+}
+
 TEST(KalmanDirect, TimeVaryingElements)
 {
     std::mt19937_64 rng(31);
