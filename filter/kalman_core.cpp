@@ -49,8 +49,8 @@ int iLdsFilterStart(int m, int d, double **Init, double vbig, double **Pwork)
     return diffuse;
 }
 
-void LdsApplyTV(int t, int m, int d, double **Sys, double **Var, double *Mean,
-                int **idxSys, int **idxVar, const int *idxMean, double **X)
+void LdsApplyTVTables(int t, int m, int d, double **Sys, double **Var, double *Mean,
+                      int **idxSys, int **idxVar, const int *idxMean, double **X)
 {
     if (idxMean) {
         for (int i = 0; i < d; i++)

@@ -24,8 +24,17 @@ int iLdsFilterStart(int m, int d, double **Init, double vbig, double **Pwork);
 
 /* Writes the time-varying values of time point t: Mean from idxMean, then
  * Sys from idxSys, then Var from idxVar (each skipped when null). */
-void LdsApplyTV(int t, int m, int d, double **Sys, double **Var, double *Mean,
-                int **idxSys, int **idxVar, const int *idxMean, double **X);
+void LdsApplyTVTables(int t, int m, int d, double **Sys, double **Var, double *Mean,
+                      int **idxSys, int **idxVar, const int *idxMean, double **X);
+
+/* LdsApplyTVTables, with the test for a model without index tables (the
+ * common case, every time point) made where the loop runs. */
+inline void LdsApplyTV(int t, int m, int d, double **Sys, double **Var, double *Mean,
+                       int **idxSys, int **idxVar, const int *idxMean, double **X)
+{
+    if (idxSys || idxVar || idxMean)
+        LdsApplyTVTables(t, m, d, Sys, Var, Mean, idxSys, idxVar, idxMean, X);
+}
 
 /* Prediction: Awork[d][i] = Mean[i] + sum_k Sys[i][k] a[k] (from Mean[i], in
  * increasing k), Awork[0..d-1] = Sys P Sys', W = Awork + 1.0 Var. */

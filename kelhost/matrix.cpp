@@ -415,6 +415,13 @@ void smallSymmetricProduct(Outer b, int r, double **S, int c, double **result) {
         }
 }
 
+// smallSymmetricProduct on the rows of B, kept out of line so that the
+// one-state path of MatBSBt does not pay for its stack frame.
+__attribute__((noinline)) void smallProductOfRows(double *const *B, int r, double **S, int c,
+                                                  double **result) {
+    smallSymmetricProduct([B](int i, int k) { return B[i][k]; }, r, S, c, result);
+}
+
 // One state (c == 1): the same sums as symmetricProduct, zero entries of B
 // left out and each sum started at 0.0, without the loops and buffers.
 void symmetricProductOneColumn(double *const *B, int r, double **S, double **result) {
@@ -520,7 +527,7 @@ double **MatBSBt(double **B, int rB, double **S, int cB, double **result) {
     if (cB == 1)
         symmetricProductOneColumn(B, rB, S, result);
     else if (rB <= kSmallOuter && cB <= kSmallOuter)
-        smallSymmetricProduct([B](int i, int k) { return B[i][k]; }, rB, S, cB, result);
+        smallProductOfRows(B, rB, S, cB, result);
     else
         symmetricProduct(B, rB, S, cB, result);
     return result;
