@@ -364,22 +364,47 @@ inline __attribute__((always_inline)) void symmetricProductBody(double *const *B
     }
 }
 
-// Outer factors with up to this many columns get a product compiled for
-// their column count.
+// Outer factors (and sums) with up to this many columns get code compiled
+// for their column count.
 constexpr int kFixedColumns = 16;
 
-template <int... kCs>
-inline __attribute__((always_inline)) bool fixedColumnProduct(std::integer_sequence<int, kCs...>,
-                                                              double *const *B, int r, double **S,
-                                                              int c, double **result) {
-    return ((c == kCs + 1 ? (symmetricProductBody<kCs + 1>(B, r, S, c, result), true) : false) ||
-            ...);
+template <class F, int... kNs>
+inline __attribute__((always_inline)) bool withCountFrom(int n, F &f, std::integer_sequence<int, kNs...>) {
+    return ((n == kNs + 1 ? (f(std::integral_constant<int, kNs + 1>()), true) : false) || ...);
+}
+
+// f(std::integral_constant<int, n>()) and true when 1 <= n <= kMax, else
+// false: a loop over a small run-time count, compiled for each count so that
+// it unrolls completely.  f must be always_inline, so that it is built for
+// the same instruction set as its caller.
+template <int kMax, class F>
+inline __attribute__((always_inline)) bool withCompileTimeCount(int n, F f) {
+    return withCountFrom(n, f, std::make_integer_sequence<int, kMax>());
 }
 
 KELHOST_WIDE_VECTORS
 void symmetricProduct(double *const *B, int r, double **S, int c, double **result) {
-    if (!fixedColumnProduct(std::make_integer_sequence<int, kFixedColumns>(), B, r, S, c, result))
-        symmetricProductBody<0>(B, r, S, c, result);
+    auto fixed = [&](auto k) __attribute__((always_inline)) {
+        symmetricProductBody<decltype(k)::value>(B, r, S, c, result);
+    };
+    if (!withCompileTimeCount<kFixedColumns>(c, fixed)) symmetricProductBody<0>(B, r, S, c, result);
+}
+
+// result = A + B over rows x cols (cols = kCols unless kCols is 0), in
+// blocks of four, each loaded before it is stored, so that result may be A
+// or B itself.
+template <int kCols>
+inline __attribute__((always_inline)) void addBlocks(double **A, int rows, int colsRun, double **B,
+                                                     double **result) {
+    const int cols = kCols ? kCols : colsRun;
+    const int whole = cols & ~3;
+    for (int i = 0; i < rows; ++i) {
+        const double *a = A[i], *b = B[i];
+        double *r = result[i];
+        int j = 0;
+        for (; j < whole; j += 4) storeQuad(r + j, loadQuad(a + j) + loadQuad(b + j));
+        forTail(j, cols, [&](int k) { r[k] = a[k] + b[k]; });
+    }
 }
 
 // Largest outer factor (rows and columns) taken by the small-product path.
@@ -481,30 +506,20 @@ void MatI(double **m, int n) {
 
 KELHOST_WIDE_VECTORS
 double **MatAdd(double **A, int rows, int cols, double **B, double factor, double **result) {
-    if (cols == 2 && factor == 1.0) {
-        // The block of a one-state model; spelt out, it avoids the set-up of
-        // the vectorised loop below.
-        for (int i = 0; i < rows; ++i) {
-            double a0 = A[i][0] + B[i][0], a1 = A[i][1] + B[i][1];
-            result[i][0] = a0;
-            result[i][1] = a1;
-        }
+    if (factor == 1.0) {
+        auto fixed = [&](auto k) __attribute__((always_inline)) {
+            addBlocks<decltype(k)::value>(A, rows, cols, B, result);
+        };
+        if (!withCompileTimeCount<kFixedColumns>(cols, fixed)) addBlocks<0>(A, rows, cols, B, result);
         return result;
     }
-    // Blocks of four, each loaded before it is stored, so that result may be
-    // A or B itself.
     const int whole = cols & ~3;
     for (int i = 0; i < rows; ++i) {
         const double *a = A[i], *b = B[i];
         double *r = result[i];
         int j = 0;
-        if (factor == 1.0) {
-            for (; j < whole; j += 4) storeQuad(r + j, loadQuad(a + j) + loadQuad(b + j));
-            forTail(j, cols, [&](int k) { r[k] = a[k] + b[k]; });
-        } else {
-            for (; j < whole; j += 4) storeQuad(r + j, loadQuad(a + j) + factor * loadQuad(b + j));
-            forTail(j, cols, [&](int k) { r[k] = a[k] + factor * b[k]; });
-        }
+        for (; j < whole; j += 4) storeQuad(r + j, loadQuad(a + j) + factor * loadQuad(b + j));
+        forTail(j, cols, [&](int k) { r[k] = a[k] + factor * b[k]; });
     }
     return result;
 }
