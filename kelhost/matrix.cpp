@@ -162,30 +162,58 @@ inline __attribute__((always_inline)) void orDifferences(const double *a, const 
     });
 }
 
-// The non-zero pattern of a recent outer factor, with a copy of the factor
+// Outer factors (and sums) with up to this many columns get code compiled
+// for their column count.
+constexpr int kFixedColumns = 16;
+
+template <class F, int... kNs>
+inline __attribute__((always_inline)) bool withCountFrom(int n, F &f, std::integer_sequence<int, kNs...>) {
+    return ((n == kNs + 1 ? (f(std::integral_constant<int, kNs + 1>()), true) : false) || ...);
+}
+
+// f(std::integral_constant<int, n>()) and true when 1 <= n <= kMax, else
+// false: a loop over a small run-time count, compiled for each count so that
+// it unrolls completely.  f must be always_inline, so that it is built for
+// the same instruction set as its caller.
+template <int kMax, class F>
+inline __attribute__((always_inline)) bool withCompileTimeCount(int n, F f) {
+    return withCountFrom(n, f, std::make_integer_sequence<int, kMax>());
+}
+
+// The non-zero pattern of a recent outer factor, with a copy of the matrix
 // it was read from.  A model usually keeps its system matrix over a whole
-// run, so the factor of a product mostly matches one of these bit for bit
-// and its pattern is taken from here instead of being scanned again.
+// run, so the matrix of a product mostly matches one of these bit for bit
+// and its pattern is taken from here instead of being scanned again.  For
+// B' S B the outer factor is B', kept here as well, so that it need not be
+// formed again either.
 struct OuterPattern {
-    int rows = -1, cols = 0;
-    std::vector<double> values;   // rows x cols, row after row
-    std::vector<int> columns;     // columns of the non-zero entries, row after row
-    std::vector<int> rowStart;    // row i: columns[rowStart[i] .. rowStart[i+1])
+    int rows = -1, cols = 0;      // of the matrix B the caller passed
+    bool transposed = false;      // outer factor B' rather than B
+    std::vector<double> values;   // B, rows x cols, row after row
+    std::vector<double> outer;    // B' (cols x rows) when transposed
+    std::vector<double *> outerRows;
+    std::vector<int> columns;     // columns of the non-zero entries of the
+    std::vector<int> rowStart;    // outer factor; row i: columns[rowStart[i]
+                                  // .. rowStart[i+1])
     unsigned long lastUse = 0;
 };
 
 // Number of patterns kept per thread: enough for the few factors a filter
 // or smoother step alternates between.
 constexpr int kKeptPatterns = 4;
-// Outer factors with more elements than this are scanned on every call;
-// beside their product the scan costs little, and a copy would cost memory.
+// Matrices with more elements than this are scanned on every call; beside
+// their product the scan costs little, and a copy would cost memory.
 constexpr std::size_t kKeptPatternElems = 4096;
 
 thread_local OuterPattern t_patterns[kKeptPatterns];
 thread_local unsigned long t_patternClock = 0;
 
-inline __attribute__((always_inline)) bool matches(const OuterPattern &p, double *const *B, int r, int c) {
-    if (p.rows != r || p.cols != c) return false;
+// c = kCols unless kCols is 0.
+template <int kCols>
+inline __attribute__((always_inline)) bool matches(const OuterPattern &p, double *const *B, int r,
+                                                   int cRun, bool transposed) {
+    const int c = kCols ? kCols : cRun;
+    if (p.rows != r || p.cols != c || p.transposed != transposed) return false;
     // A mismatch is rare, so the rows are not tested one by one.
     Bits quads = {0, 0, 0, 0};
     std::uint64_t tail = 0;
@@ -194,41 +222,62 @@ inline __attribute__((always_inline)) bool matches(const OuterPattern &p, double
     return (quads[0] | quads[1] | quads[2] | quads[3] | tail) == 0;
 }
 
-// Reads the pattern of B (r x c) into p.
-void scanPattern(double *const *B, int r, int c, OuterPattern &p) {
+// Reads B (r x c) into p: its copy, the outer factor (B or B') and that
+// factor's pattern.
+void scanPattern(double *const *B, int r, int c, bool transposed, OuterPattern &p) {
     const std::size_t elems = std::size_t(r) * std::size_t(c);
     p.rows = r;
     p.cols = c;
+    p.transposed = transposed;
     p.values.resize(elems);
-    p.columns.resize(elems);
-    p.rowStart.resize(std::size_t(r) + 1);
-    int nnz = 0;
-    for (int i = 0; i < r; ++i) {
+    for (int i = 0; i < r; ++i)
         std::memcpy(p.values.data() + std::size_t(i) * c, B[i], std::size_t(c) * sizeof(double));
-        p.rowStart[i] = nnz;
-        nnz = appendPattern(B[i], c, p.columns.data(), nnz);
+    int outerRows = r, outerCols = c;
+    const double *const *rowsOf = B;
+    if (transposed) {
+        outerRows = c;
+        outerCols = r;
+        p.outer.resize(elems);
+        p.outerRows.resize(std::size_t(c));
+        for (int i = 0; i < c; ++i) {
+            double *row = p.outer.data() + std::size_t(i) * r;
+            p.outerRows[i] = row;
+            for (int k = 0; k < r; ++k) row[k] = B[k][i];
+        }
+        rowsOf = p.outerRows.data();
     }
-    p.rowStart[r] = nnz;
+    p.columns.resize(elems);
+    p.rowStart.resize(std::size_t(outerRows) + 1);
+    int nnz = 0;
+    for (int i = 0; i < outerRows; ++i) {
+        p.rowStart[i] = nnz;
+        nnz = appendPattern(rowsOf[i], outerCols, p.columns.data(), nnz);
+    }
+    p.rowStart[outerRows] = nnz;
 }
 
-// The pattern of B (r x c): a kept one when B matches it, else a fresh scan,
-// kept in place of the least recently used one, or in `own` when B is too
-// large to keep.
-inline __attribute__((always_inline)) const OuterPattern &outerPattern(
-    double *const *B, int r, int c, OuterPattern &own) {
+// The pattern of B (r x c), or of B' when transposed: a kept one when B
+// matches it, else a fresh scan, kept in place of the least recently used
+// one, or in `own` when B is too large to keep.
+inline __attribute__((always_inline)) const OuterPattern &keptPattern(double *const *B, int r, int c, bool transposed, OuterPattern &own) {
     if (std::size_t(r) * std::size_t(c) > kKeptPatternElems) {
-        scanPattern(B, r, c, own);
+        scanPattern(B, r, c, transposed, own);
         return own;
     }
     OuterPattern *oldest = &t_patterns[0];
     for (OuterPattern &p : t_patterns) {
-        if (matches(p, B, r, c)) {
+        bool same = false;
+        auto fixed = [&](auto k) __attribute__((always_inline)) {
+            same = matches<decltype(k)::value>(p, B, r, c, transposed);
+        };
+        if (!withCompileTimeCount<kFixedColumns>(c, fixed)) same = matches<0>(p, B, r, c, transposed);
+        if (same) {
             p.lastUse = ++t_patternClock;
             return p;
         }
         if (p.lastUse < oldest->lastUse) oldest = &p;
     }
-    scanPattern(B, r, c, *oldest);
+    scanPattern(B, r, c, transposed, *oldest);
     oldest->lastUse = ++t_patternClock;
     return *oldest;
 }
@@ -274,7 +323,8 @@ inline __attribute__((always_inline)) void sumOfScaledRows(const double *b, cons
 // kColumns, when not 0, is c known at compile time: the row updates of the
 // first pass then unroll completely and their tails need no dispatch.
 template <int kColumns>
-inline __attribute__((always_inline)) void symmetricProductBody(double *const *B, int r, double **S,
+inline __attribute__((always_inline)) void symmetricProductBody(const OuterPattern &pattern,
+                                                                double *const *B, int r, double **S,
                                                                 int cRun, double **result) {
     const int c = kColumns ? kColumns : cRun;
     const int rp = roundUpToQuad(r), cp = roundUpToQuad(c), wide = rp > cp ? rp : cp;
@@ -282,8 +332,6 @@ inline __attribute__((always_inline)) void symmetricProductBody(double *const *B
     Buffer<double> xBuf, wBuf;
     double *x = xBuf.get(area);   // X (rp x cp), then L (rp x rp)
     double *w = wBuf.get(area);   // W = X' (cp x rp), then L' (rp x rp)
-    OuterPattern own;
-    const OuterPattern &pattern = outerPattern(B, r, c, own);
     const int *pat = pattern.columns.data();
     const int *off = pattern.rowStart.data();   // row j: pat[off[j]..off[j+1])
 
@@ -364,30 +412,20 @@ inline __attribute__((always_inline)) void symmetricProductBody(double *const *B
     }
 }
 
-// Outer factors (and sums) with up to this many columns get code compiled
-// for their column count.
-constexpr int kFixedColumns = 16;
-
-template <class F, int... kNs>
-inline __attribute__((always_inline)) bool withCountFrom(int n, F &f, std::integer_sequence<int, kNs...>) {
-    return ((n == kNs + 1 ? (f(std::integral_constant<int, kNs + 1>()), true) : false) || ...);
-}
-
-// f(std::integral_constant<int, n>()) and true when 1 <= n <= kMax, else
-// false: a loop over a small run-time count, compiled for each count so that
-// it unrolls completely.  f must be always_inline, so that it is built for
-// the same instruction set as its caller.
-template <int kMax, class F>
-inline __attribute__((always_inline)) bool withCompileTimeCount(int n, F f) {
-    return withCountFrom(n, f, std::make_integer_sequence<int, kMax>());
-}
-
+// B S B' for B r x c, or with transposed B' S B (S r x r), on the kept
+// pattern of B.
 KELHOST_WIDE_VECTORS
-void symmetricProduct(double *const *B, int r, double **S, int c, double **result) {
+void symmetricProduct(double *const *B, int r, double **S, int c, bool transposed,
+                      double **result) {
+    OuterPattern own;
+    const OuterPattern &pattern = keptPattern(B, r, c, transposed, own);
+    double *const *outer = transposed ? pattern.outerRows.data() : B;
+    const int outerRows = transposed ? c : r, inner = transposed ? r : c;
     auto fixed = [&](auto k) __attribute__((always_inline)) {
-        symmetricProductBody<decltype(k)::value>(B, r, S, c, result);
+        symmetricProductBody<decltype(k)::value>(pattern, outer, outerRows, S, inner, result);
     };
-    if (!withCompileTimeCount<kFixedColumns>(c, fixed)) symmetricProductBody<0>(B, r, S, c, result);
+    if (!withCompileTimeCount<kFixedColumns>(inner, fixed))
+        symmetricProductBody<0>(pattern, outer, outerRows, S, inner, result);
 }
 
 // result = A + B over rows x cols (cols = kCols unless kCols is 0), in
@@ -544,7 +582,7 @@ double **MatBSBt(double **B, int rB, double **S, int cB, double **result) {
     else if (rB <= kSmallOuter && cB <= kSmallOuter)
         smallProductOfRows(B, rB, S, cB, result);
     else
-        symmetricProduct(B, rB, S, cB, result);
+        symmetricProduct(B, rB, S, cB, false, result);
     return result;
 }
 
@@ -553,16 +591,8 @@ double **MatBtSB(double **B, int rB, double **S, int cB, double **result) {
         smallSymmetricProduct([B](int i, int k) { return B[k][i]; }, cB, S, rB, result);
         return result;
     }
-    // B' S B is the same product on the rows of B'.
-    Buffer<double> btBuf;
-    Buffer<double *> rowBuf;
-    double *bt = btBuf.get(std::size_t(cB) * std::size_t(rB));
-    double **Bt = rowBuf.get(std::size_t(cB));
-    for (int i = 0; i < cB; ++i) {
-        Bt[i] = bt + std::size_t(i) * rB;
-        for (int k = 0; k < rB; ++k) Bt[i][k] = B[k][i];
-    }
-    symmetricProduct(Bt, cB, S, rB, result);
+    // B' S B is the same product on the rows of B', which the pattern keeps.
+    symmetricProduct(B, rB, S, cB, true, result);
     return result;
 }
 

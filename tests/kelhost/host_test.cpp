@@ -314,26 +314,33 @@ TEST(HostMatrix, ZeroEntriesOfTheOuterFactorAreLeftOut) {
 }
 
 TEST(HostMatrix, ProductsFollowChangesOfTheOuterFactorInPlace) {
-    // The products remember the zero pattern of recent outer factors; a
-    // factor changed in place (an entry switched on or off), more distinct
-    // factors in turn than are remembered, and a factor too large to be
-    // remembered must all still give B S B' of the factor as it stands.
+    // The products remember the zero pattern (and for B' S B the transpose)
+    // of recent outer factors; a factor changed in place (an entry switched
+    // on or off), more distinct factors in turn than are remembered, a
+    // square factor used both ways and a factor too large to be remembered
+    // must all still give B S B' and B' S B of the factor as it stands.
     std::mt19937_64 rng(33);
     auto check = [&](SeparateRows &hB, const MatrixXd &B, SeparateRows &hS, const MatrixXd &S,
                      const char *what) {
         const int r = int(B.rows()), c = int(B.cols());
+        const double scale = 1 + B.cwiseAbs().maxCoeff() * B.cwiseAbs().maxCoeff() * S.cwiseAbs().maxCoeff();
         SeparateRows out(MatrixXd::Zero(r, 0), r);
         MatBSBt(hB.p.data(), r, hS.p.data(), c, out.p.data());
         MatrixXd got(r, r);
         for (int i = 0; i < r; ++i)
             for (int j = 0; j < r; ++j) got(i, j) = out.p[i][j];
-        double tol = 8 * c * kEps * (1 + B.cwiseAbs().maxCoeff() * B.cwiseAbs().maxCoeff() *
-                                             S.cwiseAbs().maxCoeff());
-        expectClose(got, B * S * B.transpose(), tol, what);
+        expectClose(got, B * S.topLeftCorner(c, c) * B.transpose(), 8 * c * kEps * scale, what);
+        if (S.rows() < r) return;
+        SeparateRows outT(MatrixXd::Zero(c, 0), c);
+        MatBtSB(hB.p.data(), r, hS.p.data(), c, outT.p.data());
+        MatrixXd gotT(c, c);
+        for (int i = 0; i < c; ++i)
+            for (int j = 0; j < c; ++j) gotT(i, j) = outT.p[i][j];
+        expectClose(gotT, B.transpose() * S.topLeftCorner(r, r) * B, 8 * r * kEps * scale, what);
     };
     const int r = 9, c = 7;
-    MatrixXd G = randomMatrix(rng, c, c), S = G * G.transpose();
-    SeparateRows hS(S, c);
+    MatrixXd G = randomMatrix(rng, r, r), S = G * G.transpose();
+    SeparateRows hS(S, r);
     MatrixXd B = randomMatrix(rng, r, c, 0.7);
     SeparateRows hB(B, c);
     check(hB, B, hS, S, "first call");
@@ -354,6 +361,12 @@ TEST(HostMatrix, ProductsFollowChangesOfTheOuterFactorInPlace) {
     }
     for (int round = 0; round < 3; ++round)
         for (int k = 0; k < 6; ++k) check(stores[k], factors[k], hS, S, "factors in turn");
+
+    MatrixXd Q = randomMatrix(rng, r, r, 0.6);   // square: the same bits taken both ways
+    SeparateRows hQ(Q, r);
+    for (int round = 0; round < 2; ++round) check(hQ, Q, hS, S, "square factor");
+    hQ.p[2][7] = Q(2, 7) = Q(2, 7) == 0.0 ? -3.0 : 0.0;
+    check(hQ, Q, hS, S, "square factor changed");
 
     const int big = 70;   // 70 x 70 outer factor: scanned afresh each time
     MatrixXd Gb = randomMatrix(rng, big, big), Sb = Gb * Gb.transpose();
