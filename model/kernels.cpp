@@ -164,7 +164,18 @@ void MatVecFromByBlocks(int rows, int n, double **A, const double *x, const doub
     for (; i + kRowBlock <= rows; i += kRowBlock) {
         const double *a0 = A[i], *a1 = A[i + 1], *a2 = A[i + 2], *a3 = A[i + 3];
         Quad acc = LoadQuad(start + i);
-        for (int k = 0; k < n; k++) {
+        int k = 0;
+        for (; k + 4 <= n; k += 4) {
+            /* Four columns of the block at once, from its rows. */
+            Quad column[4] = {LoadQuad(a0 + k), LoadQuad(a1 + k), LoadQuad(a2 + k),
+                              LoadQuad(a3 + k)};
+            lds_vec::TransposeQuads(column);
+            acc += column[0] * x[k];
+            acc += column[1] * x[k + 1];
+            acc += column[2] * x[k + 2];
+            acc += column[3] * x[k + 3];
+        }
+        for (; k < n; k++) {
             const Quad column = {a0[k], a1[k], a2[k], a3[k]};
             acc += column * x[k];
         }

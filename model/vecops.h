@@ -35,6 +35,20 @@ LDS_INLINE Quad LoadQuad(const double *p)
 
 LDS_INLINE void StoreQuad(double *p, Quad q) { std::memcpy(p, &q, sizeof q); }
 
+/* The columns of the 4 x 4 block whose rows are r[0..3], in r[0..3]. */
+LDS_INLINE void TransposeQuads(Quad r[4])
+{
+    typedef long long Lanes __attribute__((vector_size(4 * sizeof(long long))));
+    const Quad ab02 = __builtin_shuffle(r[0], r[1], Lanes{0, 4, 2, 6});
+    const Quad ab13 = __builtin_shuffle(r[0], r[1], Lanes{1, 5, 3, 7});
+    const Quad cd02 = __builtin_shuffle(r[2], r[3], Lanes{0, 4, 2, 6});
+    const Quad cd13 = __builtin_shuffle(r[2], r[3], Lanes{1, 5, 3, 7});
+    r[0] = __builtin_shuffle(ab02, cd02, Lanes{0, 1, 4, 5});
+    r[1] = __builtin_shuffle(ab13, cd13, Lanes{0, 1, 4, 5});
+    r[2] = __builtin_shuffle(ab02, cd02, Lanes{2, 3, 6, 7});
+    r[3] = __builtin_shuffle(ab13, cd13, Lanes{2, 3, 6, 7});
+}
+
 /* out[i - from] = sum_j x[j] A[j][i], i in [from, to), j = 0..n-1 in
  * increasing order from 0.0, or with kSubtract out[i - from] minus that
  * sum; four columns advance together, the last ones one at a time. */
