@@ -596,6 +596,7 @@ double **MatBtSB(double **B, int rB, double **S, int cB, double **result) {
     return result;
 }
 
+KELHOST_WIDE_VECTORS
 int IInvDet(double **A, int n, double *logdet, int *nonsingular) {
     // Gauss-Jordan elimination with partial (row) pivoting, in place; the
     // row interchanges become column interchanges of the inverse.
@@ -627,14 +628,18 @@ int IInvDet(double **A, int n, double *logdet, int *nonsingular) {
         ld += std::log(std::fabs(pivot));
         rk[k] = 1.0;
         double inv = 1.0 / pivot;
-        for (int j = 0; j < n; ++j) rk[j] *= inv;
+        const int whole = n & ~3;
+        int j = 0;
+        for (; j < whole; j += 4) storeQuad(rk + j, loadQuad(rk + j) * inv);
+        for (; j < n; ++j) rk[j] *= inv;
         for (int i = 0; i < n; ++i) {
             if (i == k) continue;
             double *ri = A[i];
             double f = ri[k];
             if (f == 0.0) continue;
             ri[k] = 0.0;
-            for (int j = 0; j < n; ++j) ri[j] -= f * rk[j];
+            for (j = 0; j < whole; j += 4) storeQuad(ri + j, loadQuad(ri + j) - f * loadQuad(rk + j));
+            for (; j < n; ++j) ri[j] -= f * rk[j];
         }
     }
     // The row interchanges make this the inverse of P A; A^-1 = (P A)^-1 P
