@@ -428,20 +428,22 @@ void symmetricProduct(double *const *B, int r, double **S, int c, bool transpose
         symmetricProductBody<0>(pattern, outer, outerRows, S, inner, result);
 }
 
-// result = A + B over rows x cols (cols = kCols unless kCols is 0), in
-// blocks of four, each loaded before it is stored, so that result may be A
-// or B itself.
-template <int kCols>
+// result = A + factor B over rows x cols (cols = kCols unless kCols is 0;
+// with kUnit the factor is 1.0 and not multiplied), in blocks of four, each
+// loaded before it is stored, so that result may be A or B itself.
+template <int kCols, bool kUnit>
 inline __attribute__((always_inline)) void addBlocks(double **A, int rows, int colsRun, double **B,
-                                                     double **result) {
+                                                     double factor, double **result) {
     const int cols = kCols ? kCols : colsRun;
     const int whole = cols & ~3;
     for (int i = 0; i < rows; ++i) {
         const double *a = A[i], *b = B[i];
         double *r = result[i];
         int j = 0;
-        for (; j < whole; j += 4) storeQuad(r + j, loadQuad(a + j) + loadQuad(b + j));
-        forTail(j, cols, [&](int k) { r[k] = a[k] + b[k]; });
+        for (; j < whole; j += 4)
+            storeQuad(r + j, kUnit ? loadQuad(a + j) + loadQuad(b + j)
+                                   : loadQuad(a + j) + factor * loadQuad(b + j));
+        forTail(j, cols, [&](int k) { r[k] = kUnit ? a[k] + b[k] : a[k] + factor * b[k]; });
     }
 }
 
@@ -544,21 +546,14 @@ void MatI(double **m, int n) {
 
 KELHOST_WIDE_VECTORS
 double **MatAdd(double **A, int rows, int cols, double **B, double factor, double **result) {
-    if (factor == 1.0) {
-        auto fixed = [&](auto k) __attribute__((always_inline)) {
-            addBlocks<decltype(k)::value>(A, rows, cols, B, result);
-        };
-        if (!withCompileTimeCount<kFixedColumns>(cols, fixed)) addBlocks<0>(A, rows, cols, B, result);
+    if (factor != 1.0) {
+        addBlocks<0, false>(A, rows, cols, B, factor, result);
         return result;
     }
-    const int whole = cols & ~3;
-    for (int i = 0; i < rows; ++i) {
-        const double *a = A[i], *b = B[i];
-        double *r = result[i];
-        int j = 0;
-        for (; j < whole; j += 4) storeQuad(r + j, loadQuad(a + j) + factor * loadQuad(b + j));
-        forTail(j, cols, [&](int k) { r[k] = a[k] + factor * b[k]; });
-    }
+    auto fixed = [&](auto k) __attribute__((always_inline)) {
+        addBlocks<decltype(k)::value, true>(A, rows, cols, B, factor, result);
+    };
+    if (!withCompileTimeCount<kFixedColumns>(cols, fixed)) addBlocks<0, true>(A, rows, cols, B, factor, result);
     return result;
 }
 

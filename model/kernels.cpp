@@ -153,9 +153,22 @@ void ColumnCombinationClones(int n, int from, int to, const double *x, double **
     lds_vec::ColumnCombination<false>(n, from, to, x, A, out);
 }
 
-/* out[i] = start[i] + sum_k A[i][k] x[k] for i in [0, rows), k = 0..n-1 in
- * increasing order; four rows advance together in one vector register, the
- * last rows one at a time. */
+/* out[i] = start[i] + sum_k A[i][k] x[k] for i in [from, rows), one row at
+ * a time, k = 0..n-1 in increasing order. */
+inline __attribute__((always_inline)) void MatVecFromByRows(int from, int rows, int n, double **A,
+                                                            const double *x, const double *start,
+                                                            double *out)
+{
+    for (int i = from; i < rows; i++) {
+        double s = start[i];
+        for (int k = 0; k < n; k++)
+            s += A[i][k] * x[k];
+        out[i] = s;
+    }
+}
+
+/* The same sums with four rows advancing together in one vector register,
+ * the last rows one at a time. */
 LDS_WIDE_VECTORS
 void MatVecFromByBlocks(int rows, int n, double **A, const double *x, const double *start,
                         double *out)
@@ -181,12 +194,7 @@ void MatVecFromByBlocks(int rows, int n, double **A, const double *x, const doub
         }
         std::memcpy(out + i, &acc, sizeof acc);
     }
-    for (; i < rows; i++) {
-        double s = start[i];
-        for (int k = 0; k < n; k++)
-            s += A[i][k] * x[k];
-        out[i] = s;
-    }
+    MatVecFromByRows(i, rows, n, A, x, start, out);
 }
 
 } // namespace
@@ -215,16 +223,11 @@ void LdsColumnCombination(int n, int from, int to, const double *x, double **A,
 void LdsMatVecFrom(int rows, int n, double **A, const double *x, const double *start,
                    double *out)
 {
-    if (rows < kRowBlock) {
-        for (int i = 0; i < rows; i++) {
-            double s = start[i];
-            for (int k = 0; k < n; k++)
-                s += A[i][k] * x[k];
-            out[i] = s;
-        }
-        return;
-    }
-    MatVecFromByBlocks(rows, n, A, x, start, out);
+    /* Below one block of four rows the clone would only add a call. */
+    if (rows < kRowBlock)
+        MatVecFromByRows(0, rows, n, A, x, start, out);
+    else
+        MatVecFromByBlocks(rows, n, A, x, start, out);
 }
 
 int iMaxIntVec(int n, const int *v)

@@ -227,6 +227,8 @@ TEST(HostMatrix, ProductsMatchDenseFormulas) {
         expectClose(prod.eigen(r, r), A * C, tol, "A C");
         MatAdd(hA.p, r, c, hB.p, 1.0, sum.p);
         expectClose(sum.eigen(r, c), A + B, 0.0, "A + B");
+        MatAdd(hA.p, r, c, hB.p, 2.5, sum.p);
+        expectClose(sum.eigen(r, c), A + 2.5 * B, 0.0, "A + 2.5 B");
     }
     HostMat id(3, 3);
     MatI(id.p, 3);
