@@ -94,7 +94,7 @@ inline __attribute__((always_inline)) void rowAddScaled(double *t, const double 
         forTail(l, n, [&](int k) { t[k] += b * s[k]; });
 }
 
-inline int roundUpToQuad(int n) { return (n + 3) & ~3; }
+constexpr int roundUpToQuad(int n) { return (n + 3) & ~3; }
 
 // dst (4 x 4, row stride ds) = transpose of src (4 x 4, row stride ss).
 inline __attribute__((always_inline)) void transposeQuads(const double *src, std::size_t ss,
@@ -319,19 +319,30 @@ inline __attribute__((always_inline)) void sumOfScaledRows(const double *b, cons
 // B[i][k] of B[i][k] S[k]; then, with W = X', row j of the lower triangle L
 // as the sum over the non-zero B[j][l] of B[j][l] W[l][0..j] (run on to the
 // end of its block of four).  The transpositions go by 4 x 4 blocks.
-//
-// kColumns, when not 0, is c known at compile time: the row updates of the
-// first pass then unroll completely and their tails need no dispatch.
+
+// f(0), ..., f(n - 1), as straight-line code when kCount (= n) is known at
+// compile time, so that whatever f computes from its index folds away.
+template <class F, int... kIs>
+inline __attribute__((always_inline)) void forEachIndexOf(F &f, std::integer_sequence<int, kIs...>) {
+    (f(kIs), ...);
+}
+template <int kCount, class F>
+inline __attribute__((always_inline)) void forEachIndex(int n, F f) {
+    if constexpr (kCount > 0)
+        forEachIndexOf(f, std::make_integer_sequence<int, kCount>());
+    else
+        for (int i = 0; i < n; ++i) f(i);
+}
+
+// The first pass: X (rp x cp, rows r..rp-1 zero) and its transpose W
+// (cp x rp).  kColumns, when not 0, is c known at compile time: the row
+// updates then unroll completely and their tails need no dispatch.
 template <int kColumns>
-inline __attribute__((always_inline)) void symmetricProductBody(const OuterPattern &pattern,
-                                                                double *const *B, int r, double **S,
-                                                                int cRun, double **result) {
+inline __attribute__((always_inline)) void productRows(const OuterPattern &pattern,
+                                                       double *const *B, int r, double **S,
+                                                       int cRun, double *x, double *w) {
     const int c = kColumns ? kColumns : cRun;
-    const int rp = roundUpToQuad(r), cp = roundUpToQuad(c), wide = rp > cp ? rp : cp;
-    const std::size_t area = std::size_t(rp) * std::size_t(wide);
-    Buffer<double> xBuf, wBuf;
-    double *x = xBuf.get(area);   // X (rp x cp), then L (rp x rp)
-    double *w = wBuf.get(area);   // W = X' (cp x rp), then L' (rp x rp)
+    const int rp = roundUpToQuad(r), cp = roundUpToQuad(c);
     const int *pat = pattern.columns.data();
     const int *off = pattern.rowStart.data();   // row j: pat[off[j]..off[j+1])
 
@@ -359,23 +370,38 @@ inline __attribute__((always_inline)) void symmetricProductBody(const OuterPatte
     for (int i = 0; i < rp; i += 4)
         for (int l = 0; l < cp; l += 4)
             transposeQuads(x + std::size_t(i) * cp + l, cp, w + std::size_t(l) * rp + i, rp);
+}
 
-    double *lower = x;
-    for (int j = 0; j < rp; ++j) {
+// The second pass from W (cp x rp): L into lower, L' into upper (both
+// rp x rp), then the result.  kRows, when not 0, is r known at compile
+// time: the loops over rows then become straight-line code, with each
+// row's length and the place of its diagonal block fixed.
+template <int kRows>
+inline __attribute__((always_inline)) void symmetricResult(const OuterPattern &pattern,
+                                                           double *const *B, int rRun,
+                                                           const double *w, double *lower,
+                                                           double *upper, double **result) {
+    const int r = kRows ? kRows : rRun;
+    const int rp = roundUpToQuad(r);
+    const int *pat = pattern.columns.data();
+    const int *off = pattern.rowStart.data();
+    const Quad zero = {0.0, 0.0, 0.0, 0.0};
+
+    auto rowOfL = [&](int j) __attribute__((always_inline)) {
         double *lj = lower + std::size_t(j) * rp;
         const int n = (j & ~3) + 4;
         if (j >= r || off[j] == off[j + 1]) {
             for (int i = 0; i < n; i += 4) storeQuad(lj + i, zero);
-            continue;
+            return;
         }
         const double *bj = B[j];
         auto rowOfW = [w, rp](int l) { return w + std::size_t(l) * rp; };
         const int *cols = pat + off[j], count = off[j + 1] - off[j];
         switch (n / 4) {   // rows of up to four blocks keep their sums in registers
-        case 1: sumOfScaledRows<1, 0, true>(bj, cols, count, rowOfW, lj); continue;
-        case 2: sumOfScaledRows<2, 0, true>(bj, cols, count, rowOfW, lj); continue;
-        case 3: sumOfScaledRows<3, 0, true>(bj, cols, count, rowOfW, lj); continue;
-        case 4: sumOfScaledRows<4, 0, true>(bj, cols, count, rowOfW, lj); continue;
+        case 1: sumOfScaledRows<1, 0, true>(bj, cols, count, rowOfW, lj); return;
+        case 2: sumOfScaledRows<2, 0, true>(bj, cols, count, rowOfW, lj); return;
+        case 3: sumOfScaledRows<3, 0, true>(bj, cols, count, rowOfW, lj); return;
+        case 4: sumOfScaledRows<4, 0, true>(bj, cols, count, rowOfW, lj); return;
         default: break;
         }
         int l = pat[off[j]];
@@ -384,8 +410,10 @@ inline __attribute__((always_inline)) void symmetricProductBody(const OuterPatte
             l = pat[e];
             rowAddScaled<false>(lj, w + std::size_t(l) * rp, bj[l], n);
         }
-    }
-    double *upper = w;   // L', of which only the blocks on and above the diagonal are set
+    };
+    forEachIndex<kRows ? roundUpToQuad(kRows) : 0>(rp, rowOfL);
+
+    // L', of which only the blocks on and above the diagonal are set.
     for (int j = 0; j < rp; j += 4)
         for (int i = 0; i <= j; i += 4)
             transposeQuads(lower + std::size_t(j) * rp + i, rp, upper + std::size_t(i) * rp + j, rp);
@@ -393,7 +421,7 @@ inline __attribute__((always_inline)) void symmetricProductBody(const OuterPatte
     // Row j of the result: L left of its diagonal block, L' right of it, and
     // in the diagonal block L up to column j and L' after it.
     const int rq = r & ~3;   // columns of the result held in whole blocks of four
-    for (int j = 0; j < r; ++j) {
+    auto rowOfResult = [&](int j) __attribute__((always_inline)) {
         const double *lj = lower + std::size_t(j) * rp, *uj = upper + std::size_t(j) * rp;
         double *out = result[j];
         const int diag = j & ~3;
@@ -409,7 +437,8 @@ inline __attribute__((always_inline)) void symmetricProductBody(const OuterPatte
             Quad q = blendQuads(loadQuad(lj + diag), loadQuad(uj + diag), j - diag);
             forTail(i, r, [&](int k) { out[k] = q[k - diag]; });
         }
-    }
+    };
+    forEachIndex<kRows>(r, rowOfResult);
 }
 
 // B S B' for B r x c, or with transposed B' S B (S r x r), on the kept
@@ -421,11 +450,23 @@ void symmetricProduct(double *const *B, int r, double **S, int c, bool transpose
     const OuterPattern &pattern = keptPattern(B, r, c, transposed, own);
     double *const *outer = transposed ? pattern.outerRows.data() : B;
     const int outerRows = transposed ? c : r, inner = transposed ? r : c;
-    auto fixed = [&](auto k) __attribute__((always_inline)) {
-        symmetricProductBody<decltype(k)::value>(pattern, outer, outerRows, S, inner, result);
+
+    const int rp = roundUpToQuad(outerRows), cp = roundUpToQuad(inner), wide = rp > cp ? rp : cp;
+    const std::size_t area = std::size_t(rp) * std::size_t(wide);
+    Buffer<double> xBuf, wBuf;
+    double *x = xBuf.get(area);   // X (rp x cp), then L (rp x rp)
+    double *w = wBuf.get(area);   // W = X' (cp x rp), then L' (rp x rp)
+
+    auto first = [&](auto k) __attribute__((always_inline)) {
+        productRows<decltype(k)::value>(pattern, outer, outerRows, S, inner, x, w);
     };
-    if (!withCompileTimeCount<kFixedColumns>(inner, fixed))
-        symmetricProductBody<0>(pattern, outer, outerRows, S, inner, result);
+    if (!withCompileTimeCount<kFixedColumns>(inner, first))
+        productRows<0>(pattern, outer, outerRows, S, inner, x, w);
+    auto second = [&](auto k) __attribute__((always_inline)) {
+        symmetricResult<decltype(k)::value>(pattern, outer, outerRows, w, x, w, result);
+    };
+    if (!withCompileTimeCount<kFixedColumns>(outerRows, second))
+        symmetricResult<0>(pattern, outer, outerRows, w, x, w, result);
 }
 
 // result = A + factor B over rows x cols (cols = kCols unless kCols is 0;
