@@ -62,7 +62,7 @@ void GainRows(int N, int m, double **W)
     for (int i = 0; i < m; i++) {
         for (int k = 0; k < N; k++)
             mcol[k] = W[m + k][i];
-        lds_vec::ColumnCombination<false>(N, m, m + N, mcol, W + m, W[i] + m);
+        lds_vec::ColumnCombination<false>(N, m, m + N, mcol, W + m, W[i] + m, m);
     }
 }
 
@@ -77,10 +77,9 @@ void UpdateRows(int N, int m, double **W, double *a, const double *apred)
         for (int k = 0; k < N; k++)
             s += krow[k] * a[m + k];
         a[i] = apred[i] + s;
-        lds_vec::ColumnCombination<true>(N, i, m, krow, W + m, W[i] + i);
-        for (int j = i + 1; j < m; j++)
-            W[j][i] = W[i][j];
+        lds_vec::ColumnCombination<true>(N, i, m, krow, W + m, W[i] + i, i);
     }
+    lds_vec::MirrorUpper(m, W);
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include "filter/filter.h"
 #include "filter/kalman_core.h"
 #include "model/model.h"
+#include "model/vecops.h"
 
 /* Rows of the store for one series: innovation, m gains, 1/F. */
 static int iUnivStoreRows(int m) { return m + 2; }
@@ -32,6 +33,63 @@ void UnivSkipTimePoint(int m, int t, double **Store, double *a,
         LdsStoreMissing(t, 1, iUnivStoreRows(m), Store);
 }
 
+namespace {
+
+/* The rows of P are written and read back within the step by the filter
+ * and the host's products, in blocks of four from column 0 and one element
+ * at a time after the last whole block.  Writing them in the same blocks
+ * lets each read take its data straight from the write before it. */
+
+/* k[0..m-1] *= finv, m >= 4. */
+LDS_WIDE_VECTORS
+void ScaleGainRow(int m, double *k, double finv)
+{
+    int j = 0;
+    for (; j + 4 <= m; j += 4)
+        lds_vec::StoreQuad(k + j, lds_vec::LoadQuad(k + j) * finv);
+    for (; j < m; j++)
+        k[j] = k[j] * finv;
+}
+
+/* P = A - M K' on the upper triangle, then mirrored; column m (M) and row m
+ * (K) are read only.  Row i goes by the blocks of four from its diagonal
+ * block on, the lanes left of the diagonal kept.  kM, when not 0, is m
+ * known at compile time, and the loop over rows becomes straight-line
+ * code. */
+template <int kM>
+LDS_INLINE void UpdateUpperOf(int mRun, double **P)
+{
+    const int m = kM ? kM : mRun;
+    const int whole = m & ~3;
+    const double *krow = P[m];
+    lds_vec::ForEachIndex<kM>(m, [&](int i) __attribute__((always_inline)) {
+        double *pi = P[i];
+        const double mi = pi[m];
+        int j = i & ~3;
+        if (j < whole) {
+            const lds_vec::Quad q = lds_vec::LoadQuad(pi + j);
+            lds_vec::StoreQuad(pi + j, lds_vec::BlendBelow(q, q - mi * lds_vec::LoadQuad(krow + j), i - j));
+            for (j += 4; j < whole; j += 4)
+                lds_vec::StoreQuad(pi + j, lds_vec::LoadQuad(pi + j) - mi * lds_vec::LoadQuad(krow + j));
+        }
+        for (j = whole > i ? whole : i; j < m; j++)
+            pi[j] = pi[j] - mi * krow[j];
+    });
+    lds_vec::MirrorUpper(m, P);
+}
+
+LDS_WIDE_VECTORS
+void UpdateUpper(int m, double **P)
+{
+    auto fixed = [&](auto k) __attribute__((always_inline)) {
+        UpdateUpperOf<decltype(k)::value>(m, P);
+    };
+    if (!lds_vec::WithCompileTimeCount(m, fixed))
+        UpdateUpperOf<0>(m, P);
+}
+
+} // namespace
+
 int fUnivInnovation(int m, double y, double **P, double *a, const double *apred)
 {
     a[m] = y - apred[m];
@@ -42,23 +100,30 @@ int fUnivInnovation(int m, double y, double **P, double *a, const double *apred)
         return 0;
     double finv = 1.0 / F;
     P[m][m] = finv;
+    if (m >= 4) {
+        ScaleGainRow(m, P[m], finv);
+        return 1;
+    }
     for (int j = 0; j < m; j++)
         P[m][j] = P[m][j] * finv;
     return 1;
 }
 
-/* a = a* + K v and P = A - M K', upper triangle computed and mirrored;
- * column m (M) is read only. */
+
+/* a = a* + K v and P = A - M K', upper triangle computed and mirrored. */
 void UnivUpdate(int m, double **P, double *a, const double *apred, double v)
 {
     const double *krow = P[m];
-    for (int i = 0; i < m; i++) {
+    for (int i = 0; i < m; i++)
         a[i] = apred[i] + krow[i] * v;
-        for (int j = i; j < m; j++) {
-            P[i][j] = P[i][j] - P[i][m] * krow[j];
-            P[j][i] = P[i][j];
-        }
+    if (m >= 4) {
+        UpdateUpper(m, P);
+        return;
     }
+    /* Below one block of four the vector code would only add a call. */
+    for (int i = 0; i < m; i++)
+        for (int j = i; j < m; j++)
+            P[i][j] = P[j][i] = P[i][j] - P[i][m] * krow[j];
 }
 
 int fUnivKalmanFil(int n, double *y, int m, double **Sys, double **Var,

@@ -13,6 +13,8 @@
 #define VANTREL_MODEL_VECOPS_H
 
 #include <cstring>
+#include <type_traits>
+#include <utility>
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__)
 #define LDS_WIDE_VECTORS __attribute__((target_clones("avx2", "default")))
@@ -25,6 +27,43 @@
 namespace lds_vec {
 
 typedef double Quad __attribute__((vector_size(4 * sizeof(double))));
+
+/* Counts up to which the fixed-size loops below get code of their own. */
+const int kFixedCount = 16;
+
+template <class F, int... kNs>
+LDS_INLINE bool WithCountFrom(int n, F &f, std::integer_sequence<int, kNs...>)
+{
+    return ((n == kNs + 1 ? (f(std::integral_constant<int, kNs + 1>()), true) : false) || ...);
+}
+
+/* f(std::integral_constant<int, n>()) and true when 1 <= n <= kFixedCount,
+ * else false: a loop over a small run-time count, compiled for each count so
+ * that it unrolls completely.  f must be always_inline, so that it is built
+ * for the same instruction set as its caller. */
+template <class F>
+LDS_INLINE bool WithCompileTimeCount(int n, F f)
+{
+    return WithCountFrom(n, f, std::make_integer_sequence<int, kFixedCount>());
+}
+
+template <class F, int... kIs>
+LDS_INLINE void ForEachIndexOf(F &f, std::integer_sequence<int, kIs...>)
+{
+    (f(kIs), ...);
+}
+
+/* f(0), ..., f(n - 1), as straight-line code when kCount (= n) is known at
+ * compile time, so that whatever f computes from its index folds away. */
+template <int kCount, class F>
+LDS_INLINE void ForEachIndex(int n, F f)
+{
+    if constexpr (kCount > 0)
+        ForEachIndexOf(f, std::make_integer_sequence<int, kCount>());
+    else
+        for (int i = 0; i < n; i++)
+            f(i);
+}
 
 LDS_INLINE Quad LoadQuad(const double *p)
 {
@@ -49,28 +88,90 @@ LDS_INLINE void TransposeQuads(Quad r[4])
     r[3] = __builtin_shuffle(ab13, cd13, Lanes{2, 3, 6, 7});
 }
 
+/* Lanes 0..k-1 of a, the rest of b. */
+LDS_INLINE Quad BlendBelow(Quad a, Quad b, int k)
+{
+    typedef long long Lanes __attribute__((vector_size(4 * sizeof(long long))));
+    const Lanes lane = {0, 1, 2, 3};
+    return lane < k ? a : b;
+}
+
+/* Stores quadAt(c), the values of columns c..c+3, at out[c - from] for the
+ * blocks of four of [from, to).  When `before` elements ahead of out may be
+ * read and rewritten too, an incomplete last block is stored as the block
+ * that ends at to, its lanes ahead of the run's end kept as they are, so
+ * they come out bit for bit unchanged.  Returns the first column left
+ * unstored (to when none). */
+template <class F>
+LDS_INLINE int StoreQuadRun(int from, int to, int before, double *out, F quadAt)
+{
+    int i = from;
+    for (; i + 4 <= to; i += 4)
+        StoreQuad(out + (i - from), quadAt(i));
+    if (i < to && to - 4 >= from - before) {
+        const int c = to - 4;
+        double *p = out + (c - from);
+        StoreQuad(p, BlendBelow(LoadQuad(p), quadAt(c), i - c));
+        return to;
+    }
+    return i;
+}
+
 /* out[i - from] = sum_j x[j] A[j][i], i in [from, to), j = 0..n-1 in
  * increasing order from 0.0, or with kSubtract out[i - from] minus that
- * sum; four columns advance together, the last ones one at a time. */
+ * sum; four columns advance together.  The last columns go as one block of
+ * four when `before` elements ahead of out may be rewritten (StoreQuadRun),
+ * else one at a time. */
 template <bool kSubtract>
 LDS_INLINE void ColumnCombination(int n, int from, int to, const double *x, double *const *A,
-                                  double *out)
+                                  double *out, int before = 0)
 {
     const Quad zero = {0.0, 0.0, 0.0, 0.0};
-    int i = from;
-    for (; i + 4 <= to; i += 4) {
+    auto quadAt = [&](int c) __attribute__((always_inline)) {
         Quad acc = zero;
         for (int j = 0; j < n; j++)
-            acc += x[j] * LoadQuad(A[j] + i);
-        if (kSubtract)
-            acc = LoadQuad(out + (i - from)) - acc;
-        StoreQuad(out + (i - from), acc);
-    }
-    for (; i < to; i++) {
+            acc += x[j] * LoadQuad(A[j] + c);
+        return kSubtract ? LoadQuad(out + (c - from)) - acc : acc;
+    };
+    for (int i = StoreQuadRun(from, to, before, out, quadAt); i < to; i++) {
         double s = 0.0;
         for (int j = 0; j < n; j++)
             s += x[j] * A[j][i];
         out[i - from] = kSubtract ? out[i - from] - s : s;
+    }
+}
+
+/* A[j][i] = A[i][j] for 0 <= i < j < n: the lower triangle of the leading
+ * n x n block becomes a copy of the upper one.  Nothing outside the block
+ * is read or written, so the rows may carry other data after column n.
+ * Every row is written by blocks of four from column 0 and element by
+ * element after its last whole block. */
+LDS_INLINE void MirrorUpper(int n, double *const *A)
+{
+    const int whole = n & ~3;
+    for (int jb = 0; jb < whole; jb += 4) {
+        Quad r[4], t[4];
+        for (int k = 0; k < 4; k++)
+            r[k] = t[k] = LoadQuad(A[jb + k] + jb);
+        TransposeQuads(t);
+        for (int k = 1; k < 4; k++)
+            StoreQuad(A[jb + k] + jb, BlendBelow(t[k], r[k], k));
+        for (int ib = jb + 4; ib < whole; ib += 4) {
+            Quad q[4];
+            for (int k = 0; k < 4; k++)
+                q[k] = LoadQuad(A[jb + k] + ib);
+            TransposeQuads(q);
+            for (int k = 0; k < 4; k++)
+                StoreQuad(A[ib + k] + jb, q[k]);
+        }
+    }
+    /* The last rows by blocks of four as well, gathered down their columns,
+     * then their corner one element at a time. */
+    for (int j = whole; j < n; j++) {
+        for (int ib = 0; ib < whole; ib += 4)
+            StoreQuad(A[j] + ib, Quad{A[ib][j], A[ib + 1][j], A[ib + 2][j], A[ib + 3][j]});
+        for (int i = whole; i < j; i++)
+            A[j][i] = A[i][j];
     }
 }
 
