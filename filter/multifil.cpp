@@ -55,10 +55,13 @@ namespace {
  * row is one combination of the rows of F^-1. */
 const int kGainGather = 16;
 
-LDS_WIDE_VECTORS
-void GainRows(int N, int m, double **W)
+/* kN, when not 0, is N known at compile time: the loops over the series
+ * then unroll completely. */
+template <int kN>
+LDS_INLINE void GainRowsOf(int NRun, int m, double **W)
 {
-    double mcol[kGainGather];
+    const int N = kN ? kN : NRun;
+    double mcol[kN ? kN : kGainGather];
     for (int i = 0; i < m; i++) {
         for (int k = 0; k < N; k++)
             mcol[k] = W[m + k][i];
@@ -66,20 +69,59 @@ void GainRows(int N, int m, double **W)
     }
 }
 
-/* Row i of the upper triangle of P is one combination of the rows of M'
- * with the gain row as coefficients, subtracted from A. */
 LDS_WIDE_VECTORS
-void UpdateRows(int N, int m, double **W, double *a, const double *apred)
+void GainRows(int N, int m, double **W)
 {
-    for (int i = 0; i < m; i++) {
+    auto fixed = [&](auto k) __attribute__((always_inline)) {
+        GainRowsOf<decltype(k)::value>(N, m, W);
+    };
+    if (!lds_vec::WithCompileTimeCount(N, fixed))
+        GainRowsOf<0>(N, m, W);
+}
+
+/* Row i of the upper triangle of P is one combination of the rows of M'
+ * with the gain row as coefficients, subtracted from A, written by blocks
+ * of four from column 0 as the host's products read the rows back; then
+ * the triangle is mirrored.  kM, when not 0, is m known at compile time,
+ * and the loop over rows becomes straight-line code. */
+template <int kM>
+LDS_INLINE void UpdateRowsOf(int N, int mRun, double **W, double *a, const double *apred)
+{
+    const int m = kM ? kM : mRun;
+    const lds_vec::Quad zero = {0.0, 0.0, 0.0, 0.0};
+    lds_vec::ForEachIndex<kM>(m, [&](int i) __attribute__((always_inline)) {
         const double *krow = W[i] + m;
         double s = 0.0;
         for (int k = 0; k < N; k++)
             s += krow[k] * a[m + k];
         a[i] = apred[i] + s;
-        lds_vec::ColumnCombination<true>(N, i, m, krow, W + m, W[i] + i, i);
-    }
+        double *wi = W[i];
+        lds_vec::UpperTriangleRow(
+            i, m, wi,
+            [&](int c) __attribute__((always_inline)) {
+                lds_vec::Quad acc = zero;
+                for (int k = 0; k < N; k++)
+                    acc += krow[k] * lds_vec::LoadQuad(W[m + k] + c);
+                return lds_vec::LoadQuad(wi + c) - acc;
+            },
+            [&](int j) __attribute__((always_inline)) {
+                double sum = 0.0;
+                for (int k = 0; k < N; k++)
+                    sum += krow[k] * W[m + k][j];
+                return wi[j] - sum;
+            });
+    });
     lds_vec::MirrorUpper(m, W);
+}
+
+LDS_WIDE_VECTORS
+void UpdateRows(int N, int m, double **W, double *a, const double *apred)
+{
+    auto fixed = [&](auto k) __attribute__((always_inline)) {
+        UpdateRowsOf<decltype(k)::value>(N, m, W, a, apred);
+    };
+    if (!lds_vec::WithCompileTimeCount(m, fixed))
+        UpdateRowsOf<0>(N, m, W, a, apred);
 }
 
 } // namespace

@@ -60,20 +60,16 @@ template <int kM>
 LDS_INLINE void UpdateUpperOf(int mRun, double **P)
 {
     const int m = kM ? kM : mRun;
-    const int whole = m & ~3;
     const double *krow = P[m];
     lds_vec::ForEachIndex<kM>(m, [&](int i) __attribute__((always_inline)) {
         double *pi = P[i];
         const double mi = pi[m];
-        int j = i & ~3;
-        if (j < whole) {
-            const lds_vec::Quad q = lds_vec::LoadQuad(pi + j);
-            lds_vec::StoreQuad(pi + j, lds_vec::BlendBelow(q, q - mi * lds_vec::LoadQuad(krow + j), i - j));
-            for (j += 4; j < whole; j += 4)
-                lds_vec::StoreQuad(pi + j, lds_vec::LoadQuad(pi + j) - mi * lds_vec::LoadQuad(krow + j));
-        }
-        for (j = whole > i ? whole : i; j < m; j++)
-            pi[j] = pi[j] - mi * krow[j];
+        lds_vec::UpperTriangleRow(
+            i, m, pi,
+            [&](int c) __attribute__((always_inline)) {
+                return lds_vec::LoadQuad(pi + c) - mi * lds_vec::LoadQuad(krow + c);
+            },
+            [&](int j) __attribute__((always_inline)) { return pi[j] - mi * krow[j]; });
     });
     lds_vec::MirrorUpper(m, P);
 }

@@ -48,6 +48,7 @@ struct Buffer {
 // gets the same single product and addition as the plain loop, so neither
 // width changes a bit.
 typedef double Quad __attribute__((vector_size(4 * sizeof(double))));
+typedef std::int64_t Lanes __attribute__((vector_size(4 * sizeof(std::int64_t))));
 
 inline __attribute__((always_inline)) Quad loadQuad(const double *p) {
     Quad q;
@@ -99,7 +100,6 @@ constexpr int roundUpToQuad(int n) { return (n + 3) & ~3; }
 // dst (4 x 4, row stride ds) = transpose of src (4 x 4, row stride ss).
 inline __attribute__((always_inline)) void transposeQuads(const double *src, std::size_t ss,
                                                           double *dst, std::size_t ds) {
-    typedef std::int64_t Lanes __attribute__((vector_size(4 * sizeof(std::int64_t))));
     Quad a = loadQuad(src), b = loadQuad(src + ss);
     Quad c = loadQuad(src + 2 * ss), d = loadQuad(src + 3 * ss);
     Quad ab02 = __builtin_shuffle(a, b, Lanes{0, 4, 2, 6});
@@ -114,7 +114,6 @@ inline __attribute__((always_inline)) void transposeQuads(const double *src, std
 
 // Lanes 0..k of a, the rest of b.
 inline __attribute__((always_inline)) Quad blendQuads(Quad a, Quad b, int k) {
-    typedef std::int64_t Lanes __attribute__((vector_size(4 * sizeof(std::int64_t))));
     const Lanes lane = {0, 1, 2, 3};
     return lane <= k ? a : b;
 }
@@ -657,24 +656,48 @@ int IInvDet(double **A, int n, double *logdet, int *nonsingular) {
         }
         if (!(best > tol)) return 1;  // also catches NaN
         perm[k] = p;
-        if (p != k)
-            for (int j = 0; j < n; ++j) { double x = A[k][j]; A[k][j] = A[p][j]; A[p][j] = x; }
+        const int whole = n & ~3;
+        if (p != k) {
+            double *a = A[k], *b = A[p];
+            int j = 0;
+            for (; j < whole; j += 4) {
+                Quad x = loadQuad(a + j);
+                storeQuad(a + j, loadQuad(b + j));
+                storeQuad(b + j, x);
+            }
+            for (; j < n; ++j) std::swap(a[j], b[j]);
+        }
+        // Column k of row k becomes 1.0 and of the other rows 0.0 before the
+        // row operations; inside the blocks of four it is set in the register,
+        // so that no block is read back right after one of its elements was
+        // written.
+        const Lanes lane = {0, 1, 2, 3};
+        const int kb = k & ~3;
+        const Lanes atK = lane == (k - kb);
         double *rk = A[k];
         double pivot = rk[k];
         ld += std::log(std::fabs(pivot));
-        rk[k] = 1.0;
         double inv = 1.0 / pivot;
-        const int whole = n & ~3;
+        const Quad one = {1.0, 1.0, 1.0, 1.0}, zero = {0.0, 0.0, 0.0, 0.0};
         int j = 0;
-        for (; j < whole; j += 4) storeQuad(rk + j, loadQuad(rk + j) * inv);
+        for (; j < whole; j += 4) {
+            Quad q = loadQuad(rk + j);
+            if (j == kb) q = atK ? one : q;
+            storeQuad(rk + j, q * inv);
+        }
+        if (k >= whole) rk[k] = 1.0;
         for (; j < n; ++j) rk[j] *= inv;
         for (int i = 0; i < n; ++i) {
             if (i == k) continue;
             double *ri = A[i];
             double f = ri[k];
             if (f == 0.0) continue;
-            ri[k] = 0.0;
-            for (j = 0; j < whole; j += 4) storeQuad(ri + j, loadQuad(ri + j) - f * loadQuad(rk + j));
+            for (j = 0; j < whole; j += 4) {
+                Quad q = loadQuad(ri + j);
+                if (j == kb) q = atK ? zero : q;
+                storeQuad(ri + j, q - f * loadQuad(rk + j));
+            }
+            if (k >= whole) ri[k] = 0.0;
             for (; j < n; ++j) ri[j] -= f * rk[j];
         }
     }

@@ -141,6 +141,24 @@ LDS_INLINE void ColumnCombination(int n, int from, int to, const double *x, doub
     }
 }
 
+/* Row i of the upper triangle of an m x m block: row[c..c+3] = quadAt(c)
+ * for the blocks of four from the diagonal block on (the lanes left of the
+ * diagonal kept as they are) up to the last whole block, then row[j] =
+ * at(j) for the columns after it. */
+template <class Q, class S>
+LDS_INLINE void UpperTriangleRow(int i, int m, double *row, Q quadAt, S at)
+{
+    const int whole = m & ~3;
+    int j = i & ~3;
+    if (j < whole) {
+        StoreQuad(row + j, BlendBelow(LoadQuad(row + j), quadAt(j), i - j));
+        for (j += 4; j < whole; j += 4)
+            StoreQuad(row + j, quadAt(j));
+    }
+    for (j = whole > i ? whole : i; j < m; j++)
+        row[j] = at(j);
+}
+
 /* A[j][i] = A[i][j] for 0 <= i < j < n: the lower triangle of the leading
  * n x n block becomes a copy of the upper one.  Nothing outside the block
  * is read or written, so the rows may carry other data after column n.
