@@ -333,6 +333,10 @@ inline __attribute__((always_inline)) void forEachIndex(int n, F f) {
         for (int i = 0; i < n; ++i) f(i);
 }
 
+// The pattern of a row without zeros, for up to kFixedColumns columns.
+constexpr int kAllColumns[kFixedColumns] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+static_assert(kFixedColumns == 16, "kAllColumns lists every column up to kFixedColumns");
+
 // The first pass: X (rp x cp, rows r..rp-1 zero) and its transpose W
 // (cp x rp).  kColumns, when not 0, is c known at compile time: the row
 // updates then unroll completely and their tails need no dispatch.
@@ -354,6 +358,13 @@ inline __attribute__((always_inline)) void productRows(const OuterPattern &patte
         const int end = off[i + 1];
         if (e == end) {
             for (int l = 0; l < cp; l += 4) storeQuad(xi + l, zero);
+            continue;
+        }
+        if (kColumns && end - e == kColumns) {
+            // A row without zeros: its columns are 0..c-1, so the loop over
+            // them can unroll without reading the pattern.
+            sumOfScaledRows<kColumns / 4, kColumns % 4, false>(
+                bi, kAllColumns, kColumns, [S](int l) { return S[l]; }, xi);
             continue;
         }
         if (kColumns) {
