@@ -144,10 +144,11 @@ TEST(KalmanDirect, WiderModelsMatchDenseFilter)
 {
     // Shapes past one block of four in states and in series, so that the
     // blocked prediction, gain and update rows run with their tails, and
-    // more series than the gain gathers on the stack.
+    // more series than the gain gathers on the stack; exactly one block of
+    // states; and more states than the updates are compiled for.
     std::mt19937_64 rng(4242);
     const int n = 16;
-    const int shapes[][2] = {{1, 9}, {5, 6}, {4, 8}, {17, 3}};
+    const int shapes[][2] = {{1, 9}, {5, 6}, {4, 8}, {17, 3}, {1, 4}, {1, 18}, {2, 17}};
     for (const auto &shape : shapes) {
         const int N = shape[0], m = shape[1];
         SCOPED_TRACE("N=" + std::to_string(N) + " m=" + std::to_string(m));

@@ -258,7 +258,7 @@ TEST(HostMatrix, SymmetricProductsOfEveryShapeAndPattern) {
     // result must be exactly symmetric and leave its other entries alone.
     std::mt19937_64 rng(21);
     const double shares[] = {1.0, 0.85, 0.5, 0.0};
-    for (int r = 1; r <= 17; r += 3)
+    for (int r = 1; r <= 19; r += 3)
         for (int c = 1; c <= 17; c += 2)
             for (double share : shares) {
                 MatrixXd B = randomMatrix(rng, r, c, share);
@@ -381,7 +381,7 @@ TEST(HostMatrix, ProductsFollowChangesOfTheOuterFactorInPlace) {
 
 TEST(HostMatrix, InversionOfGeneralAndSingularMatrices) {
     std::mt19937_64 rng(11);
-    for (int n = 1; n <= 7; ++n) {
+    for (int n = 1; n <= 10; ++n) {
         MatrixXd A = randomMatrix(rng, n, n);  // general, not symmetric
         HostMat h(A);
         double logdet = 0;
