@@ -116,8 +116,10 @@ void DisturbSmoRun(int layout, int N, int n, int m, double **Sys, double **Var,
     for (int t = n - 1; t >= 0; t--) {
         LdsApplyTV(t, m, d, Sys, Var, nullptr, IdxSys, IdxVar, nullptr, X);
         SmoothResidual(layout, N, m, store, t, S, W);
+        /* Var u, each element summed from 0.0 over increasing columns. */
         for (int k = 0; k < d; k++)
-            S[d][k] = dVecVec(d, Var[k], W[d]);
+            S[d][k] = 0.0;
+        LdsMatVecFrom(d, d, Var, W[d], S[d], S[d]);
         MatBtSB(Var, d, W, d, S);
         for (int k = 0; k < d; k++) {
             moment[k][t] = S[d][k];
