@@ -167,34 +167,64 @@ inline __attribute__((always_inline)) void MatVecFromByRows(int from, int rows, 
     }
 }
 
-/* The same sums with four rows advancing together in one vector register,
- * the last rows one at a time. */
+/* acc (four rows a0..a3 side by side) += the columns 0..n-1 of those rows
+ * times x, in increasing column order; four columns are read at once as a
+ * block of the rows, transposed in registers. */
+LDS_INLINE Quad AddRowBlockProduct(int n, const double *a0, const double *a1, const double *a2,
+                                   const double *a3, const double *x, Quad acc)
+{
+    int k = 0;
+    for (; k + 4 <= n; k += 4) {
+        Quad column[4] = {LoadQuad(a0 + k), LoadQuad(a1 + k), LoadQuad(a2 + k),
+                          LoadQuad(a3 + k)};
+        lds_vec::TransposeQuads(column);
+        acc += column[0] * x[k];
+        acc += column[1] * x[k + 1];
+        acc += column[2] * x[k + 2];
+        acc += column[3] * x[k + 3];
+    }
+    for (; k < n; k++) {
+        const Quad column = {a0[k], a1[k], a2[k], a3[k]};
+        acc += column * x[k];
+    }
+    return acc;
+}
+
+/* The same sums with four rows advancing together in one vector register.
+ * The last one to three rows go as one block as well, the last row standing
+ * in for the missing ones, whose lanes are dropped: each lane is summed on
+ * its own, so the kept ones come out as row by row.  kN, when not 0, is n
+ * known at compile time. */
+template <int kN>
+LDS_INLINE void MatVecFromByBlocksOf(int rows, int nRun, double **A, const double *x,
+                                     const double *start, double *out)
+{
+    const int n = kN ? kN : nRun;
+    int i = 0;
+    for (; i + kRowBlock <= rows; i += kRowBlock) {
+        const Quad acc = AddRowBlockProduct(n, A[i], A[i + 1], A[i + 2], A[i + 3], x,
+                                            LoadQuad(start + i));
+        std::memcpy(out + i, &acc, sizeof acc);
+    }
+    const int left = rows - i;
+    if (left == 0)
+        return;
+    const int i1 = left > 1 ? i + 1 : i, i2 = left > 2 ? i + 2 : i1;
+    const Quad acc = AddRowBlockProduct(n, A[i], A[i1], A[i2], A[i2], x,
+                                        Quad{start[i], start[i1], start[i2], start[i2]});
+    for (int k = 0; k < left; k++)
+        out[i + k] = acc[k];
+}
+
 LDS_WIDE_VECTORS
 void MatVecFromByBlocks(int rows, int n, double **A, const double *x, const double *start,
                         double *out)
 {
-    int i = 0;
-    for (; i + kRowBlock <= rows; i += kRowBlock) {
-        const double *a0 = A[i], *a1 = A[i + 1], *a2 = A[i + 2], *a3 = A[i + 3];
-        Quad acc = LoadQuad(start + i);
-        int k = 0;
-        for (; k + 4 <= n; k += 4) {
-            /* Four columns of the block at once, from its rows. */
-            Quad column[4] = {LoadQuad(a0 + k), LoadQuad(a1 + k), LoadQuad(a2 + k),
-                              LoadQuad(a3 + k)};
-            lds_vec::TransposeQuads(column);
-            acc += column[0] * x[k];
-            acc += column[1] * x[k + 1];
-            acc += column[2] * x[k + 2];
-            acc += column[3] * x[k + 3];
-        }
-        for (; k < n; k++) {
-            const Quad column = {a0[k], a1[k], a2[k], a3[k]};
-            acc += column * x[k];
-        }
-        std::memcpy(out + i, &acc, sizeof acc);
-    }
-    MatVecFromByRows(i, rows, n, A, x, start, out);
+    auto fixed = [&](auto k) __attribute__((always_inline)) {
+        MatVecFromByBlocksOf<decltype(k)::value>(rows, n, A, x, start, out);
+    };
+    if (!lds_vec::WithCompileTimeCount(n, fixed))
+        MatVecFromByBlocksOf<0>(rows, n, A, x, start, out);
 }
 
 } // namespace
