@@ -105,7 +105,6 @@ int fUnivInnovation(int m, double y, double **P, double *a, const double *apred)
     return 1;
 }
 
-
 /* a = a* + K v and P = A - M K', upper triangle computed and mirrored. */
 void UnivUpdate(int m, double **P, double *a, const double *apred, double v)
 {
