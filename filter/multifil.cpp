@@ -52,31 +52,30 @@ void MultiClearMissing(int N, int m, double **Finv, double *a)
 namespace {
 
 /* Series up to which a column of M' is gathered on the stack, so that a gain
- * row is one combination of the rows of F^-1. */
-const int kGainGather = 16;
+ * row is one combination of the rows of F^-1; the gain rows are compiled
+ * for each of these counts. */
+const int kGainGather = lds_vec::kFixedCount;
 
-/* kN, when not 0, is N known at compile time: the loops over the series
- * then unroll completely. */
+/* kN is N, known at compile time: the loops over the series unroll
+ * completely. */
 template <int kN>
-LDS_INLINE void GainRowsOf(int NRun, int m, double **W)
+LDS_INLINE void GainRowsOf(int m, double **W)
 {
-    const int N = kN ? kN : NRun;
-    double mcol[kN ? kN : kGainGather];
+    double mcol[kN];
     for (int i = 0; i < m; i++) {
-        for (int k = 0; k < N; k++)
+        for (int k = 0; k < kN; k++)
             mcol[k] = W[m + k][i];
-        lds_vec::ColumnCombination<false>(N, m, m + N, mcol, W + m, W[i] + m, m);
+        lds_vec::ColumnCombination<false>(kN, m, m + kN, mcol, W + m, W[i] + m, m);
     }
 }
 
+/* 1 <= N <= kGainGather. */
 LDS_WIDE_VECTORS
 void GainRows(int N, int m, double **W)
 {
-    auto fixed = [&](auto k) __attribute__((always_inline)) {
-        GainRowsOf<decltype(k)::value>(N, m, W);
-    };
-    if (!lds_vec::WithCompileTimeCount(N, fixed))
-        GainRowsOf<0>(N, m, W);
+    lds_vec::WithCompileTimeCount(N, [&](auto k) __attribute__((always_inline)) {
+        GainRowsOf<decltype(k)::value>(m, W);
+    });
 }
 
 /* Row i of the upper triangle of P is one combination of the rows of M'

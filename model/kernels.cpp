@@ -153,13 +153,13 @@ void ColumnCombinationClones(int n, int from, int to, const double *x, double **
     lds_vec::ColumnCombination<false>(n, from, to, x, A, out);
 }
 
-/* out[i] = start[i] + sum_k A[i][k] x[k] for i in [from, rows), one row at
- * a time, k = 0..n-1 in increasing order. */
-inline __attribute__((always_inline)) void MatVecFromByRows(int from, int rows, int n, double **A,
+/* out[i] = start[i] + sum_k A[i][k] x[k] for i in [0, rows), one row at a
+ * time, k = 0..n-1 in increasing order. */
+inline __attribute__((always_inline)) void MatVecFromByRows(int rows, int n, double **A,
                                                             const double *x, const double *start,
                                                             double *out)
 {
-    for (int i = from; i < rows; i++) {
+    for (int i = 0; i < rows; i++) {
         double s = start[i];
         for (int k = 0; k < n; k++)
             s += A[i][k] * x[k];
@@ -255,7 +255,7 @@ void LdsMatVecFrom(int rows, int n, double **A, const double *x, const double *s
 {
     /* Below one block of four rows the clone would only add a call. */
     if (rows < kRowBlock)
-        MatVecFromByRows(0, rows, n, A, x, start, out);
+        MatVecFromByRows(rows, n, A, x, start, out);
     else
         MatVecFromByBlocks(rows, n, A, x, start, out);
 }

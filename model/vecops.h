@@ -27,6 +27,7 @@
 namespace lds_vec {
 
 typedef double Quad __attribute__((vector_size(4 * sizeof(double))));
+typedef long long Lanes __attribute__((vector_size(4 * sizeof(long long))));
 
 /* Counts up to which the fixed-size loops below get code of their own. */
 const int kFixedCount = 16;
@@ -77,7 +78,6 @@ LDS_INLINE void StoreQuad(double *p, Quad q) { std::memcpy(p, &q, sizeof q); }
 /* The columns of the 4 x 4 block whose rows are r[0..3], in r[0..3]. */
 LDS_INLINE void TransposeQuads(Quad r[4])
 {
-    typedef long long Lanes __attribute__((vector_size(4 * sizeof(long long))));
     const Quad ab02 = __builtin_shuffle(r[0], r[1], Lanes{0, 4, 2, 6});
     const Quad ab13 = __builtin_shuffle(r[0], r[1], Lanes{1, 5, 3, 7});
     const Quad cd02 = __builtin_shuffle(r[2], r[3], Lanes{0, 4, 2, 6});
@@ -91,7 +91,6 @@ LDS_INLINE void TransposeQuads(Quad r[4])
 /* Lanes 0..k-1 of a, the rest of b. */
 LDS_INLINE Quad BlendBelow(Quad a, Quad b, int k)
 {
-    typedef long long Lanes __attribute__((vector_size(4 * sizeof(long long))));
     const Lanes lane = {0, 1, 2, 3};
     return lane < k ? a : b;
 }
