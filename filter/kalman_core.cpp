@@ -71,10 +71,26 @@ void LdsApplyTVTables(int t, int m, int d, double **Sys, double **Var, double *M
     }
 }
 
-void LdsPredict(int m, int d, double **Sys, double **Var, const double *Mean,
-                double **Pwork, double **Awork)
+void LdsMeanPlanInit(LdsMeanPlan *plan, int m, int d, double **Sys, int **IdxSys)
 {
-    LdsMatVecFrom(d, m, Sys, Pwork[d], Mean, Awork[d]);
+    plan->rows = 0;
+    if (IdxSys || d < 4 || d > LDS_TVEC_MAX_ROWS || m > LDS_TVEC_MAX_ROWS)
+        return;
+    for (int k = 0; k < m; k++) {
+        double *column = plan->sysT + k * LDS_TVEC_MAX_ROWS;
+        for (int i = 0; i < LDS_TVEC_MAX_ROWS; i++)
+            column[i] = i < d ? Sys[i][k] : 0.0;
+    }
+    plan->rows = d;
+}
+
+void LdsPredict(int m, int d, double **Sys, double **Var, const double *Mean,
+                double **Pwork, double **Awork, const LdsMeanPlan *plan)
+{
+    if (plan && plan->rows == d)
+        LdsMatTVecFrom(d, m, plan->sysT, LDS_TVEC_MAX_ROWS, Pwork[d], Mean, Awork[d]);
+    else
+        LdsMatVecFrom(d, m, Sys, Pwork[d], Mean, Awork[d]);
     MatBSBt(Sys, d, Pwork, m, Awork);
     MatAdd(Awork, d, d, Var, 1.0, Pwork);
 }

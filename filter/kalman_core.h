@@ -9,6 +9,8 @@
 #ifndef VANTREL_FILTER_KALMAN_CORE_H
 #define VANTREL_FILTER_KALMAN_CORE_H
 
+#include "model/model.h"
+
 /* Factor of the variance given to diffuse initial elements. */
 #define LDS_VBIG_FACTOR 9999999.99
 
@@ -36,10 +38,24 @@ inline void LdsApplyTV(int t, int m, int d, double **Sys, double **Var, double *
         LdsApplyTVTables(t, m, d, Sys, Var, Mean, idxSys, idxVar, idxMean, X);
 }
 
+/* Sys' for the mean prediction of a run in which Sys stays as it is, so
+ * that the prediction reads the columns of Sys as rows of blocks of four:
+ * sysT[k * LDS_TVEC_MAX_ROWS + i] = Sys[i][k], zero past row d.  rows is
+ * d, or 0 when the run predicts from Sys itself: Sys varies over time, or
+ * d is below one block of four or above LDS_TVEC_MAX_ROWS, or m above it. */
+struct LdsMeanPlan {
+    /* Cache-line aligned, so that no block of four spans two lines. */
+    alignas(64) double sysT[LDS_TVEC_MAX_ROWS * LDS_TVEC_MAX_ROWS];
+    int rows;
+};
+/* Fills plan from Sys (d x m) for a run with the time-varying table IdxSys
+ * (null when Sys is fixed). */
+void LdsMeanPlanInit(LdsMeanPlan *plan, int m, int d, double **Sys, int **IdxSys);
 /* Prediction: Awork[d][i] = Mean[i] + sum_k Sys[i][k] a[k] (from Mean[i], in
- * increasing k), Awork[0..d-1] = Sys P Sys', W = Awork + 1.0 Var. */
+ * increasing k; read from plan when it is given and holds Sys'),
+ * Awork[0..d-1] = Sys P Sys', W = Awork + 1.0 Var. */
 void LdsPredict(int m, int d, double **Sys, double **Var, const double *Mean,
-                double **Pwork, double **Awork);
+                double **Pwork, double **Awork, const LdsMeanPlan *plan);
 
 /* Starts a filter run: vbig from Var as it stands, starting values in
  * P-work (iLdsFilterStart), *pLogDet = -D log(vbig) and *pSumSq = 0 (each

@@ -212,7 +212,10 @@ int fMultiKalmanFil(int N, int n, double **Y, int m, double **Sys,
 
     for (int t = 0; t < n; t++) {
         LdsApplyTV(t, m, d, Sys, Var, Mean, IdxSys, IdxVar, IdxMean, X);
-        LdsPredict(m, d, Sys, Var, Mean, Pwork, Awork);
+        /* No mean plan here: with it this step ran fewer instructions but
+         * measured about 4% slower on an N = 4, m = 8 model, in interleaved
+         * timings, while the moment forward pass gained 10% from it. */
+        LdsPredict(m, d, Sys, Var, Mean, Pwork, Awork, nullptr);
 
         int observed = iMultiInnovations(N, m, t, Y, W, a, apred);
         cnt += observed;

@@ -132,11 +132,13 @@ int fUnivKalmanFil(int n, double *y, int m, double **Sys, double **Var,
     double *a = Pwork[d];
     const double *apred = Awork[d];
 
+    LdsMeanPlan plan;
+    LdsMeanPlanInit(&plan, m, d, Sys, IdxSys);
     int cnt = iLdsFilterBegin(m, d, Var, Init, Pwork, pLogDet, pSumSq);
 
     for (int t = 0; t < n; t++) {
         LdsApplyTV(t, m, d, Sys, Var, Mean, IdxSys, IdxVar, IdxMean, X);
-        LdsPredict(m, d, Sys, Var, Mean, Pwork, Awork);
+        LdsPredict(m, d, Sys, Var, Mean, Pwork, Awork, &plan);
 
         if (FIsNaN(y[t])) {
             UnivSkipTimePoint(m, t, Store, a, apred);

@@ -227,6 +227,47 @@ void MatVecFromByBlocks(int rows, int n, double **A, const double *x, const doub
         MatVecFromByBlocksOf<0>(rows, n, A, x, start, out);
 }
 
+/* kRows = rows, known at compile time so that the blocks and the lanes of
+ * the last one are fixed; the accumulators of all blocks stay in registers
+ * while the columns of A (rows of At) pass once. */
+template <int kRows>
+LDS_INLINE void MatTVecFromOf(int n, const double *At, int stride, const double *x,
+                              const double *start, double *out)
+{
+    constexpr int kWhole = kRows / 4, kQ = (kRows + 3) / 4;
+    Quad acc[kQ];
+    lds_vec::ForEachIndex<kQ>(kQ, [&](int q) __attribute__((always_inline)) {
+        if (q < kWhole) {
+            acc[q] = LoadQuad(start + 4 * q);
+            return;
+        }
+        Quad s = {0.0, 0.0, 0.0, 0.0};
+        lds_vec::ForEachIndex<kRows - 4 * kWhole>(0, [&](int l) { s[l] = start[4 * q + l]; });
+        acc[q] = s;
+    });
+    for (int k = 0; k < n; k++) {
+        const double xk = x[k];
+        const double *column = At + std::size_t(k) * std::size_t(stride);
+        lds_vec::ForEachIndex<kQ>(kQ, [&](int q) __attribute__((always_inline)) {
+            acc[q] += xk * LoadQuad(column + 4 * q);
+        });
+    }
+    lds_vec::ForEachIndex<kWhole>(0, [&](int q) { lds_vec::StoreQuad(out + 4 * q, acc[q]); });
+    lds_vec::ForEachIndex<kRows - 4 * kWhole>(0, [&](int l) {
+        out[4 * kWhole + l] = acc[kQ - 1][l];
+    });
+}
+
+LDS_WIDE_VECTORS
+void MatTVecFromClones(int rows, int n, const double *At, int stride, const double *x,
+                       const double *start, double *out)
+{
+    auto fixed = [&](auto k) __attribute__((always_inline)) {
+        MatTVecFromOf<decltype(k)::value>(n, At, stride, x, start, out);
+    };
+    lds_vec::WithCompileTimeCount(rows, fixed);
+}
+
 } // namespace
 
 /* Below one block of four columns the blocked kernels would only add a
@@ -258,6 +299,14 @@ void LdsMatVecFrom(int rows, int n, double **A, const double *x, const double *s
         MatVecFromByRows(rows, n, A, x, start, out);
     else
         MatVecFromByBlocks(rows, n, A, x, start, out);
+}
+
+void LdsMatTVecFrom(int rows, int n, const double *At, int stride, const double *x,
+                    const double *start, double *out)
+{
+    static_assert(LDS_TVEC_MAX_ROWS <= lds_vec::kFixedCount,
+                  "every row count of the transposed product is compiled");
+    MatTVecFromClones(rows, n, At, stride, x, start, out);
 }
 
 int iMaxIntVec(int n, const int *v)

@@ -77,6 +77,19 @@ void LdsColumnCombination(int n, int from, int to, const double *x, double **A,
 void LdsMatVecFrom(int rows, int n, double **A, const double *x, const double *start,
                    double *out);
 
+/* Largest row count of the matrix whose transpose LdsMatTVecFrom reads. */
+#define LDS_TVEC_MAX_ROWS 16
+
+/* The sums of LdsMatVecFrom, out[i] = start[i] + sum over k = 0..n-1 of
+ * A[i][k] x[k], each in increasing k from start[i], read from the transpose
+ * At of A: row k of At (At + k * stride) holds column k of A, padded with
+ * finite values up to rows rounded up to a multiple of four; the padded
+ * lanes are computed and dropped.  rows <= LDS_TVEC_MAX_ROWS.  Reads At (n
+ * rows), x[0..n-1] and start[0..rows-1]; writes out[0..rows-1], which may
+ * be start itself but must not overlap x or At. */
+void LdsMatTVecFrom(int rows, int n, const double *At, int stride, const double *x,
+                    const double *start, double *out);
+
 /* ---- positions of the state space form, counted from the data argument -- */
 enum {
     LDS_ARG_SYS = 1,

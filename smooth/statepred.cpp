@@ -54,14 +54,14 @@ void ObservationProjection(int N, int m, double **Sys, double **P, double **g)
 void PredictStep(int filtered, int N, int m, int t, double **Sys, double **Var,
                  double *Mean, int **IdxSys, int **IdxVar, int *IdxMean,
                  double **X, double **Pwork, double **Awork, double **moment,
-                 double **cov)
+                 double **cov, const LdsMeanPlan *plan)
 {
     const int d = m + N;
     StateMoments(m, d, t, Pwork, moment, cov);
     LdsApplyTV(t, m, d, Sys, Var, Mean, IdxSys, IdxVar, IdxMean, X);
     if (filtered)
         ObservationProjection(N, m, Sys, Pwork, Awork + d + kProjectionRow);
-    LdsPredict(m, d, Sys, Var, Mean, Pwork, Awork);
+    LdsPredict(m, d, Sys, Var, Mean, Pwork, Awork, plan);
     for (int k = 0; k < N; k++) {
         moment[m + k][t] = Awork[d][m + k];
         moment[d + m + k][t] = Pwork[m + k][m + k];
@@ -115,11 +115,13 @@ int fMultiStatePred(int filtered, int N, int n, double **Y, int m, double **Sys,
     if (!Finv)
         return 0;
 
+    LdsMeanPlan plan;
+    LdsMeanPlanInit(&plan, m, d, Sys, IdxSys);
     iLdsFilterStart(m, d, Init, dLdsVbig(d, Var), Pwork);
     int ok = 1;
     for (int t = 0; t < n; t++) {
         PredictStep(filtered, N, m, t, Sys, Var, Mean, IdxSys, IdxVar, IdxMean,
-                    X, Pwork, Awork, moment, cov);
+                    X, Pwork, Awork, moment, cov, &plan);
         if (iMultiInnovations(N, m, t, Y, W, a, apred) == 0) {
             MultiSkipTimePoint(N, m, R, t, store, a, apred);
             continue;
@@ -152,10 +154,12 @@ int fUnivStatePred(int filtered, int n, double *y, int m, double **Sys,
     double *finvRow = &P[m][m];
     double **Finv = &finvRow;
 
+    LdsMeanPlan plan;
+    LdsMeanPlanInit(&plan, m, d, Sys, IdxSys);
     iLdsFilterStart(m, d, Init, dLdsVbig(d, Var), Pwork);
     for (int t = 0; t < n; t++) {
         PredictStep(filtered, 1, m, t, Sys, Var, Mean, IdxSys, IdxVar, IdxMean,
-                    X, Pwork, Awork, moment, cov);
+                    X, Pwork, Awork, moment, cov, &plan);
         if (FIsNaN(y[t])) {
             UnivSkipTimePoint(m, t, store, a, apred);
             continue;

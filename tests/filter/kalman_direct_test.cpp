@@ -145,10 +145,13 @@ TEST(KalmanDirect, WiderModelsMatchDenseFilter)
     // Shapes past one block of four in states and in series, so that the
     // blocked prediction, gain and update rows run with their tails, and
     // more series than the gain gathers on the stack; exactly one block of
-    // states; and more states than the updates are compiled for.
+    // states; more states than the updates are compiled for; and one
+    // series with d = m + 1 of 14, 15 and 16, the widest whose mean
+    // prediction reads Sys by columns.
     std::mt19937_64 rng(4242);
     const int n = 16;
-    const int shapes[][2] = {{1, 9}, {5, 6}, {4, 8}, {17, 3}, {1, 4}, {1, 18}, {2, 17}};
+    const int shapes[][2] = {{1, 9},  {5, 6},  {4, 8},  {17, 3}, {1, 4},
+                             {1, 18}, {2, 17}, {1, 13}, {1, 14}, {1, 15}};
     for (const auto &shape : shapes) {
         const int N = shape[0], m = shape[1];
         SCOPED_TRACE("N=" + std::to_string(N) + " m=" + std::to_string(m));
