@@ -204,8 +204,13 @@ constexpr int kKeptPatterns = 4;
 // their product the scan costs little, and a copy would cost memory.
 constexpr std::size_t kKeptPatternElems = 4096;
 
-thread_local OuterPattern t_patterns[kKeptPatterns];
-thread_local unsigned long t_patternClock = 0;
+// One thread-local object, so that a product looks up its thread's storage
+// once rather than for each of its parts.
+struct KeptPatterns {
+    OuterPattern patterns[kKeptPatterns];
+    unsigned long clock = 0;
+};
+thread_local KeptPatterns t_kept;
 
 // c = kCols unless kCols is 0.
 template <int kCols>
@@ -263,21 +268,22 @@ inline __attribute__((always_inline)) const OuterPattern &keptPattern(double *co
         scanPattern(B, r, c, transposed, own);
         return own;
     }
-    OuterPattern *oldest = &t_patterns[0];
-    for (OuterPattern &p : t_patterns) {
+    KeptPatterns &kept = t_kept;
+    OuterPattern *oldest = &kept.patterns[0];
+    for (OuterPattern &p : kept.patterns) {
         bool same = false;
         auto fixed = [&](auto k) __attribute__((always_inline)) {
             same = matches<decltype(k)::value>(p, B, r, c, transposed);
         };
         if (!withCompileTimeCount<kFixedColumns>(c, fixed)) same = matches<0>(p, B, r, c, transposed);
         if (same) {
-            p.lastUse = ++t_patternClock;
+            p.lastUse = ++kept.clock;
             return p;
         }
         if (p.lastUse < oldest->lastUse) oldest = &p;
     }
     scanPattern(B, r, c, transposed, *oldest);
-    oldest->lastUse = ++t_patternClock;
+    oldest->lastUse = ++kept.clock;
     return *oldest;
 }
 
