@@ -130,11 +130,69 @@ inline __attribute__((always_inline)) void QuadFormsSym(int n, double *const *X,
         q[r] = s[r];
 }
 
+/* The same sums with all kBlocks blocks of four columns of R rows advancing
+ * together: each element A[j][k] of a row of A is loaded once for the R
+ * rows, whose R x kBlocks inner sums stay in registers; n = 4 kBlocks + 0..3,
+ * the last columns taking the row-wise sums as above. */
+template <int R, int kBlocks>
+LDS_INLINE void QuadFormsAllBlocks(int n, double *const *X, double **A, double *q)
+{
+    const Quad zero = {0.0, 0.0, 0.0, 0.0};
+    Quad acc[R][kBlocks];
+    for (int r = 0; r < R; r++)
+        for (int b = 0; b < kBlocks; b++)
+            acc[r][b] = zero;
+    for (int j = 0; j < n; j++) {
+        Quad a[kBlocks];
+        for (int b = 0; b < kBlocks; b++)
+            a[b] = LoadQuad(A[j] + 4 * b);
+        for (int r = 0; r < R; r++) {
+            const double x = X[r][j];
+            for (int b = 0; b < kBlocks; b++)
+                acc[r][b] += x * a[b];
+        }
+    }
+    for (int r = 0; r < R; r++) {
+        const double *x = X[r];
+        double s = 0.0;
+        for (int b = 0; b < kBlocks; b++)
+            for (int l = 0; l < 4; l++)
+                s += x[4 * b + l] * acc[r][b][l];
+        for (int k = 4 * kBlocks; k < n; k++)
+            s += x[k] * dRowSum(A[k], x, 0, n);
+        q[r] = s;
+    }
+}
+
+/* Rows in groups of R, as many as keep their sums and one row of A within
+ * the sixteen vector registers, then the remaining ones together. */
+template <int kBlocks>
+LDS_INLINE void QuadFormsOfWidth(int rows, int n, double *const *X, double **A, double *q)
+{
+    constexpr int R = kBlocks <= 2 ? 4 : kBlocks == 3 ? 3 : 2;
+    int i = 0;
+    for (; i + R <= rows; i += R)
+        QuadFormsAllBlocks<R, kBlocks>(n, X + i, A, q + i);
+    switch (rows - i) {
+    case 3: if constexpr (R > 3) QuadFormsAllBlocks<3, kBlocks>(n, X + i, A, q + i); break;
+    case 2: if constexpr (R > 2) QuadFormsAllBlocks<2, kBlocks>(n, X + i, A, q + i); break;
+    case 1: QuadFormsAllBlocks<1, kBlocks>(n, X + i, A, q + i); break;
+    default: break;
+    }
+}
+
 /* Built for AVX2 and for the baseline, the loader picking one; contraction
  * stays off in both, so both give the same bits. */
 LDS_WIDE_VECTORS
 void QuadFormsByBlocks(int rows, int n, double *const *X, double **A, double *q)
 {
+    switch (n / 4) {
+    case 1: QuadFormsOfWidth<1>(rows, n, X, A, q); return;
+    case 2: QuadFormsOfWidth<2>(rows, n, X, A, q); return;
+    case 3: QuadFormsOfWidth<3>(rows, n, X, A, q); return;
+    case 4: QuadFormsOfWidth<4>(rows, n, X, A, q); return;
+    default: break;
+    }
     int i = 0;
     for (; i + kRowBlock <= rows; i += kRowBlock)
         QuadFormsSym<4>(n, X + i, A, q + i);

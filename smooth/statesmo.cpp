@@ -33,6 +33,9 @@ void RebuildPrediction(int N, int m, int t, double **Sys, double **momentIn,
 
 /* Rows whose quadratic forms StateColumn takes together. */
 const int kFormBlock = 4;
+/* Rows whose quadratic forms one kernel call takes, a multiple of the row
+ * groups (two, three or four) in which the kernel forms them. */
+const int kQuadFormChunk = 12;
 
 /* True when the leading n x n block of A equals its transpose exactly. */
 bool ExactlySymmetric(int n, double **A)
@@ -81,9 +84,9 @@ void StateColumn(int N, int m, int t, double **Sys, double **S, double **W,
             moment[d + i][t] -= dInnerProd(m, W[i], S);
         return;
     }
-    for (int i = 0; i < d; i += kFormBlock) {
-        const int rows = d - i < kFormBlock ? d - i : kFormBlock;
-        double q[kFormBlock];
+    for (int i = 0; i < d; i += kQuadFormChunk) {
+        const int rows = d - i < kQuadFormChunk ? d - i : kQuadFormChunk;
+        double q[kQuadFormChunk];
         LdsQuadFormsSym(rows, m, W + i, S, q);
         for (int k = 0; k < rows; k++)
             moment[d + i + k][t] -= q[k];

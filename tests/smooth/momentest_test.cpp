@@ -151,6 +151,21 @@ TEST(LdsMomentEst, SmoothedStatesAndDisturbancesMatchDenseConditioning)
     }
 }
 
+// State counts from two to four whole blocks of four columns, and beyond
+// the widths the quadratic forms of the state smoother are compiled for.
+TEST(LdsMomentEst, WiderStateVectorsMatchDenseConditioning)
+{
+    kel::Host host;
+    const int shapes[][2] = {{9, 1}, {13, 1}, {13, 2}, {17, 1}, {21, 2}};
+    unsigned seed = 71;
+    for (const auto &shape : shapes) {
+        const Case c = sizedCase(shape[0], shape[1], seed++);
+        checkForward(host, c, kFiltered, 1e-9);
+        checkSmoothed(host, c, kSmoothState, 1e-9);
+        checkSmoothed(host, c, kSmoothDisturb, 1e-9);
+    }
+}
+
 // Selection 0 without Init: the first column is the diffuse start.
 TEST(LdsMomentEst, DiffuseStartColumn)
 {

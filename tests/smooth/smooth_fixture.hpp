@@ -186,6 +186,27 @@ inline Case largeCase()
     return c;
 }
 
+// m states and N series, built like largeCase: for state counts that take
+// each width of the smoother's blocked products.
+inline Case sizedCase(int m, int N, unsigned seed)
+{
+    std::mt19937_64 rng(seed);
+    Case c;
+    c.name = "m=" + std::to_string(m) + " N=" + std::to_string(N);
+    c.s = dense::randomSystem(rng, m, N, true);
+    c.Y = dense::randomData(rng, N, 8);
+    c.Y(N - 1, 2) = kNaN;
+    for (int k = 0; k < N; k++) c.Y(k, 5) = kNaN;
+    c.hasInit = true;
+    c.init = Mat::Zero(m + 1, m);
+    for (int i = 0; i < m; i++) {
+        c.init(i, i) = 0.5 + 0.1 * i;
+        if (i > 0) c.init(i, i - 1) = 0.05;
+        c.init(m, i) = 0.1 * (i - 3);
+    }
+    return c;
+}
+
 // N = 1, m = 2 without Init: both elements diffuse with variance Vbig.
 inline Case diffuseCase()
 {
