@@ -192,6 +192,44 @@ LDS_INLINE void MirrorUpper(int n, double *const *A)
     }
 }
 
+/* B = the symmetric matrix whose lower triangle, diagonal included, is that
+ * of A, over the leading n x n blocks: B[i][j] = B[j][i] = A[i][j] for
+ * j <= i.  A's upper triangle is not read; A and B must not overlap.
+ * B's rows are written by blocks of four from column 0 and element by
+ * element after the last whole block. */
+LDS_INLINE void SymmetricFromLower(int n, double *const *A, double *const *B)
+{
+    const int whole = n & ~3;
+    for (int jb = 0; jb < whole; jb += 4) {
+        for (int ib = 0; ib < jb; ib += 4) {
+            Quad q[4];
+            for (int k = 0; k < 4; k++) {
+                q[k] = LoadQuad(A[jb + k] + ib);
+                StoreQuad(B[jb + k] + ib, q[k]);
+            }
+            TransposeQuads(q);
+            for (int k = 0; k < 4; k++)
+                StoreQuad(B[ib + k] + jb, q[k]);
+        }
+        Quad r[4], t[4];
+        for (int k = 0; k < 4; k++)
+            r[k] = t[k] = LoadQuad(A[jb + k] + jb);
+        TransposeQuads(t);
+        for (int k = 0; k < 4; k++)
+            StoreQuad(B[jb + k] + jb, BlendBelow(r[k], t[k], k + 1));
+    }
+    for (int j = whole; j < n; j++) {
+        const double *a = A[j];
+        double *b = B[j];
+        for (int ib = 0; ib < whole; ib += 4)
+            StoreQuad(b + ib, LoadQuad(a + ib));
+        for (int i = whole; i <= j; i++)
+            b[i] = a[i];
+        for (int i = 0; i < j; i++)
+            B[i][j] = a[i];
+    }
+}
+
 } // namespace lds_vec
 
 #endif

@@ -3,6 +3,8 @@
 // and, for the initial state, r_{-1} and N_{-1}.
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "smooth/smooth.h"
 #include "smooth_fixture.hpp"
 
@@ -49,6 +51,12 @@ TEST(KalmanSmo, MatchesDenseDisturbanceResiduals)
     checkOutput(multiCase(), runKalmanSmo(host, multiCase()), tight);
     checkOutput(wideCase(), runKalmanSmo(host, wideCase()), tight);
     checkOutput(largeCase(), runKalmanSmo(host, largeCase()), tight);
+    // Two to four whole blocks of four states, with and without a remainder.
+    unsigned seed = 91;
+    for (const auto &shape : {std::pair<int, int>{9, 1}, {12, 2}, {13, 1}, {17, 2}}) {
+        const Case c = sizedCase(shape.first, shape.second, seed++);
+        checkOutput(c, runKalmanSmo(host, c), 1e-9);
+    }
     // Diffuse start: the filter carries terms of size Vbig ~ 1e7 that
     // cancel, so about 7 digits are lost.
     checkOutput(diffuseCase(), runKalmanSmo(host, diffuseCase()), 1e-6);
