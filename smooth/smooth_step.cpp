@@ -79,31 +79,33 @@ void FormResidual(int layout, int N, int m, double **S, double **W)
 const int kGatheredGains = 64;
 
 /* Row m+k of the cross block, W[m+k][i] = -sum_l N[i][l] K[l][k] in
- * increasing l from 0.0, and its mirror W[i][m+k]. */
-void CrossRow(int layout, int m, int k, double **S, double **W)
+ * increasing l from 0.0, and its mirror W[i][m+k], element by element. */
+LDS_INLINE void CrossRowByElements(int layout, int m, int k, double **S, double **W)
 {
-    double *row = W[m + k];
-    if (layout == SMO_LAYOUT_UNIV || m <= kGatheredGains) {
-        double gathered[kGatheredGains];
-        const double *gain = S[m];
-        if (layout != SMO_LAYOUT_UNIV) {
-            for (int l = 0; l < m; l++)
-                gathered[l] = Gain(layout, m, S, l, k);
-            gain = gathered;
-        }
-        for (int i = 0; i < m; i++)
-            row[i] = 0.0;
-        LdsMatVecFrom(m, m, S, gain, row, row);
-        for (int i = 0; i < m; i++)
-            W[i][m + k] = row[i] = -row[i];
-        return;
-    }
     for (int i = 0; i < m; i++) {
         double s = 0.0;
         for (int l = 0; l < m; l++)
             s += S[i][l] * Gain(layout, m, S, l, k);
-        W[i][m + k] = row[i] = -s;
+        W[i][m + k] = W[m + k][i] = -s;
     }
+}
+
+/* The same row by the blocked matrix-vector kernel, from zeros. */
+LDS_INLINE void CrossRowByBlocks(int layout, int m, int k, double **S, double **W)
+{
+    double *row = W[m + k];
+    double gathered[kGatheredGains];
+    const double *gain = S[m];
+    if (layout != SMO_LAYOUT_UNIV) {
+        for (int l = 0; l < m; l++)
+            gathered[l] = Gain(layout, m, S, l, k);
+        gain = gathered;
+    }
+    for (int i = 0; i < m; i++)
+        row[i] = 0.0;
+    LdsMatVecFrom(m, m, S, gain, row, row);
+    for (int i = 0; i < m; i++)
+        W[i][m + k] = row[i] = -row[i];
 }
 
 /* The state block of D_t: N from its lower triangle in S, mirrored. */
@@ -113,12 +115,26 @@ void StateBlock(int m, double **S, double **W)
     lds_vec::SymmetricFromLower(m, S, W);
 }
 
-/* D_t: N itself, the cross block -N K and F^-1 + K' N K. */
+/* D_t: N itself, the cross block -N K and F^-1 + K' N K.  Below one block
+ * of four states the blocked kernels would only add calls. */
 void FormVariance(int layout, int N, int m, double **S, double **W)
 {
-    StateBlock(m, S, W);
-    for (int k = 0; k < N; k++)
-        CrossRow(layout, m, k, S, W);
+    if (m < 4) {
+        for (int i = 0; i < m; i++)
+            for (int j = 0; j <= i; j++)
+                W[i][j] = W[j][i] = S[i][j];
+        for (int k = 0; k < N; k++)
+            CrossRowByElements(layout, m, k, S, W);
+    } else {
+        StateBlock(m, S, W);
+        const bool gathered = layout == SMO_LAYOUT_UNIV || m <= kGatheredGains;
+        for (int k = 0; k < N; k++) {
+            if (gathered)
+                CrossRowByBlocks(layout, m, k, S, W);
+            else
+                CrossRowByElements(layout, m, k, S, W);
+        }
+    }
     for (int k = 0; k < N; k++) {
         for (int j = k; j < N; j++) {
             double x = Finv(m, S, k, j);
