@@ -194,6 +194,12 @@ struct OuterPattern {
     std::vector<int> columns;     // columns of the non-zero entries of the
     std::vector<int> rowStart;    // outer factor; row i: columns[rowStart[i]
                                   // .. rowStart[i+1])
+    // A square outer factor whose only non-zero entries are on its diagonal:
+    // those entries (0.0 for an empty row) and all-ones lanes for the rows
+    // that have one, both padded with zeros to a multiple of four.
+    bool diagonal = false;
+    std::vector<double> diagonalEntries;
+    std::vector<std::int64_t> diagonalKept;
     unsigned long lastUse = 0;
 };
 
@@ -258,6 +264,20 @@ void scanPattern(double *const *B, int r, int c, bool transposed, OuterPattern &
         nnz = appendPattern(rowsOf[i], outerCols, p.columns.data(), nnz);
     }
     p.rowStart[outerRows] = nnz;
+    p.diagonal = outerRows == outerCols;
+    for (int i = 0; i < outerRows && p.diagonal; ++i) {
+        const int count = p.rowStart[i + 1] - p.rowStart[i];
+        p.diagonal = count == 0 || (count == 1 && p.columns[p.rowStart[i]] == i);
+    }
+    if (!p.diagonal) return;
+    const std::size_t padded = std::size_t(roundUpToQuad(outerRows));
+    p.diagonalEntries.assign(padded, 0.0);
+    p.diagonalKept.assign(padded, 0);
+    for (int i = 0; i < outerRows; ++i)
+        if (p.rowStart[i + 1] > p.rowStart[i]) {
+            p.diagonalEntries[i] = rowsOf[i][i];
+            p.diagonalKept[i] = -1;
+        }
 }
 
 // The pattern of B (r x c), or of B' when transposed: a kept one when B
@@ -393,6 +413,11 @@ inline __attribute__((always_inline)) void productRows(const OuterPattern &patte
 // time: the loops over rows then become straight-line code, with each
 // row's length and the place of its diagonal block fixed.
 template <int kRows>
+inline __attribute__((always_inline)) void assembleSymmetric(int rRun, bool fromUpper,
+                                                             double *lower, double *upper,
+                                                             double **result);
+
+template <int kRows>
 inline __attribute__((always_inline)) void symmetricResult(const OuterPattern &pattern,
                                                            double *const *B, int rRun,
                                                            const double *w, double *lower,
@@ -428,11 +453,26 @@ inline __attribute__((always_inline)) void symmetricResult(const OuterPattern &p
         }
     };
     forEachIndex<kRows ? roundUpToQuad(kRows) : 0>(rp, rowOfL);
+    assembleSymmetric<kRows>(r, false, lower, upper, result);
+}
 
-    // L', of which only the blocks on and above the diagonal are set.
+// The result from L (lower, rp x rp) or, with fromUpper, from L' (upper):
+// first the other one, over the blocks on and below (above) the diagonal
+// only, by 4 x 4 transposes, then the rows of the result.
+template <int kRows>
+inline __attribute__((always_inline)) void assembleSymmetric(int rRun, bool fromUpper,
+                                                             double *lower, double *upper,
+                                                             double **result) {
+    const int r = kRows ? kRows : rRun;
+    const int rp = roundUpToQuad(r);
     for (int j = 0; j < rp; j += 4)
-        for (int i = 0; i <= j; i += 4)
-            transposeQuads(lower + std::size_t(j) * rp + i, rp, upper + std::size_t(i) * rp + j, rp);
+        for (int i = 0; i <= j; i += 4) {
+            double *l = lower + std::size_t(j) * rp + i, *u = upper + std::size_t(i) * rp + j;
+            if (fromUpper)
+                transposeQuads(u, rp, l, rp);
+            else
+                transposeQuads(l, rp, u, rp);
+        }
 
     // Row j of the result: L left of its diagonal block, L' right of it, and
     // in the diagonal block L up to column j and L' after it.
@@ -457,6 +497,60 @@ inline __attribute__((always_inline)) void symmetricResult(const OuterPattern &p
     forEachIndex<kRows>(r, rowOfResult);
 }
 
+// The result for a diagonal outer factor b (pattern.diagonal, r = c): the
+// general path's sum for element (i, j), i <= j, has the single term
+// 0.0 + b_j (b_i S[i][j]), and is +0.0 when row i or j of b is empty.  L'
+// is formed row by row from the rows of S, then L and the result as in the
+// general path.
+template <int kRows>
+inline __attribute__((always_inline)) void diagonalResult(const OuterPattern &pattern, int rRun,
+                                                          double **S, double *lower,
+                                                          double *upper, double **result) {
+    const int r = kRows ? kRows : rRun;
+    const int rp = roundUpToQuad(r), rq = r & ~3;
+    const double *b = pattern.diagonalEntries.data();
+    const std::int64_t *kept = pattern.diagonalKept.data();
+    const Quad zero = {0.0, 0.0, 0.0, 0.0};
+
+    auto rowOfUpper = [&](int i) __attribute__((always_inline)) {
+        double *ui = upper + std::size_t(i) * rp;
+        if (i >= r) {
+            for (int j = 0; j < rp; j += 4) storeQuad(ui + j, zero);
+            return;
+        }
+        const double *si = S[i];
+        const double bi = b[i];
+        const bool empty = kept[i] == 0;
+        auto quadOf = [&](Quad sq, int j) __attribute__((always_inline)) {
+            const Quad x = empty ? zero : bi * sq;   // B S, or its zero row
+            const Quad u = zero + loadQuad(b + j) * x;
+            Lanes keep;
+            std::memcpy(&keep, kept + j, sizeof keep);
+            return keep != 0 ? u : zero;
+        };
+        int j = i & ~3;
+        for (; j < rq; j += 4) storeQuad(ui + j, quadOf(loadQuad(si + j), j));
+        if (j < rp) {
+            Quad sq = zero;
+            forTail(j, r, [&](int k) { sq[k - j] = si[k]; });
+            storeQuad(ui + j, quadOf(sq, j));
+        }
+    };
+    forEachIndex<kRows ? roundUpToQuad(kRows) : 0>(rp, rowOfUpper);
+    assembleSymmetric<kRows>(r, true, lower, upper, result);
+}
+
+// Kept out of line, so that the general path's code stays as it is.
+KELHOST_WIDE_VECTORS __attribute__((noinline))
+void diagonalProduct(const OuterPattern &pattern, int r, double **S, double *lower,
+                     double *upper, double **result) {
+    auto fixed = [&](auto k) __attribute__((always_inline)) {
+        diagonalResult<decltype(k)::value>(pattern, r, S, lower, upper, result);
+    };
+    if (!withCompileTimeCount<kFixedColumns>(r, fixed))
+        diagonalResult<0>(pattern, r, S, lower, upper, result);
+}
+
 // B S B' for B r x c, or with transposed B' S B (S r x r), on the kept
 // pattern of B.
 KELHOST_WIDE_VECTORS
@@ -473,6 +567,10 @@ void symmetricProduct(double *const *B, int r, double **S, int c, bool transpose
     double *x = xBuf.get(area);   // X (rp x cp), then L (rp x rp)
     double *w = wBuf.get(area);   // W = X' (cp x rp), then L' (rp x rp)
 
+    if (pattern.diagonal) {
+        diagonalProduct(pattern, outerRows, S, x, w, result);
+        return;
+    }
     auto first = [&](auto k) __attribute__((always_inline)) {
         productRows<decltype(k)::value>(pattern, outer, outerRows, S, inner, x, w);
     };

@@ -315,6 +315,60 @@ TEST(HostMatrix, ZeroEntriesOfTheOuterFactorAreLeftOut) {
     }
 }
 
+TEST(HostMatrix, DiagonalOuterFactors) {
+    // A square outer factor with entries only on its diagonal (some of them
+    // zero, one of those -0.0) takes a path of its own: b_i S_ij b_j, exactly
+    // symmetric, with rows and columns of a zero b_i exactly 0 even against
+    // an infinite S.  One entry off the diagonal sends the same factor down
+    // the general path, which must agree.
+    const double inf = std::numeric_limits<double>::infinity();
+    std::mt19937_64 rng(33);
+    std::uniform_real_distribution<double> u(-2.0, 2.0);
+    for (int r : {1, 3, 5, 8, 13, 14, 16, 17, 19}) {
+        MatrixXd B = MatrixXd::Zero(r, r);
+        for (int i = 0; i < r; ++i) B(i, i) = i % 3 == 1 ? 0.0 : u(rng);
+        if (r > 4) B(4, 4) = -0.0;
+        MatrixXd G = randomMatrix(rng, r, r);
+        MatrixXd S = G * G.transpose();
+        // Row and column 1 of B are zero.
+        if (r > 1) S(1, 1) = S(0, 1) = S(1, 0) = S(1, r - 1) = S(r - 1, 1) = inf;
+        for (bool offDiagonal : {false, true}) {
+            MatrixXd Bx = B;
+            if (offDiagonal) Bx(0, r - 1) += 0.5;
+            MatrixXd Sf = S;
+            if (r > 1)   // the dense reference without inf
+                Sf(1, 1) = Sf(0, 1) = Sf(1, 0) = Sf(1, r - 1) = Sf(r - 1, 1) = 0.0;
+            const MatrixXd want = Bx * Sf * Bx.transpose(), wantT = Bx.transpose() * Sf * Bx;
+            SeparateRows hB(Bx, r), hS(S, r), out(MatrixXd::Zero(r + 1, 0), r + 2),
+                outT(MatrixXd::Zero(r, 0), r);
+            MatBSBt(hB.p.data(), r, hS.p.data(), r, out.p.data());
+            MatBtSB(hB.p.data(), r, hS.p.data(), r, outT.p.data());
+            MatrixXd got(r, r), gotT(r, r);
+            for (int i = 0; i < r; ++i)
+                for (int j = 0; j < r; ++j) {
+                    got(i, j) = out.p[i][j];
+                    gotT(i, j) = outT.p[i][j];
+                    ASSERT_EQ(out.p[i][j], out.p[j][i]) << r << " at " << i << "," << j;
+                    ASSERT_EQ(outT.p[i][j], outT.p[j][i]) << r << " at " << i << "," << j;
+                    if (B(i, i) == 0.0 || B(j, j) == 0.0) {
+                        if (!offDiagonal) {
+                            ASSERT_EQ(got(i, j), 0.0) << r << " at " << i << "," << j;
+                            ASSERT_FALSE(std::signbit(got(i, j))) << r << " at " << i << "," << j;
+                        }
+                    }
+                }
+            // |b| < 2, so each element is within a few roundings of its size.
+            const double tol = 32 * r * kEps;
+            const std::string what = std::string(offDiagonal ? "general" : "diagonal") + " r=" + std::to_string(r);
+            expectClose(got, want, tol, ("B S B' " + what).c_str());
+            expectClose(gotT, wantT, tol, ("B' S B " + what).c_str());
+            for (int i = 0; i <= r; ++i)
+                for (int j = (i < r ? r : 0); j < r + 2; ++j)
+                    ASSERT_EQ(out.p[i][j], SeparateRows::kUntouched) << "entry " << i << "," << j;
+        }
+    }
+}
+
 TEST(HostMatrix, ProductsFollowChangesOfTheOuterFactorInPlace) {
     // The products remember the zero pattern (and for B' S B the transpose)
     // of recent outer factors; a factor changed in place (an entry switched
