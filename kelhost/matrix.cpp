@@ -408,15 +408,15 @@ inline __attribute__((always_inline)) void productRows(const OuterPattern &patte
             transposeQuads(x + std::size_t(i) * cp + l, cp, w + std::size_t(l) * rp + i, rp);
 }
 
-// The second pass from W (cp x rp): L into lower, L' into upper (both
-// rp x rp), then the result.  kRows, when not 0, is r known at compile
-// time: the loops over rows then become straight-line code, with each
-// row's length and the place of its diagonal block fixed.
 template <int kRows>
 inline __attribute__((always_inline)) void assembleSymmetric(int rRun, bool fromUpper,
                                                              double *lower, double *upper,
                                                              double **result);
 
+// The second pass from W (cp x rp): L into lower, L' into upper (both
+// rp x rp), then the result.  kRows, when not 0, is r known at compile
+// time: the loops over rows then become straight-line code, with each
+// row's length and the place of its diagonal block fixed.
 template <int kRows>
 inline __attribute__((always_inline)) void symmetricResult(const OuterPattern &pattern,
                                                            double *const *B, int rRun,

@@ -93,49 +93,12 @@ namespace {
 using lds_vec::LoadQuad;
 using lds_vec::Quad;
 
-/* q[r] = x_r' A x_r for the R rows x_r = X[r].  For each block of four
- * columns k, the inner sums sum_j x_r[j] A[j][k] of all R rows advance
- * together in one vector register per row, sharing the loads of
- * A[j][k..k+3]; the last columns take the row-wise sums. */
-template <int R>
-inline __attribute__((always_inline)) void QuadFormsSym(int n, double *const *X,
-                                                        double **A, double *q)
-{
-    const Quad zero = {0.0, 0.0, 0.0, 0.0};
-    double s[R];
-    for (int r = 0; r < R; r++)
-        s[r] = 0.0;
-    int k = 0;
-    for (; k + 4 <= n; k += 4) {
-        Quad acc[R];
-        for (int r = 0; r < R; r++)
-            acc[r] = zero;
-        for (int j = 0; j < n; j++) {
-            const Quad a = LoadQuad(A[j] + k);
-            for (int r = 0; r < R; r++)
-                acc[r] += X[r][j] * a;
-        }
-        for (int r = 0; r < R; r++) {
-            const double *x = X[r];
-            s[r] += x[k] * acc[r][0];
-            s[r] += x[k + 1] * acc[r][1];
-            s[r] += x[k + 2] * acc[r][2];
-            s[r] += x[k + 3] * acc[r][3];
-        }
-    }
-    for (; k < n; k++)
-        for (int r = 0; r < R; r++)
-            s[r] += X[r][k] * dRowSum(A[k], X[r], 0, n);
-    for (int r = 0; r < R; r++)
-        q[r] = s[r];
-}
-
-/* The same sums with all kBlocks blocks of four columns of R rows advancing
- * together: each element A[j][k] of a row of A is loaded once for the R
- * rows, whose R x kBlocks inner sums stay in registers; n = 4 kBlocks + 0..3,
- * the last columns taking the row-wise sums as above. */
+/* s[r] += the terms x_r[k] (sum_j x_r[j] A[j][k]) of the kBlocks blocks of
+ * four columns from column c on, for the R rows x_r = X[r], in increasing
+ * k.  Each element A[j][k] is loaded once for the R rows, whose R x kBlocks
+ * inner sums stay in registers. */
 template <int R, int kBlocks>
-LDS_INLINE void QuadFormsAllBlocks(int n, double *const *X, double **A, double *q)
+LDS_INLINE void AddColumnBlocks(int n, int c, double *const *X, double **A, double *s)
 {
     const Quad zero = {0.0, 0.0, 0.0, 0.0};
     Quad acc[R][kBlocks];
@@ -145,23 +108,42 @@ LDS_INLINE void QuadFormsAllBlocks(int n, double *const *X, double **A, double *
     for (int j = 0; j < n; j++) {
         Quad a[kBlocks];
         for (int b = 0; b < kBlocks; b++)
-            a[b] = LoadQuad(A[j] + 4 * b);
+            a[b] = LoadQuad(A[j] + c + 4 * b);
         for (int r = 0; r < R; r++) {
             const double x = X[r][j];
             for (int b = 0; b < kBlocks; b++)
                 acc[r][b] += x * a[b];
         }
     }
-    for (int r = 0; r < R; r++) {
-        const double *x = X[r];
-        double s = 0.0;
+    for (int r = 0; r < R; r++)
         for (int b = 0; b < kBlocks; b++)
             for (int l = 0; l < 4; l++)
-                s += x[4 * b + l] * acc[r][b][l];
-        for (int k = 4 * kBlocks; k < n; k++)
-            s += x[k] * dRowSum(A[k], x, 0, n);
-        q[r] = s;
+                s[r] += X[r][c + 4 * b + l] * acc[r][b][l];
+}
+
+/* q[r] = x_r' A x_r for the R rows x_r = X[r]: the column blocks kBlocks at
+ * a time, then the blocks left over, then the last columns by row-wise
+ * sums (A is symmetric, so row k stands for column k). */
+template <int R, int kBlocks>
+LDS_INLINE void QuadFormsOfRows(int n, double *const *X, double **A, double *q)
+{
+    double s[R];
+    for (int r = 0; r < R; r++)
+        s[r] = 0.0;
+    int c = 0;
+    for (; c + 4 * kBlocks <= n; c += 4 * kBlocks)
+        AddColumnBlocks<R, kBlocks>(n, c, X, A, s);
+    switch ((n - c) / 4) {
+    case 3: if constexpr (kBlocks > 3) AddColumnBlocks<R, 3>(n, c, X, A, s); break;
+    case 2: if constexpr (kBlocks > 2) AddColumnBlocks<R, 2>(n, c, X, A, s); break;
+    case 1: if constexpr (kBlocks > 1) AddColumnBlocks<R, 1>(n, c, X, A, s); break;
+    default: break;
     }
+    for (int k = n & ~3; k < n; k++)
+        for (int r = 0; r < R; r++)
+            s[r] += X[r][k] * dRowSum(A[k], X[r], 0, n);
+    for (int r = 0; r < R; r++)
+        q[r] = s[r];
 }
 
 /* Rows in groups of R, as many as keep their sums and one row of A within
@@ -172,17 +154,18 @@ LDS_INLINE void QuadFormsOfWidth(int rows, int n, double *const *X, double **A, 
     constexpr int R = kBlocks <= 2 ? 4 : kBlocks == 3 ? 3 : 2;
     int i = 0;
     for (; i + R <= rows; i += R)
-        QuadFormsAllBlocks<R, kBlocks>(n, X + i, A, q + i);
+        QuadFormsOfRows<R, kBlocks>(n, X + i, A, q + i);
     switch (rows - i) {
-    case 3: if constexpr (R > 3) QuadFormsAllBlocks<3, kBlocks>(n, X + i, A, q + i); break;
-    case 2: if constexpr (R > 2) QuadFormsAllBlocks<2, kBlocks>(n, X + i, A, q + i); break;
-    case 1: QuadFormsAllBlocks<1, kBlocks>(n, X + i, A, q + i); break;
+    case 3: if constexpr (R > 3) QuadFormsOfRows<3, kBlocks>(n, X + i, A, q + i); break;
+    case 2: if constexpr (R > 2) QuadFormsOfRows<2, kBlocks>(n, X + i, A, q + i); break;
+    case 1: QuadFormsOfRows<1, kBlocks>(n, X + i, A, q + i); break;
     default: break;
     }
 }
 
 /* Built for AVX2 and for the baseline, the loader picking one; contraction
- * stays off in both, so both give the same bits. */
+ * stays off in both, so both give the same bits.  Up to four column blocks
+ * go at once; wider matrices take them four at a time. */
 LDS_WIDE_VECTORS
 void QuadFormsByBlocks(int rows, int n, double *const *X, double **A, double *q)
 {
@@ -190,17 +173,7 @@ void QuadFormsByBlocks(int rows, int n, double *const *X, double **A, double *q)
     case 1: QuadFormsOfWidth<1>(rows, n, X, A, q); return;
     case 2: QuadFormsOfWidth<2>(rows, n, X, A, q); return;
     case 3: QuadFormsOfWidth<3>(rows, n, X, A, q); return;
-    case 4: QuadFormsOfWidth<4>(rows, n, X, A, q); return;
-    default: break;
-    }
-    int i = 0;
-    for (; i + kRowBlock <= rows; i += kRowBlock)
-        QuadFormsSym<4>(n, X + i, A, q + i);
-    switch (rows - i) {
-    case 3: QuadFormsSym<3>(n, X + i, A, q + i); break;
-    case 2: QuadFormsSym<2>(n, X + i, A, q + i); break;
-    case 1: QuadFormsSym<1>(n, X + i, A, q + i); break;
-    default: break;
+    default: QuadFormsOfWidth<4>(rows, n, X, A, q); return;
     }
 }
 

@@ -31,7 +31,7 @@ void RebuildPrediction(int N, int m, int t, double **Sys, double **momentIn,
         LdsColumnCombination(m, 0, m, Sys[m + k], W, W[m + k]);
 }
 
-/* Rows whose quadratic forms StateColumn takes together. */
+/* States whose smoothed means StateColumn forms together. */
 const int kFormBlock = 4;
 /* Rows whose quadratic forms one kernel call takes, a multiple of the row
  * groups (two, three or four) in which the kernel forms them. */

@@ -151,8 +151,9 @@ TEST(LdsMomentEst, SmoothedStatesAndDisturbancesMatchDenseConditioning)
     }
 }
 
-// State counts from two to four whole blocks of four columns, and beyond
-// the widths the quadratic forms of the state smoother are compiled for.
+// State counts from two to four whole blocks of four columns, and more
+// than four blocks, which the state smoother's quadratic forms take four
+// at a time.
 TEST(LdsMomentEst, WiderStateVectorsMatchDenseConditioning)
 {
     kel::Host host;

@@ -164,6 +164,19 @@ inline Case wideCase()
     return c;
 }
 
+// A proper Init for m states: growing variances, a small covariance of
+// each element with the one before, and a mean row.
+inline Mat bandedInit(int m)
+{
+    Mat init = Mat::Zero(m + 1, m);
+    for (int i = 0; i < m; i++) {
+        init(i, i) = 0.5 + 0.1 * i;
+        if (i > 0) init(i, i - 1) = 0.05;
+        init(m, i) = 0.1 * (i - 3);
+    }
+    return init;
+}
+
 // N = 2, m = 7: enough states for the smoother's products to run over
 // whole blocks of four columns and rows as well as their remainders;
 // correlated noise, proper Init, missing values.
@@ -177,12 +190,7 @@ inline Case largeCase()
     c.Y(1, 2) = kNaN;
     c.Y(0, 6) = c.Y(1, 6) = kNaN;
     c.hasInit = true;
-    c.init = Mat::Zero(8, 7);
-    for (int i = 0; i < 7; i++) {
-        c.init(i, i) = 0.5 + 0.1 * i;
-        if (i > 0) c.init(i, i - 1) = 0.05;
-        c.init(7, i) = 0.1 * (i - 3);
-    }
+    c.init = bandedInit(7);
     return c;
 }
 
@@ -198,12 +206,7 @@ inline Case sizedCase(int m, int N, unsigned seed)
     c.Y(N - 1, 2) = kNaN;
     for (int k = 0; k < N; k++) c.Y(k, 5) = kNaN;
     c.hasInit = true;
-    c.init = Mat::Zero(m + 1, m);
-    for (int i = 0; i < m; i++) {
-        c.init(i, i) = 0.5 + 0.1 * i;
-        if (i > 0) c.init(i, i - 1) = 0.05;
-        c.init(m, i) = 0.1 * (i - 3);
-    }
+    c.init = bandedInit(m);
     return c;
 }
 
