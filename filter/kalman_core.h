@@ -9,7 +9,9 @@
 #ifndef VANTREL_FILTER_KALMAN_CORE_H
 #define VANTREL_FILTER_KALMAN_CORE_H
 
+#include "host/kel.h"
 #include "model/model.h"
+#include "model/vecops.h"
 
 /* Factor of the variance given to diffuse initial elements. */
 #define LDS_VBIG_FACTOR 9999999.99
@@ -56,6 +58,19 @@ void LdsMeanPlanInit(LdsMeanPlan *plan, int m, int d, double **Sys, int **IdxSys
  * Awork[0..d-1] = Sys P Sys', W = Awork + 1.0 Var. */
 void LdsPredict(int m, int d, double **Sys, double **Var, const double *Mean,
                 double **Pwork, double **Awork, const LdsMeanPlan *plan);
+
+/* LdsPredict for kM states with kM + 1 below one block of four, where the
+ * mean goes by rows (as LdsPredict's does at that size), written out. */
+template <int kM>
+LDS_INLINE void LdsPredictFew(double **Sys, double **Var, const double *Mean, double **Pwork,
+                              double **Awork)
+{
+    constexpr int d = kM + 1;
+    static_assert(kM > 0 && d < 4, "the mean of larger models goes by blocks");
+    lds_vec::MatVecFromByRows<d, kM>(d, kM, Sys, Pwork[d], Mean, Awork[d]);
+    MatBSBt(Sys, d, Pwork, kM, Awork);
+    MatAdd(Awork, d, d, Var, 1.0, Pwork);
+}
 
 /* Starts a filter run: vbig from Var as it stands, starting values in
  * P-work (iLdsFilterStart), *pLogDet = -D log(vbig) and *pSumSq = 0 (each

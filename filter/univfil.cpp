@@ -86,9 +86,24 @@ void UpdateUpper(int m, double **P)
 
 } // namespace
 
-int fUnivInnovation(int m, double y, double **P, double *a, const double *apred)
+namespace {
+
+/* The innovation v and 1/F of one step, as held in registers. */
+struct Innovation {
+    double v, finv;
+};
+
+/* The innovation step.  kM, when not 0, is m known at compile time (below
+ * one block of four): the element loops become straight-line code, and the
+ * gains are also left in gains[0..kM-1], so that the update takes them from
+ * registers instead of waiting for their stores to be read back. */
+template <int kM>
+LDS_INLINE int InnovationOf(int mRun, double y, double **P, double *a, const double *apred,
+                            Innovation *out, double *gains)
 {
-    a[m] = y - apred[m];
+    const int m = kM ? kM : mRun;
+    const double v = y - apred[m];
+    a[m] = v;
     double F = P[m][m];
     /* A NaN variance would poison every later step while the run still
      * reported success, so it fails like a zero one. */
@@ -96,30 +111,115 @@ int fUnivInnovation(int m, double y, double **P, double *a, const double *apred)
         return 0;
     double finv = 1.0 / F;
     P[m][m] = finv;
+    *out = Innovation{v, finv};
     if (m >= 4) {
         ScaleGainRow(m, P[m], finv);
         return 1;
     }
-    for (int j = 0; j < m; j++)
-        P[m][j] = P[m][j] * finv;
+    double *krow = P[m];
+    lds_vec::ForEachIndex<kM>(m, [&](int j) __attribute__((always_inline)) {
+        krow[j] = krow[j] * finv;
+        if (kM)
+            gains[j] = krow[j];
+    });
     return 1;
 }
 
 /* a = a* + K v and P = A - M K', upper triangle computed and mirrored. */
-void UnivUpdate(int m, double **P, double *a, const double *apred, double v)
+template <int kM>
+LDS_INLINE void UpdateOf(int mRun, double **P, double *a, const double *apred, double v,
+                         const double *gains)
 {
-    const double *krow = P[m];
-    for (int i = 0; i < m; i++)
+    const int m = kM ? kM : mRun;
+    const double *krow = kM ? gains : P[m];
+    lds_vec::ForEachIndex<kM>(m, [&](int i) __attribute__((always_inline)) {
         a[i] = apred[i] + krow[i] * v;
+    });
     if (m >= 4) {
         UpdateUpper(m, P);
         return;
     }
     /* Below one block of four the vector code would only add a call. */
-    for (int i = 0; i < m; i++)
-        for (int j = i; j < m; j++)
-            P[i][j] = P[j][i] = P[i][j] - P[i][m] * krow[j];
+    lds_vec::ForEachIndex<kM>(m, [&](int i) __attribute__((always_inline)) {
+        lds_vec::ForEachIndex<kM>(m, [&](int j) __attribute__((always_inline)) {
+            if (j >= i)
+                P[i][j] = P[j][i] = P[i][j] - P[i][m] * krow[j];
+        });
+    });
 }
+
+} // namespace
+
+int fUnivInnovation(int m, double y, double **P, double *a, const double *apred)
+{
+    Innovation unused;
+    return InnovationOf<0>(m, y, P, a, apred, &unused, nullptr);
+}
+
+void UnivUpdate(int m, double **P, double *a, const double *apred, double v)
+{
+    UpdateOf<0>(m, P, a, apred, v, nullptr);
+}
+
+namespace {
+
+/* Accumulators of a run, kept in registers over the loop. */
+struct RunSums {
+    int cnt;
+    double logDet, sumSq;
+};
+
+/* The time loop of the filter; kM as in InnovationOf.  Returns 0 on a zero
+ * or NaN innovation variance. */
+template <int kM>
+LDS_INLINE int RunSteps(int n, const double *y, int mRun, double **Sys, double **Var,
+                        double *Mean, int **IdxSys, int **IdxVar, int *IdxMean,
+                        double **X, double **Pwork, double **Awork, double **Store,
+                        const LdsMeanPlan *plan, RunSums *sums)
+{
+    const int m = kM ? kM : mRun, d = m + 1;
+    double **P = Pwork;
+    double *a = Pwork[d];
+    const double *apred = Awork[d];
+    RunSums s = *sums;
+
+    for (int t = 0; t < n; t++) {
+        LdsApplyTV(t, m, d, Sys, Var, Mean, IdxSys, IdxVar, IdxMean, X);
+        if constexpr (kM > 0)
+            LdsPredictFew<kM>(Sys, Var, Mean, Pwork, Awork);
+        else
+            LdsPredict(m, d, Sys, Var, Mean, Pwork, Awork, plan);
+
+        if (FIsNaN(y[t])) {
+            UnivSkipTimePoint(m, t, Store, a, apred);
+            continue;
+        }
+        Innovation in;
+        double gains[kM > 0 ? kM : 1];
+        if (!InnovationOf<kM>(m, y[t], P, a, apred, &in, gains)) {
+            *sums = s;
+            return 0;
+        }
+        const double v = in.v, finv = in.finv;
+        if (Store)
+            UnivStoreColumn(m, t, v, P[m], Store);
+        /* The update comes before the sums, so that the next prediction,
+         * which waits for it, does not also wait for the logarithm. */
+        UpdateOf<kM>(m, P, a, apred, v, gains);
+
+        /* Only a positive finite F counts; a negative or infinite one is
+         * still used for the update. */
+        if (finv > 0.0) {
+            s.cnt++;
+            s.logDet = s.logDet - std::log(finv);
+            s.sumSq = s.sumSq + v * v * finv;
+        }
+    }
+    *sums = s;
+    return 1;
+}
+
+} // namespace
 
 int fUnivKalmanFil(int n, double *y, int m, double **Sys, double **Var,
                    double *Mean, int **IdxSys, int **IdxVar, int *IdxMean,
@@ -128,39 +228,27 @@ int fUnivKalmanFil(int n, double *y, int m, double **Sys, double **Var,
                    int *pCount)
 {
     const int d = m + 1;
-    double **P = Pwork;
-    double *a = Pwork[d];
-    const double *apred = Awork[d];
-
     LdsMeanPlan plan;
     LdsMeanPlanInit(&plan, m, d, Sys, IdxSys);
-    int cnt = iLdsFilterBegin(m, d, Var, Init, Pwork, pLogDet, pSumSq);
+    RunSums sums = {iLdsFilterBegin(m, d, Var, Init, Pwork, pLogDet, pSumSq), 0.0, 0.0};
+    if (pLogDet)
+        sums.logDet = *pLogDet;
 
-    for (int t = 0; t < n; t++) {
-        LdsApplyTV(t, m, d, Sys, Var, Mean, IdxSys, IdxVar, IdxMean, X);
-        LdsPredict(m, d, Sys, Var, Mean, Pwork, Awork, &plan);
-
-        if (FIsNaN(y[t])) {
-            UnivSkipTimePoint(m, t, Store, a, apred);
-            continue;
-        }
-        if (!fUnivInnovation(m, y[t], P, a, apred))
-            return 0;
-        const double v = a[m], finv = P[m][m];
-
-        /* Only a positive finite F counts; a negative or infinite one is
-         * still used for the update. */
-        if (finv > 0.0) {
-            cnt++;
-            if (pLogDet)
-                *pLogDet = *pLogDet - std::log(finv);
-            if (pSumSq)
-                *pSumSq = *pSumSq + v * v * finv;
-        }
-        if (Store)
-            UnivStoreColumn(m, t, v, P[m], Store);
-        UnivUpdate(m, P, a, apred, v);
-    }
-
-    return fLdsFilterEnd(cnt, pSumSq, pCount);
+    int ok;
+    if (m == 1)
+        ok = RunSteps<1>(n, y, m, Sys, Var, Mean, IdxSys, IdxVar, IdxMean, X, Pwork, Awork,
+                         Store, &plan, &sums);
+    else if (m == 2)
+        ok = RunSteps<2>(n, y, m, Sys, Var, Mean, IdxSys, IdxVar, IdxMean, X, Pwork, Awork,
+                         Store, &plan, &sums);
+    else
+        ok = RunSteps<0>(n, y, m, Sys, Var, Mean, IdxSys, IdxVar, IdxMean, X, Pwork, Awork,
+                         Store, &plan, &sums);
+    if (pLogDet)
+        *pLogDet = sums.logDet;
+    if (pSumSq)
+        *pSumSq = sums.sumSq;
+    if (!ok)
+        return 0;
+    return fLdsFilterEnd(sums.cnt, pSumSq, pCount);
 }

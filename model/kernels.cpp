@@ -184,20 +184,6 @@ void ColumnCombinationClones(int n, int from, int to, const double *x, double **
     lds_vec::ColumnCombination<false>(n, from, to, x, A, out);
 }
 
-/* out[i] = start[i] + sum_k A[i][k] x[k] for i in [0, rows), one row at a
- * time, k = 0..n-1 in increasing order. */
-inline __attribute__((always_inline)) void MatVecFromByRows(int rows, int n, double **A,
-                                                            const double *x, const double *start,
-                                                            double *out)
-{
-    for (int i = 0; i < rows; i++) {
-        double s = start[i];
-        for (int k = 0; k < n; k++)
-            s += A[i][k] * x[k];
-        out[i] = s;
-    }
-}
-
 /* acc (four rows a0..a3 side by side) += the columns 0..n-1 of those rows
  * times x, in increasing column order; four columns are read at once as a
  * block of the rows, transposed in registers. */
@@ -327,7 +313,7 @@ void LdsMatVecFrom(int rows, int n, double **A, const double *x, const double *s
 {
     /* Below one block of four rows the clone would only add a call. */
     if (rows < kRowBlock)
-        MatVecFromByRows(rows, n, A, x, start, out);
+        lds_vec::MatVecFromByRows<0, 0>(rows, n, A, x, start, out);
     else
         MatVecFromByBlocks(rows, n, A, x, start, out);
 }

@@ -66,6 +66,21 @@ LDS_INLINE void ForEachIndex(int n, F f)
             f(i);
 }
 
+/* out[i] = start[i] + sum_k A[i][k] x[k] for i in [0, rows), one row at a
+ * time, k = 0..n-1 in increasing order; kRows and kN, when not 0, are rows
+ * and n known at compile time. */
+template <int kRows, int kN>
+LDS_INLINE void MatVecFromByRows(int rows, int n, double *const *A, const double *x,
+                                 const double *start, double *out)
+{
+    ForEachIndex<kRows>(rows, [&](int i) __attribute__((always_inline)) {
+        double s = start[i];
+        const double *ai = A[i];
+        ForEachIndex<kN>(n, [&](int k) __attribute__((always_inline)) { s += ai[k] * x[k]; });
+        out[i] = s;
+    });
+}
+
 LDS_INLINE Quad LoadQuad(const double *p)
 {
     Quad q;
