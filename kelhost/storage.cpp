@@ -5,6 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace kelhost {
 namespace {
 
@@ -51,6 +55,25 @@ std::size_t rowStride(std::size_t rowBytes) {
     if (lines % 2 == 0) ++lines;
     return lines * kCacheLine;
 }
+
+// A Kel program calls the library in loops, and each call allocates and
+// frees blocks of the size of its series.  Left to its defaults, glibc's
+// allocator gives blocks of a megabyte or so back to the system when they
+// are freed, by unmapping them or by trimming the heap, depending on what
+// it has seen freed before; the next call then takes a page fault on every
+// page it touches.  On a virtual machine such a fault costs microseconds,
+// and the time of one call could triple from one call to the next.  The
+// host therefore keeps freed blocks up to the largest size for which glibc
+// allows that, and the heap's free top up to kTrimAbove.
+#if defined(__GLIBC__)
+constexpr int kMapAbove = 32 << 20;   // glibc's upper limit on 64-bit systems
+constexpr int kTrimAbove = 256 << 20;
+
+__attribute__((constructor)) void keepFreedBlocks() {
+    mallopt(M_MMAP_THRESHOLD, kMapAbove);
+    mallopt(M_TRIM_THRESHOLD, kTrimAbove);
+}
+#endif
 
 bool blockBytes(int rows, int cols, std::size_t elemSize, std::size_t *total) {
     if (rows < 0 || cols < 0) return false;
