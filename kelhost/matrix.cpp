@@ -642,15 +642,24 @@ __attribute__((noinline)) void smallProductOfRows(double *const *B, int r, doubl
     smallSymmetricProduct([B](int i, int k) { return B[i][k]; }, r, S, c, result);
 }
 
+// x b, with b = 1.0 taken as the exact product x it is: a filter step waits
+// for these products, and entries of one are common in transition and
+// observation rows.  A branch, not a select, so that the multiplication
+// leaves the dependency chain.
+inline __attribute__((always_inline)) double timesEntry(double x, double b) {
+    if (__builtin_expect(b == 1.0, 1)) return x;
+    return x * b;
+}
+
 // One state (c == 1): the same sums as symmetricProduct, zero entries of B
 // left out and each sum started at 0.0, without the loops and buffers.
 void symmetricProductOneColumn(double *const *B, int r, double **S, double **result) {
     double s = S[0][0];
     for (int i = 0; i < r; ++i) {
-        double bi = B[i][0], t = bi == 0.0 ? 0.0 : bi * s;
+        double bi = B[i][0], t = bi == 0.0 ? 0.0 : timesEntry(s, bi);
         for (int j = i; j < r; ++j) {
             double bj = B[j][0];
-            result[i][j] = result[j][i] = bj == 0.0 ? 0.0 : 0.0 + t * bj;
+            result[i][j] = result[j][i] = bj == 0.0 ? 0.0 : 0.0 + timesEntry(t, bj);
         }
     }
 }

@@ -4,8 +4,11 @@
 #include <sys/resource.h>
 
 #include <Eigen/Dense>
+#include <algorithm>
 #include <climits>
 #include <cmath>
+#include <limits>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -349,6 +352,30 @@ TEST(HostMatrix, ZeroEntriesOfTheOuterFactorAreLeftOut) {
                     EXPECT_EQ(out.p[i][j], want) << "c = " << c << ", " << rows << " rows, at " << i << "," << j;
                 }
         }
+    }
+}
+
+TEST(HostMatrix, OneStateProductsAreTheHostsSumsToTheBit) {
+    // One state: element (i, j), i <= j, of B S B' is 0.0 + (b_i s) b_j,
+    // exact +0 where b_i or b_j is zero, and (j, i) is the same double.  Entries of exactly one are where a
+    // shortcut could go wrong (the sign of -1, the 0.0 that turns -0 into
+    // +0, a NaN's payload), so they stand beside general ones.
+    const double b[] = {1.0, -1.0, 2.5, 0.0, 1.0, -0.75};
+    const int r = 6;
+    const double nan = std::nan("7"), inf = std::numeric_limits<double>::infinity();
+    for (double s : {0.37, -0.0, 0.0, nan, -inf, 1e308}) {
+        MatrixXd B(r, 1), S(1, 1);
+        for (int i = 0; i < r; ++i) B(i, 0) = b[i];
+        S(0, 0) = s;
+        SeparateRows hB(B, 1), hS(S, 1), out(MatrixXd::Zero(r, 0), r);
+        MatBSBt(hB.p.data(), r, hS.p.data(), 1, out.p.data());
+        for (int i = 0; i < r; ++i)
+            for (int j = 0; j < r; ++j) {
+                const double lo = b[std::min(i, j)], hi = b[std::max(i, j)];
+                const double want = lo == 0.0 || hi == 0.0 ? 0.0 : 0.0 + (lo * s) * hi;
+                EXPECT_EQ(std::memcmp(&out.p[i][j], &want, sizeof want), 0)
+                    << "s = " << s << " at " << i << "," << j << ": " << out.p[i][j] << " vs " << want;
+            }
     }
 }
 
