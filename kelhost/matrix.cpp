@@ -586,10 +586,11 @@ void symmetricProduct(double *const *B, int r, double **S, int c, bool transpose
 // result = A + factor B over rows x cols (cols = kCols unless kCols is 0;
 // with kUnit the factor is 1.0 and not multiplied), in blocks of four, each
 // loaded before it is stored, so that result may be A or B itself.
-template <int kCols, bool kUnit>
-inline __attribute__((always_inline)) void addBlocks(double **A, int rows, int colsRun, double **B,
+template <int kCols, bool kUnit, int kRows = 0>
+inline __attribute__((always_inline)) void addBlocks(double **A, int rowsRun, int colsRun, double **B,
                                                      double factor, double **result) {
     const int cols = kCols ? kCols : colsRun;
+    const int rows = kRows ? kRows : rowsRun;
     const int whole = cols & ~3;
     for (int i = 0; i < rows; ++i) {
         const double *a = A[i], *b = B[i];
@@ -601,6 +602,9 @@ inline __attribute__((always_inline)) void addBlocks(double **A, int rows, int c
         forTail(j, cols, [&](int k) { r[k] = kUnit ? a[k] + b[k] : a[k] + factor * b[k]; });
     }
 }
+
+// Square blocks up to this size are added by code compiled for their size.
+constexpr int kSmallSquare = 4;
 
 // Largest outer factor (rows and columns) taken by the small-product path.
 constexpr int kSmallOuter = 4;
@@ -653,15 +657,30 @@ inline __attribute__((always_inline)) double timesEntry(double x, double b) {
 
 // One state (c == 1): the same sums as symmetricProduct, zero entries of B
 // left out and each sum started at 0.0, without the loops and buffers.
-void symmetricProductOneColumn(double *const *B, int r, double **S, double **result) {
-    double s = S[0][0];
-    for (int i = 0; i < r; ++i) {
-        double bi = B[i][0], t = bi == 0.0 ? 0.0 : timesEntry(s, bi);
-        for (int j = i; j < r; ++j) {
-            double bj = B[j][0];
+// kRows, when not 0, is r known at compile time.
+template <int kRows>
+inline __attribute__((always_inline)) void oneColumnProduct(double *const *B, int rRun, double **S,
+                                                            double **result) {
+    const int r = kRows ? kRows : rRun;
+    const double s = S[0][0];
+    forEachIndex<kRows>(r, [&](int i) __attribute__((always_inline)) {
+        const double bi = B[i][0], t = bi == 0.0 ? 0.0 : timesEntry(s, bi);
+        forEachIndex<kRows>(r, [&](int j) __attribute__((always_inline)) {
+            if (j < i) return;
+            const double bj = B[j][0];
             result[i][j] = result[j][i] = bj == 0.0 ? 0.0 : 0.0 + timesEntry(t, bj);
-        }
-    }
+        });
+    });
+}
+
+// Rows up to which the one-state product is compiled for its row count.
+constexpr int kOneColumnFixedRows = 4;
+
+void symmetricProductOneColumn(double *const *B, int r, double **S, double **result) {
+    auto fixed = [&](auto k) __attribute__((always_inline)) {
+        oneColumnProduct<decltype(k)::value>(B, r, S, result);
+    };
+    if (!withCompileTimeCount<kOneColumnFixedRows>(r, fixed)) oneColumnProduct<0>(B, r, S, result);
 }
 
 // Size of the stack buffer for pivot indices; larger inversions use the heap.
@@ -713,6 +732,13 @@ double **MatAdd(double **A, int rows, int cols, double **B, double factor, doubl
     if (factor != 1.0) {
         addBlocks<0, false>(A, rows, cols, B, factor, result);
         return result;
+    }
+    // The variance blocks of small models: rows as well as columns compiled.
+    if (rows == cols && rows <= kSmallSquare) {
+        auto square = [&](auto k) __attribute__((always_inline)) {
+            addBlocks<decltype(k)::value, true, decltype(k)::value>(A, rows, cols, B, factor, result);
+        };
+        if (withCompileTimeCount<kSmallSquare>(rows, square)) return result;
     }
     auto fixed = [&](auto k) __attribute__((always_inline)) {
         addBlocks<decltype(k)::value, true>(A, rows, cols, B, factor, result);

@@ -270,6 +270,18 @@ TEST(HostMatrix, ProductsMatchDenseFormulas) {
         MatAdd(hA.p, r, c, hB.p, 2.5, sum.p);
         expectClose(sum.eigen(r, c), A + 2.5 * B, 0.0, "A + 2.5 B");
     }
+    // Square sums of every size the small path compiles and one past it,
+    // into a third matrix and in place over either operand.
+    for (int n = 1; n <= 5; ++n) {
+        MatrixXd A = randomMatrix(rng, n, n), B = randomMatrix(rng, n, n);
+        HostMat hA(A), hB(B), sum(n, n);
+        MatAdd(hA.p, n, n, hB.p, 1.0, sum.p);
+        expectClose(sum.eigen(n, n), A + B, 0.0, "square A + B");
+        MatAdd(hA.p, n, n, hB.p, 1.0, hA.p);
+        expectClose(hA.eigen(n, n), A + B, 0.0, "square A + B into A");
+        MatAdd(hA.p, n, n, hB.p, 1.0, hB.p);
+        expectClose(hB.eigen(n, n), A + B + B, 0.0, "square (A + B) + B into B");
+    }
     HostMat id(3, 3);
     MatI(id.p, 3);
     expectClose(id.eigen(3, 3), MatrixXd::Identity(3, 3), 0.0, "I");
@@ -360,9 +372,10 @@ TEST(HostMatrix, OneStateProductsAreTheHostsSumsToTheBit) {
     // exact +0 where b_i or b_j is zero, and (j, i) is the same double.  Entries of exactly one are where a
     // shortcut could go wrong (the sign of -1, the 0.0 that turns -0 into
     // +0, a NaN's payload), so they stand beside general ones.
-    const double b[] = {1.0, -1.0, 2.5, 0.0, 1.0, -0.75};
-    const int r = 6;
+    // Every row count up to six, the first four compiled for their count.
+    const double b[] = {1.0, 2.5, -0.75, 0.0, -1.0, 1.0};
     const double nan = std::nan("7"), inf = std::numeric_limits<double>::infinity();
+    for (int r = 1; r <= 6; ++r)
     for (double s : {0.37, -0.0, 0.0, nan, -inf, 1e308}) {
         MatrixXd B(r, 1), S(1, 1);
         for (int i = 0; i < r; ++i) B(i, 0) = b[i];
@@ -374,7 +387,8 @@ TEST(HostMatrix, OneStateProductsAreTheHostsSumsToTheBit) {
                 const double lo = b[std::min(i, j)], hi = b[std::max(i, j)];
                 const double want = lo == 0.0 || hi == 0.0 ? 0.0 : 0.0 + (lo * s) * hi;
                 EXPECT_EQ(std::memcmp(&out.p[i][j], &want, sizeof want), 0)
-                    << "s = " << s << " at " << i << "," << j << ": " << out.p[i][j] << " vs " << want;
+                    << r << " rows, s = " << s << " at " << i << "," << j << ": " << out.p[i][j]
+                    << " vs " << want;
             }
     }
 }
