@@ -88,6 +88,8 @@ struct Job {
 
 void prepare(Job &j, Build &b, const bench::Model &mod, const std::string &fn) {
     j.build = &b;
+    // Every record the host writes into must start as a value it may free.
+    for (KelVALUE *v : {&j.y, &j.sys, &j.var, &j.store}) b.setInt(v, 0);
     copyInto(b, &j.y, mod.y);
     copyInto(b, &j.sys, mod.sys);
     copyInto(b, &j.var, mod.var);
@@ -125,6 +127,7 @@ void release(Job &j, const std::string &fn) {
 // Nanoseconds per time point of one call.
 double timeCall(Job &j, int n) {
     KelVALUE out;
+    j.build->setInt(&out, 0);
     char err[256];
     const auto t0 = std::chrono::steady_clock::now();
     j.build->call(j.fn, &out, j.args.data(), int(j.args.size()), err, sizeof err);
