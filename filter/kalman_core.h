@@ -124,20 +124,15 @@ void MultiSkipTimePoint(int N, int m, int R, int t, double **Store, double *a,
 int fMultiInvertGain(int N, int m, double **Finv, double **W, double *a,
                      double *pLogDet);
 
-/* The same two steps for one series: P-work row m holds the gain row K
- * followed by 1/F, column m keeps M. */
+/* Column t of the one-series store from v and P-work row m, which holds
+ * the gain row K followed by 1/F (the steps are in filter/univ_step.h). */
 void UnivStoreColumn(int m, int t, double v, const double *krow,
                      double **Store);
-void UnivUpdate(int m, double **P, double *a, const double *apred, double v);
 
 /* A missing observation: the whole augmented mean (innovation slot
  * included) takes the prediction, store column t NaN over zeros. */
 void UnivSkipTimePoint(int m, int t, double **Store, double *a,
                        const double *apred);
-
-/* v = y - predicted observation into a[m]; P[m][m] = 1/F and row m scaled
- * to the gain.  0 when F is 0 or NaN. */
-int fUnivInnovation(int m, double y, double **P, double *a, const double *apred);
 
 /* The Gaussian log-likelihood from a run's accumulators: the count cnt, the
  * log-determinant sum and the mean square s2, as

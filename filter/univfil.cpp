@@ -8,6 +8,7 @@
 
 #include "filter/filter.h"
 #include "filter/kalman_core.h"
+#include "filter/univ_step.h"
 #include "model/model.h"
 #include "model/vecops.h"
 
@@ -86,79 +87,14 @@ void UpdateUpper(int m, double **P)
 
 } // namespace
 
-namespace {
-
-/* The innovation v and 1/F of one step, as held in registers. */
-struct Innovation {
-    double v, finv;
-};
-
-/* The innovation step.  kM, when not 0, is m known at compile time (below
- * one block of four): the element loops become straight-line code, and the
- * gains are also left in gains[0..kM-1], so that the update takes them from
- * registers instead of waiting for their stores to be read back. */
-template <int kM>
-LDS_INLINE int InnovationOf(int mRun, double y, double **P, double *a, const double *apred,
-                            Innovation *out, double *gains)
+void UnivScaleGains(int m, double *k, double finv)
 {
-    const int m = kM ? kM : mRun;
-    const double v = y - apred[m];
-    a[m] = v;
-    double F = P[m][m];
-    /* A NaN variance would poison every later step while the run still
-     * reported success, so it fails like a zero one. */
-    if (F == 0.0 || FIsNaN(F))
-        return 0;
-    double finv = 1.0 / F;
-    P[m][m] = finv;
-    *out = Innovation{v, finv};
-    if (m >= 4) {
-        ScaleGainRow(m, P[m], finv);
-        return 1;
-    }
-    double *krow = P[m];
-    lds_vec::ForEachIndex<kM>(m, [&](int j) __attribute__((always_inline)) {
-        krow[j] = krow[j] * finv;
-        if (kM)
-            gains[j] = krow[j];
-    });
-    return 1;
+    ScaleGainRow(m, k, finv);
 }
 
-/* a = a* + K v and P = A - M K', upper triangle computed and mirrored. */
-template <int kM>
-LDS_INLINE void UpdateOf(int mRun, double **P, double *a, const double *apred, double v,
-                         const double *gains)
+void UnivUpdateUpper(int m, double **P)
 {
-    const int m = kM ? kM : mRun;
-    const double *krow = kM ? gains : P[m];
-    lds_vec::ForEachIndex<kM>(m, [&](int i) __attribute__((always_inline)) {
-        a[i] = apred[i] + krow[i] * v;
-    });
-    if (m >= 4) {
-        UpdateUpper(m, P);
-        return;
-    }
-    /* Below one block of four the vector code would only add a call. */
-    lds_vec::ForEachIndex<kM>(m, [&](int i) __attribute__((always_inline)) {
-        lds_vec::ForEachIndex<kM>(m, [&](int j) __attribute__((always_inline)) {
-            if (j >= i)
-                P[i][j] = P[j][i] = P[i][j] - P[i][m] * krow[j];
-        });
-    });
-}
-
-} // namespace
-
-int fUnivInnovation(int m, double y, double **P, double *a, const double *apred)
-{
-    Innovation unused;
-    return InnovationOf<0>(m, y, P, a, apred, &unused, nullptr);
-}
-
-void UnivUpdate(int m, double **P, double *a, const double *apred, double v)
-{
-    UpdateOf<0>(m, P, a, apred, v, nullptr);
+    UpdateUpper(m, P);
 }
 
 namespace {
@@ -169,7 +105,7 @@ struct RunSums {
     double logDet, sumSq;
 };
 
-/* The time loop of the filter; kM as in InnovationOf.  Returns 0 on a zero
+/* The time loop of the filter; kM as in UnivInnovationOf.  Returns 0 on a zero
  * or NaN innovation variance. */
 template <int kM>
 LDS_INLINE int RunSteps(int n, const double *y, int mRun, double **Sys, double **Var,
@@ -194,9 +130,9 @@ LDS_INLINE int RunSteps(int n, const double *y, int mRun, double **Sys, double *
             UnivSkipTimePoint(m, t, Store, a, apred);
             continue;
         }
-        Innovation in;
+        UnivInnovation in;
         double gains[kM > 0 ? kM : 1];
-        if (!InnovationOf<kM>(m, y[t], P, a, apred, &in, gains)) {
+        if (!UnivInnovationOf<kM>(m, y[t], P, a, apred, &in, gains)) {
             *sums = s;
             return 0;
         }
@@ -205,7 +141,7 @@ LDS_INLINE int RunSteps(int n, const double *y, int mRun, double **Sys, double *
             UnivStoreColumn(m, t, v, P[m], Store);
         /* The update comes before the sums, so that the next prediction,
          * which waits for it, does not also wait for the logarithm. */
-        UpdateOf<kM>(m, P, a, apred, v, gains);
+        UnivUpdateOf<kM>(m, P, a, apred, v, gains);
 
         /* Only a positive finite F counts; a negative or infinite one is
          * still used for the update. */
@@ -234,16 +170,10 @@ int fUnivKalmanFil(int n, double *y, int m, double **Sys, double **Var,
     if (pLogDet)
         sums.logDet = *pLogDet;
 
-    int ok;
-    if (m == 1)
-        ok = RunSteps<1>(n, y, m, Sys, Var, Mean, IdxSys, IdxVar, IdxMean, X, Pwork, Awork,
-                         Store, &plan, &sums);
-    else if (m == 2)
-        ok = RunSteps<2>(n, y, m, Sys, Var, Mean, IdxSys, IdxVar, IdxMean, X, Pwork, Awork,
-                         Store, &plan, &sums);
-    else
-        ok = RunSteps<0>(n, y, m, Sys, Var, Mean, IdxSys, IdxVar, IdxMean, X, Pwork, Awork,
-                         Store, &plan, &sums);
+    const int ok = WithUnivStepStates(m, [&](auto k) __attribute__((always_inline)) {
+        return RunSteps<decltype(k)::value>(n, y, m, Sys, Var, Mean, IdxSys, IdxVar, IdxMean, X,
+                                           Pwork, Awork, Store, &plan, &sums);
+    });
     if (pLogDet)
         *pLogDet = sums.logDet;
     if (pSumSq)

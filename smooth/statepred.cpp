@@ -8,6 +8,7 @@
  * correction; they are taken from P_t before it is propagated.
  */
 #include "filter/kalman_core.h"
+#include "filter/univ_step.h"
 #include "host/kel.h"
 #include "model/model.h"
 #include "smooth/smooth.h"
@@ -51,17 +52,22 @@ void ObservationProjection(int N, int m, double **Sys, double **P, double **g)
 /* Everything before the observations are looked at: the predicted state
  * moments, the time-varying elements, g (when filtering), the prediction,
  * and the predicted signal with the diagonal of F_t. */
-void PredictStep(int filtered, int N, int m, int t, double **Sys, double **Var,
-                 double *Mean, int **IdxSys, int **IdxVar, int *IdxMean,
-                 double **X, double **Pwork, double **Awork, double **moment,
-                 double **cov, const LdsMeanPlan *plan)
+/* kM, when not 0, is m for one series, as in the filter's compiled steps. */
+template <int kM = 0>
+LDS_INLINE void PredictStep(int filtered, int N, int m, int t, double **Sys, double **Var,
+                            double *Mean, int **IdxSys, int **IdxVar, int *IdxMean,
+                            double **X, double **Pwork, double **Awork, double **moment,
+                            double **cov, const LdsMeanPlan *plan)
 {
     const int d = m + N;
     StateMoments(m, d, t, Pwork, moment, cov);
     LdsApplyTV(t, m, d, Sys, Var, Mean, IdxSys, IdxVar, IdxMean, X);
     if (filtered)
         ObservationProjection(N, m, Sys, Pwork, Awork + d + kProjectionRow);
-    LdsPredict(m, d, Sys, Var, Mean, Pwork, Awork, plan);
+    if constexpr (kM > 0)
+        LdsPredictFew<kM>(Sys, Var, Mean, Pwork, Awork);
+    else
+        LdsPredict(m, d, Sys, Var, Mean, Pwork, Awork, plan);
     for (int k = 0; k < N; k++) {
         moment[m + k][t] = Awork[d][m + k];
         moment[d + m + k][t] = Pwork[m + k][m + k];
@@ -140,13 +146,17 @@ int fMultiStatePred(int filtered, int N, int n, double **Y, int m, double **Sys,
     return ok;
 }
 
-int fUnivStatePred(int filtered, int n, double *y, int m, double **Sys,
-                   double **Var, double *Mean, int **IdxSys, int **IdxVar,
-                   int *IdxMean, double **X, double **Init, double **Pwork,
-                   double **Awork, double **store, double **moment,
-                   double **cov)
+namespace {
+
+/* The time loop of fUnivStatePred; kM as in UnivInnovationOf. */
+template <int kM>
+LDS_INLINE int UnivPredSteps(int filtered, int n, const double *y, int mRun, double **Sys,
+                             double **Var, double *Mean, int **IdxSys, int **IdxVar,
+                             int *IdxMean, double **X, double **Pwork, double **Awork,
+                             double **store, double **moment, double **cov,
+                             const LdsMeanPlan *plan)
 {
-    const int d = m + 1;
+    const int m = kM ? kM : mRun, d = m + 1;
     double **P = Pwork;
     double *a = Pwork[d];
     const double *apred = Awork[d];
@@ -154,26 +164,43 @@ int fUnivStatePred(int filtered, int n, double *y, int m, double **Sys,
     double *finvRow = &P[m][m];
     double **Finv = &finvRow;
 
-    LdsMeanPlan plan;
-    LdsMeanPlanInit(&plan, m, d, Sys, IdxSys);
-    iLdsFilterStart(m, d, Init, dLdsVbig(d, Var), Pwork);
     for (int t = 0; t < n; t++) {
-        PredictStep(filtered, 1, m, t, Sys, Var, Mean, IdxSys, IdxVar, IdxMean,
-                    X, Pwork, Awork, moment, cov, &plan);
+        PredictStep<kM>(filtered, 1, m, t, Sys, Var, Mean, IdxSys, IdxVar, IdxMean, X, Pwork,
+                        Awork, moment, cov, plan);
         if (FIsNaN(y[t])) {
             UnivSkipTimePoint(m, t, store, a, apred);
             continue;
         }
         /* As in the filter, a NaN variance fails like a zero one rather
          * than spreading NaN through every later moment. */
-        if (!fUnivInnovation(m, y[t], P, a, apred))
+        UnivInnovation in;
+        double gains[kM > 0 ? kM : 1];
+        if (!UnivInnovationOf<kM>(m, y[t], P, a, apred, &in, gains))
             return 0;
-        const double v = a[m];
         if (filtered)
             FilterCorrection(1, m, t, Finv, a + m, Awork, moment);
         if (store)
-            UnivStoreColumn(m, t, v, P[m], store);
-        UnivUpdate(m, P, a, apred, v);
+            UnivStoreColumn(m, t, in.v, P[m], store);
+        UnivUpdateOf<kM>(m, P, a, apred, in.v, gains);
     }
     return 1;
+}
+
+}  // namespace
+
+int fUnivStatePred(int filtered, int n, double *y, int m, double **Sys,
+                   double **Var, double *Mean, int **IdxSys, int **IdxVar,
+                   int *IdxMean, double **X, double **Init, double **Pwork,
+                   double **Awork, double **store, double **moment,
+                   double **cov)
+{
+    const int d = m + 1;
+    LdsMeanPlan plan;
+    LdsMeanPlanInit(&plan, m, d, Sys, IdxSys);
+    iLdsFilterStart(m, d, Init, dLdsVbig(d, Var), Pwork);
+    return WithUnivStepStates(m, [&](auto k) __attribute__((always_inline)) {
+        return UnivPredSteps<decltype(k)::value>(filtered, n, y, m, Sys, Var, Mean, IdxSys,
+                                                 IdxVar, IdxMean, X, Pwork, Awork, store,
+                                                 moment, cov, &plan);
+    });
 }
