@@ -81,6 +81,23 @@ LDS_INLINE void MatVecFromByRows(int rows, int n, double *const *A, const double
     });
 }
 
+/* dInnerProd(kN, x, A) for kN < 4, bit for bit: the sum from 0.0 over
+ * increasing i of x[i] times row i's sum from 0.0 of A[i][j] x[j] over
+ * increasing j. */
+template <int kN>
+LDS_INLINE double InnerProdFew(const double *x, double *const *A)
+{
+    static_assert(kN > 0 && kN < 4, "dInnerProd takes rows by blocks of four from four on");
+    double s = 0.0;
+    ForEachIndex<kN>(kN, [&](int i) __attribute__((always_inline)) {
+        const double *ai = A[i];
+        double row = 0.0;
+        ForEachIndex<kN>(kN, [&](int j) __attribute__((always_inline)) { row += ai[j] * x[j]; });
+        s += x[i] * row;
+    });
+    return s;
+}
+
 LDS_INLINE Quad LoadQuad(const double *p)
 {
     Quad q;

@@ -9,16 +9,31 @@
 #include "filter/kalman_core.h"
 #include "host/kel.h"
 #include "model/model.h"
+#include "model/vecops.h"
 #include "smooth/smooth.h"
 #include "smooth/smooth_step.h"
 
 namespace {
 
+/* out[i - from] = sum_j x[j] A[j][i] as LdsColumnCombination forms it;
+ * for kM (m known at compile time, below one block of four) written out
+ * here, without the call. */
+template <int kM>
+LDS_INLINE void ColumnsOf(int n, int from, int to, const double *x, double **A, double *out)
+{
+    if constexpr (kM > 0)
+        lds_vec::ColumnCombination<false>(n, from, to, x, A, out);
+    else
+        LdsColumnCombination(n, from, to, x, A, out);
+}
+
 /* P_t into W's leading m x m block from the stored diagonal and strict
  * upper triangle, a_t into W row d; then Z_t P_t into W rows m..d-1. */
-void RebuildPrediction(int N, int m, int t, double **Sys, double **momentIn,
-                       double **cov, double **W)
+template <int kM = 0>
+LDS_INLINE void RebuildPrediction(int N, int mRun, int t, double **Sys, double **momentIn,
+                                  double **cov, double **W)
 {
+    const int m = kM ? kM : mRun;
     const int d = m + N;
     int row = 0;
     for (int i = 0; i < m; i++) {
@@ -28,7 +43,7 @@ void RebuildPrediction(int N, int m, int t, double **Sys, double **momentIn,
         W[d][i] = momentIn[i][t];
     }
     for (int k = 0; k < N; k++)
-        LdsColumnCombination(m, 0, m, Sys[m + k], W, W[m + k]);
+        ColumnsOf<kM>(m, 0, m, Sys[m + k], W, W[m + k]);
 }
 
 /* States whose smoothed means StateColumn forms together. */
@@ -52,9 +67,11 @@ bool ExactlySymmetric(int n, double **A)
  * term less a quadratic form with N_{t-1} of one row of W.  Those forms go
  * four rows at a time down the columns of N_{t-1} when the host's product
  * left it exactly symmetric, which gives the same bits as row by row. */
-void StateColumn(int N, int m, int t, double **Sys, double **S, double **W,
-                 double **moment)
+template <int kM = 0>
+LDS_INLINE void StateColumn(int N, int mRun, int t, double **Sys, double **S, double **W,
+                            double **moment)
 {
+    const int m = kM ? kM : mRun;
     const int d = m + N;
     const double *r = S[d];
     /* P_t r as r' P_t (P_t is rebuilt exactly symmetric), four states at a
@@ -62,7 +79,7 @@ void StateColumn(int N, int m, int t, double **Sys, double **S, double **W,
     for (int i = 0; i < m; i += kFormBlock) {
         const int to = m - i < kFormBlock ? m : i + kFormBlock;
         double pr[kFormBlock];
-        LdsColumnCombination(m, i, to, r, W, pr);
+        ColumnsOf<kM>(m, i, to, r, W, pr);
         for (int k = i; k < to; k++) {
             moment[k][t] = W[d][k] + pr[k - i];
             moment[d + k][t] = W[k][k];
@@ -79,6 +96,11 @@ void StateColumn(int N, int m, int t, double **Sys, double **S, double **W,
         moment[m + k][t] = mean;
         moment[d + m + k][t] = zpz;
     }
+    if constexpr (kM > 0) {
+        for (int i = 0; i < d; i++)
+            moment[d + i][t] -= lds_vec::InnerProdFew<kM>(W[i], S);
+        return;
+    }
     if (!ExactlySymmetric(m, S)) {
         for (int i = 0; i < d; i++)
             moment[d + i][t] -= dInnerProd(m, W[i], S);
@@ -93,18 +115,42 @@ void StateColumn(int N, int m, int t, double **Sys, double **S, double **W,
     }
 }
 
-void StateSmoRun(int layout, int N, int n, int m, double **Sys, int **IdxSys,
-                 double **X, double **S, double **W, double **store,
-                 double **momentIn, double **cov, double **momentOut)
+/* The backward loop; kM as in ColumnsOf. */
+template <int kM>
+LDS_INLINE void StateSmoSteps(int layout, int N, int n, int mRun, double **Sys, int **IdxSys,
+                              double **X, double **S, double **W, double **store,
+                              double **momentIn, double **cov, double **momentOut)
 {
+    const int m = kM ? kM : mRun;
     const int d = m + N;
     SmoothStart(d, S);
     for (int t = n - 1; t >= 0; t--) {
         LdsApplyTV(t, m, d, Sys, nullptr, nullptr, IdxSys, nullptr, nullptr, X);
         SmoothResidual(layout, N, m, store, t, S, W);
         SmoothBackStep(m, d, Sys, S, W);
-        RebuildPrediction(N, m, t, Sys, momentIn, cov, W);
-        StateColumn(N, m, t, Sys, S, W, momentOut);
+        RebuildPrediction<kM>(N, m, t, Sys, momentIn, cov, W);
+        StateColumn<kM>(N, m, t, Sys, S, W, momentOut);
+    }
+}
+
+/* Below one block of four states every product of a time point is a few
+ * scalar sums, which the loop compiled for m forms without calls. */
+void StateSmoRun(int layout, int N, int n, int m, double **Sys, int **IdxSys,
+                 double **X, double **S, double **W, double **store,
+                 double **momentIn, double **cov, double **momentOut)
+{
+    switch (m) {
+    case 1:
+        StateSmoSteps<1>(layout, N, n, m, Sys, IdxSys, X, S, W, store, momentIn, cov, momentOut);
+        break;
+    case 2:
+        StateSmoSteps<2>(layout, N, n, m, Sys, IdxSys, X, S, W, store, momentIn, cov, momentOut);
+        break;
+    case 3:
+        StateSmoSteps<3>(layout, N, n, m, Sys, IdxSys, X, S, W, store, momentIn, cov, momentOut);
+        break;
+    default:
+        StateSmoSteps<0>(layout, N, n, m, Sys, IdxSys, X, S, W, store, momentIn, cov, momentOut);
     }
 }
 

@@ -148,6 +148,11 @@ TEST(LdsMomentEst, SmoothedStatesAndDisturbancesMatchDenseConditioning)
         checkSmoothed(host, wideCase(), sel, 1e-10);
         checkSmoothed(host, largeCase(), sel, 1e-10);
         checkSmoothed(host, diffuseCase(), sel, 1e-6);
+        // With the cases above, every state count below four, for which
+        // the state smoother's loop is compiled, with one and two series.
+        checkSmoothed(host, sizedCase(1, 1, 71), sel, 1e-10);
+        checkSmoothed(host, sizedCase(3, 1, 72), sel, 1e-10);
+        checkSmoothed(host, sizedCase(3, 2, 73), sel, 1e-10);
     }
 }
 
