@@ -12,6 +12,9 @@
 #ifndef VANTREL_SMOOTH_SMOOTH_STEP_H
 #define VANTREL_SMOOTH_SMOOTH_STEP_H
 
+#include "host/kel.h"
+#include "model/vecops.h"
+
 /* Layout of the gains in S while a step runs: the store column of series k
  * in column m+k of S (several series), or the gain row and 1/F in row m
  * (one series). */
@@ -30,5 +33,17 @@ void SmoothResidual(int layout, int N, int m, double **store, int t,
 /* r_{t-1} = Sys' u_t into S row d and N_{t-1} = Sys' D_t Sys into S's
  * leading m x m block. */
 void SmoothBackStep(int m, int d, double **Sys, double **S, double **W);
+
+/* SmoothBackStep with kM (m known at compile time, below one block of
+ * four) written out here: r is summed inline instead of by the kernel's
+ * call, the same sums in the same order. */
+template <int kM>
+LDS_INLINE void SmoothBackStepOf(int d, double **Sys, double **S, double **W)
+{
+    static_assert(kM > 0 && kM < 4, "larger models take the kernel");
+    /* r = Sys' u, each element summed over increasing k. */
+    lds_vec::ColumnCombination<false>(d, 0, kM, W[d], Sys, S[d]);
+    MatBtSB(Sys, d, W, kM, S);
+}
 
 #endif

@@ -6,6 +6,8 @@
  *              signal Z_t alpha_t|n with variance Z_t V_t Z_t'.
  * Disturbance: Var_t u_t with Var_t D_t Var_t.
  */
+#include <type_traits>
+
 #include "filter/kalman_core.h"
 #include "host/kel.h"
 #include "model/model.h"
@@ -127,39 +129,24 @@ LDS_INLINE void StateSmoSteps(int layout, int N, int n, int mRun, double **Sys, 
     for (int t = n - 1; t >= 0; t--) {
         LdsApplyTV(t, m, d, Sys, nullptr, nullptr, IdxSys, nullptr, nullptr, X);
         SmoothResidual(layout, N, m, store, t, S, W);
-        SmoothBackStep(m, d, Sys, S, W);
+        if constexpr (kM > 0)
+            SmoothBackStepOf<kM>(d, Sys, S, W);
+        else
+            SmoothBackStep(m, d, Sys, S, W);
         RebuildPrediction<kM>(N, m, t, Sys, momentIn, cov, W);
         StateColumn<kM>(N, m, t, Sys, S, W, momentOut);
     }
 }
 
-/* Below one block of four states every product of a time point is a few
- * scalar sums, which the loop compiled for m forms without calls. */
-void StateSmoRun(int layout, int N, int n, int m, double **Sys, int **IdxSys,
-                 double **X, double **S, double **W, double **store,
-                 double **momentIn, double **cov, double **momentOut)
-{
-    switch (m) {
-    case 1:
-        StateSmoSteps<1>(layout, N, n, m, Sys, IdxSys, X, S, W, store, momentIn, cov, momentOut);
-        break;
-    case 2:
-        StateSmoSteps<2>(layout, N, n, m, Sys, IdxSys, X, S, W, store, momentIn, cov, momentOut);
-        break;
-    case 3:
-        StateSmoSteps<3>(layout, N, n, m, Sys, IdxSys, X, S, W, store, momentIn, cov, momentOut);
-        break;
-    default:
-        StateSmoSteps<0>(layout, N, n, m, Sys, IdxSys, X, S, W, store, momentIn, cov, momentOut);
-    }
-}
-
 /* Var u into S row d (r is no longer needed: u keeps it), Var D Var into
- * S's d x d block, both copied into column t; then the step back. */
-void DisturbSmoRun(int layout, int N, int n, int m, double **Sys, double **Var,
-                   int **IdxSys, int **IdxVar, double **X, double **S,
-                   double **W, double **store, double **moment)
+ * S's d x d block, both copied into column t; then the step back.  kM as
+ * in ColumnsOf. */
+template <int kM>
+LDS_INLINE void DisturbSmoSteps(int layout, int N, int n, int mRun, double **Sys, double **Var,
+                                int **IdxSys, int **IdxVar, double **X, double **S,
+                                double **W, double **store, double **moment)
 {
+    const int m = kM ? kM : mRun;
     const int d = m + N;
     SmoothStart(d, S);
     for (int t = n - 1; t >= 0; t--) {
@@ -174,8 +161,49 @@ void DisturbSmoRun(int layout, int N, int n, int m, double **Sys, double **Var,
             moment[k][t] = S[d][k];
             moment[d + k][t] = S[k][k];
         }
-        SmoothBackStep(m, d, Sys, S, W);
+        if constexpr (kM > 0)
+            SmoothBackStepOf<kM>(d, Sys, S, W);
+        else
+            SmoothBackStep(m, d, Sys, S, W);
     }
+}
+
+/* Both smoothers' loops, compiled for m = 1, 2 and 3 (below one block of
+ * four states every product of a time point is a few scalar sums, which
+ * the compiled loop forms without calls) and for any m. */
+template <class F>
+LDS_INLINE void WithSmallStates(int m, F f)
+{
+    switch (m) {
+    case 1:
+        return f(std::integral_constant<int, 1>());
+    case 2:
+        return f(std::integral_constant<int, 2>());
+    case 3:
+        return f(std::integral_constant<int, 3>());
+    default:
+        return f(std::integral_constant<int, 0>());
+    }
+}
+
+void StateSmoRun(int layout, int N, int n, int m, double **Sys, int **IdxSys,
+                 double **X, double **S, double **W, double **store,
+                 double **momentIn, double **cov, double **momentOut)
+{
+    WithSmallStates(m, [&](auto k) __attribute__((always_inline)) {
+        StateSmoSteps<decltype(k)::value>(layout, N, n, m, Sys, IdxSys, X, S, W, store,
+                                          momentIn, cov, momentOut);
+    });
+}
+
+void DisturbSmoRun(int layout, int N, int n, int m, double **Sys, double **Var,
+                   int **IdxSys, int **IdxVar, double **X, double **S,
+                   double **W, double **store, double **moment)
+{
+    WithSmallStates(m, [&](auto k) __attribute__((always_inline)) {
+        DisturbSmoSteps<decltype(k)::value>(layout, N, n, m, Sys, Var, IdxSys, IdxVar, X, S,
+                                            W, store, moment);
+    });
 }
 
 }  // namespace
