@@ -655,6 +655,17 @@ inline __attribute__((always_inline)) double timesEntry(double x, double b) {
     return x * b;
 }
 
+// +0.0, out of line, so that the branch to it stays a branch.
+__attribute__((noinline, cold)) double positiveZero() { return 0.0; }
+
+// 0.0 + x, the start of a sum with its one term, for the same reason by a
+// branch: for every x an operation can produce it is x itself, except -0.0,
+// which it turns into +0.0.  A select would wait for the comparison.
+inline __attribute__((always_inline)) double fromZero(double x) {
+    if (__builtin_expect(x == 0.0, 0)) return positiveZero();
+    return x;
+}
+
 // One state (c == 1): the same sums as symmetricProduct, zero entries of B
 // left out and each sum started at 0.0, without the loops and buffers.
 // kRows, when not 0, is r known at compile time.
@@ -668,7 +679,7 @@ inline __attribute__((always_inline)) void oneColumnProduct(double *const *B, in
         forEachIndex<kRows>(r, [&](int j) __attribute__((always_inline)) {
             if (j < i) return;
             const double bj = B[j][0];
-            result[i][j] = result[j][i] = bj == 0.0 ? 0.0 : 0.0 + timesEntry(t, bj);
+            result[i][j] = result[j][i] = bj == 0.0 ? 0.0 : fromZero(timesEntry(t, bj));
         });
     });
 }
