@@ -646,10 +646,11 @@ __attribute__((noinline)) void smallProductOfRows(double *const *B, int r, doubl
     smallSymmetricProduct([B](int i, int k) { return B[i][k]; }, r, S, c, result);
 }
 
-// x b, with b = 1.0 taken as the exact product x it is: a filter step waits
-// for these products, and entries of one are common in transition and
-// observation rows.  A branch, not a select, so that the multiplication
-// leaves the dependency chain.
+// x b, with b = 1.0 taken as the exact product x it is (for every x an
+// operation can produce; a signalling NaN would come back unquietened): a
+// filter step waits for these products, and entries of one are common in
+// transition and observation rows.  A branch, not a select, so that the
+// multiplication leaves the dependency chain.
 inline __attribute__((always_inline)) double timesEntry(double x, double b) {
     if (__builtin_expect(b == 1.0, 1)) return x;
     return x * b;
