@@ -59,17 +59,21 @@ void LdsMeanPlanInit(LdsMeanPlan *plan, int m, int d, double **Sys, int **IdxSys
 void LdsPredict(int m, int d, double **Sys, double **Var, const double *Mean,
                 double **Pwork, double **Awork, const LdsMeanPlan *plan);
 
-/* LdsPredict for kM states with kM + 1 below one block of four, where the
- * mean goes by rows (as LdsPredict's does at that size), written out. */
+/* LdsPredict; for kM (not 0) states of one series, with kM + 1 below one
+ * block of four, where the mean goes by rows (as LdsPredict's does at that
+ * size), written out here. */
 template <int kM>
-LDS_INLINE void LdsPredictFew(double **Sys, double **Var, const double *Mean, double **Pwork,
-                              double **Awork)
+LDS_INLINE void LdsPredictOf(int m, int d, double **Sys, double **Var, const double *Mean,
+                             double **Pwork, double **Awork, const LdsMeanPlan *plan)
 {
-    constexpr int d = kM + 1;
-    static_assert(kM > 0 && d < 4, "the mean of larger models goes by blocks");
-    lds_vec::MatVecFromByRows<d, kM>(d, kM, Sys, Pwork[d], Mean, Awork[d]);
-    MatBSBt(Sys, d, Pwork, kM, Awork);
-    MatAdd(Awork, d, d, Var, 1.0, Pwork);
+    if constexpr (kM == 0) {
+        LdsPredict(m, d, Sys, Var, Mean, Pwork, Awork, plan);
+    } else {
+        static_assert(kM + 1 < 4, "the mean of larger models goes by blocks");
+        lds_vec::MatVecFromByRows<kM + 1, kM>(d, m, Sys, Pwork[d], Mean, Awork[d]);
+        MatBSBt(Sys, d, Pwork, kM, Awork);
+        MatAdd(Awork, d, d, Var, 1.0, Pwork);
+    }
 }
 
 /* Starts a filter run: vbig from Var as it stands, starting values in

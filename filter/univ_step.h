@@ -7,8 +7,6 @@
 #ifndef VANTREL_FILTER_UNIV_STEP_H
 #define VANTREL_FILTER_UNIV_STEP_H
 
-#include <type_traits>
-
 #include "model/model.h"
 #include "model/vecops.h"
 
@@ -83,17 +81,8 @@ LDS_INLINE void UnivUpdateOf(int mRun, double **P, double *a, const double *apre
     });
 }
 
-/* f(std::integral_constant<int, m>()) for the state counts whose steps are
- * compiled (one and two, where the mean goes by rows: see LdsPredictFew),
- * else f(std::integral_constant<int, 0>()); f's result. */
-template <class F>
-LDS_INLINE auto WithUnivStepStates(int m, F f)
-{
-    if (m == 1)
-        return f(std::integral_constant<int, 1>());
-    if (m == 2)
-        return f(std::integral_constant<int, 2>());
-    return f(std::integral_constant<int, 0>());
-}
+/* State counts whose steps are compiled: one and two, where the mean goes
+ * by rows (see LdsPredictOf). */
+const int kUnivCompiledStates = 2;
 
 #endif

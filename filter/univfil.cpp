@@ -121,10 +121,7 @@ LDS_INLINE int RunSteps(int n, const double *y, int mRun, double **Sys, double *
 
     for (int t = 0; t < n; t++) {
         LdsApplyTV(t, m, d, Sys, Var, Mean, IdxSys, IdxVar, IdxMean, X);
-        if constexpr (kM > 0)
-            LdsPredictFew<kM>(Sys, Var, Mean, Pwork, Awork);
-        else
-            LdsPredict(m, d, Sys, Var, Mean, Pwork, Awork, plan);
+        LdsPredictOf<kM>(m, d, Sys, Var, Mean, Pwork, Awork, plan);
 
         if (FIsNaN(y[t])) {
             UnivSkipTimePoint(m, t, Store, a, apred);
@@ -170,7 +167,7 @@ int fUnivKalmanFil(int n, double *y, int m, double **Sys, double **Var,
     if (pLogDet)
         sums.logDet = *pLogDet;
 
-    const int ok = WithUnivStepStates(m, [&](auto k) __attribute__((always_inline)) {
+    const int ok = lds_vec::WithCountUpTo<kUnivCompiledStates>(m, [&](auto k) __attribute__((always_inline)) {
         return RunSteps<decltype(k)::value>(n, y, m, Sys, Var, Mean, IdxSys, IdxVar, IdxMean, X,
                                            Pwork, Awork, Store, &plan, &sums);
     });

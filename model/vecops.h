@@ -48,6 +48,21 @@ LDS_INLINE bool WithCompileTimeCount(int n, F f)
     return WithCountFrom(n, f, std::make_integer_sequence<int, kFixedCount>());
 }
 
+/* f(std::integral_constant<int, n>()) when 1 <= n <= kMax, else
+ * f(std::integral_constant<int, 0>()), and f's result: a loop compiled for
+ * each of a few small counts, with one general version for the rest. */
+template <int kMax, class F>
+LDS_INLINE auto WithCountUpTo(int n, F f)
+{
+    if constexpr (kMax == 0) {
+        return f(std::integral_constant<int, 0>());
+    } else {
+        if (n == kMax)
+            return f(std::integral_constant<int, kMax>());
+        return WithCountUpTo<kMax - 1>(n, f);
+    }
+}
+
 template <class F, int... kIs>
 LDS_INLINE void ForEachIndexOf(F &f, std::integer_sequence<int, kIs...>)
 {

@@ -165,7 +165,5 @@ void SmoothResidual(int layout, int N, int m, double **store, int t,
 
 void SmoothBackStep(int m, int d, double **Sys, double **S, double **W)
 {
-    /* r = Sys' u, each element summed over increasing k. */
-    LdsColumnCombination(d, 0, m, W[d], Sys, S[d]);
-    MatBtSB(Sys, d, W, m, S);
+    SmoothBackStepOf<0>(m, d, Sys, S, W);
 }

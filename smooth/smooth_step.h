@@ -13,6 +13,7 @@
 #define VANTREL_SMOOTH_SMOOTH_STEP_H
 
 #include "host/kel.h"
+#include "model/model.h"
 #include "model/vecops.h"
 
 /* Layout of the gains in S while a step runs: the store column of series k
@@ -34,16 +35,27 @@ void SmoothResidual(int layout, int N, int m, double **store, int t,
  * leading m x m block. */
 void SmoothBackStep(int m, int d, double **Sys, double **S, double **W);
 
-/* SmoothBackStep with kM (m known at compile time, below one block of
- * four) written out here: r is summed inline instead of by the kernel's
- * call, the same sums in the same order. */
+/* LdsColumnCombination; for kM (m known at compile time, below one block
+ * of four, not 0) written out here, without the call: the same sums in the
+ * same order. */
 template <int kM>
-LDS_INLINE void SmoothBackStepOf(int d, double **Sys, double **S, double **W)
+LDS_INLINE void SmoothColumnsOf(int n, int from, int to, const double *x, double **A,
+                                double *out)
 {
-    static_assert(kM > 0 && kM < 4, "larger models take the kernel");
+    static_assert(kM < 4, "larger models take the kernel");
+    if constexpr (kM > 0)
+        lds_vec::ColumnCombination<false>(n, from, to, x, A, out);
+    else
+        LdsColumnCombination(n, from, to, x, A, out);
+}
+
+/* SmoothBackStep, r summed by SmoothColumnsOf<kM>. */
+template <int kM>
+LDS_INLINE void SmoothBackStepOf(int m, int d, double **Sys, double **S, double **W)
+{
     /* r = Sys' u, each element summed over increasing k. */
-    lds_vec::ColumnCombination<false>(d, 0, kM, W[d], Sys, S[d]);
-    MatBtSB(Sys, d, W, kM, S);
+    SmoothColumnsOf<kM>(d, 0, m, W[d], Sys, S[d]);
+    MatBtSB(Sys, d, W, m, S);
 }
 
 #endif

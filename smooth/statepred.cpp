@@ -64,10 +64,7 @@ LDS_INLINE void PredictStep(int filtered, int N, int m, int t, double **Sys, dou
     LdsApplyTV(t, m, d, Sys, Var, Mean, IdxSys, IdxVar, IdxMean, X);
     if (filtered)
         ObservationProjection(N, m, Sys, Pwork, Awork + d + kProjectionRow);
-    if constexpr (kM > 0)
-        LdsPredictFew<kM>(Sys, Var, Mean, Pwork, Awork);
-    else
-        LdsPredict(m, d, Sys, Var, Mean, Pwork, Awork, plan);
+    LdsPredictOf<kM>(m, d, Sys, Var, Mean, Pwork, Awork, plan);
     for (int k = 0; k < N; k++) {
         moment[m + k][t] = Awork[d][m + k];
         moment[d + m + k][t] = Pwork[m + k][m + k];
@@ -198,7 +195,7 @@ int fUnivStatePred(int filtered, int n, double *y, int m, double **Sys,
     LdsMeanPlan plan;
     LdsMeanPlanInit(&plan, m, d, Sys, IdxSys);
     iLdsFilterStart(m, d, Init, dLdsVbig(d, Var), Pwork);
-    return WithUnivStepStates(m, [&](auto k) __attribute__((always_inline)) {
+    return lds_vec::WithCountUpTo<kUnivCompiledStates>(m, [&](auto k) __attribute__((always_inline)) {
         return UnivPredSteps<decltype(k)::value>(filtered, n, y, m, Sys, Var, Mean, IdxSys,
                                                  IdxVar, IdxMean, X, Pwork, Awork, store,
                                                  moment, cov, &plan);

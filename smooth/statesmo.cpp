@@ -6,8 +6,6 @@
  *              signal Z_t alpha_t|n with variance Z_t V_t Z_t'.
  * Disturbance: Var_t u_t with Var_t D_t Var_t.
  */
-#include <type_traits>
-
 #include "filter/kalman_core.h"
 #include "host/kel.h"
 #include "model/model.h"
@@ -16,18 +14,6 @@
 #include "smooth/smooth_step.h"
 
 namespace {
-
-/* out[i - from] = sum_j x[j] A[j][i] as LdsColumnCombination forms it;
- * for kM (m known at compile time, below one block of four) written out
- * here, without the call. */
-template <int kM>
-LDS_INLINE void ColumnsOf(int n, int from, int to, const double *x, double **A, double *out)
-{
-    if constexpr (kM > 0)
-        lds_vec::ColumnCombination<false>(n, from, to, x, A, out);
-    else
-        LdsColumnCombination(n, from, to, x, A, out);
-}
 
 /* P_t into W's leading m x m block from the stored diagonal and strict
  * upper triangle, a_t into W row d; then Z_t P_t into W rows m..d-1. */
@@ -45,7 +31,7 @@ LDS_INLINE void RebuildPrediction(int N, int mRun, int t, double **Sys, double *
         W[d][i] = momentIn[i][t];
     }
     for (int k = 0; k < N; k++)
-        ColumnsOf<kM>(m, 0, m, Sys[m + k], W, W[m + k]);
+        SmoothColumnsOf<kM>(m, 0, m, Sys[m + k], W, W[m + k]);
 }
 
 /* States whose smoothed means StateColumn forms together. */
@@ -81,7 +67,7 @@ LDS_INLINE void StateColumn(int N, int mRun, int t, double **Sys, double **S, do
     for (int i = 0; i < m; i += kFormBlock) {
         const int to = m - i < kFormBlock ? m : i + kFormBlock;
         double pr[kFormBlock];
-        ColumnsOf<kM>(m, i, to, r, W, pr);
+        SmoothColumnsOf<kM>(m, i, to, r, W, pr);
         for (int k = i; k < to; k++) {
             moment[k][t] = W[d][k] + pr[k - i];
             moment[d + k][t] = W[k][k];
@@ -117,7 +103,7 @@ LDS_INLINE void StateColumn(int N, int mRun, int t, double **Sys, double **S, do
     }
 }
 
-/* The backward loop; kM as in ColumnsOf. */
+/* The backward loop; kM as in SmoothColumnsOf. */
 template <int kM>
 LDS_INLINE void StateSmoSteps(int layout, int N, int n, int mRun, double **Sys, int **IdxSys,
                               double **X, double **S, double **W, double **store,
@@ -129,10 +115,7 @@ LDS_INLINE void StateSmoSteps(int layout, int N, int n, int mRun, double **Sys, 
     for (int t = n - 1; t >= 0; t--) {
         LdsApplyTV(t, m, d, Sys, nullptr, nullptr, IdxSys, nullptr, nullptr, X);
         SmoothResidual(layout, N, m, store, t, S, W);
-        if constexpr (kM > 0)
-            SmoothBackStepOf<kM>(d, Sys, S, W);
-        else
-            SmoothBackStep(m, d, Sys, S, W);
+        SmoothBackStepOf<kM>(m, d, Sys, S, W);
         RebuildPrediction<kM>(N, m, t, Sys, momentIn, cov, W);
         StateColumn<kM>(N, m, t, Sys, S, W, momentOut);
     }
@@ -140,7 +123,7 @@ LDS_INLINE void StateSmoSteps(int layout, int N, int n, int mRun, double **Sys, 
 
 /* Var u into S row d (r is no longer needed: u keeps it), Var D Var into
  * S's d x d block, both copied into column t; then the step back.  kM as
- * in ColumnsOf. */
+ * in SmoothColumnsOf. */
 template <int kM>
 LDS_INLINE void DisturbSmoSteps(int layout, int N, int n, int mRun, double **Sys, double **Var,
                                 int **IdxSys, int **IdxVar, double **X, double **S,
@@ -161,36 +144,20 @@ LDS_INLINE void DisturbSmoSteps(int layout, int N, int n, int mRun, double **Sys
             moment[k][t] = S[d][k];
             moment[d + k][t] = S[k][k];
         }
-        if constexpr (kM > 0)
-            SmoothBackStepOf<kM>(d, Sys, S, W);
-        else
-            SmoothBackStep(m, d, Sys, S, W);
+        SmoothBackStepOf<kM>(m, d, Sys, S, W);
     }
 }
 
-/* Both smoothers' loops, compiled for m = 1, 2 and 3 (below one block of
+/* Both smoothers' loops are compiled for m = 1, 2 and 3: below one block of
  * four states every product of a time point is a few scalar sums, which
- * the compiled loop forms without calls) and for any m. */
-template <class F>
-LDS_INLINE void WithSmallStates(int m, F f)
-{
-    switch (m) {
-    case 1:
-        return f(std::integral_constant<int, 1>());
-    case 2:
-        return f(std::integral_constant<int, 2>());
-    case 3:
-        return f(std::integral_constant<int, 3>());
-    default:
-        return f(std::integral_constant<int, 0>());
-    }
-}
+ * the compiled loop forms without calls. */
+const int kCompiledStates = 3;
 
 void StateSmoRun(int layout, int N, int n, int m, double **Sys, int **IdxSys,
                  double **X, double **S, double **W, double **store,
                  double **momentIn, double **cov, double **momentOut)
 {
-    WithSmallStates(m, [&](auto k) __attribute__((always_inline)) {
+    lds_vec::WithCountUpTo<kCompiledStates>(m, [&](auto k) __attribute__((always_inline)) {
         StateSmoSteps<decltype(k)::value>(layout, N, n, m, Sys, IdxSys, X, S, W, store,
                                           momentIn, cov, momentOut);
     });
@@ -200,7 +167,7 @@ void DisturbSmoRun(int layout, int N, int n, int m, double **Sys, double **Var,
                    int **IdxSys, int **IdxVar, double **X, double **S,
                    double **W, double **store, double **moment)
 {
-    WithSmallStates(m, [&](auto k) __attribute__((always_inline)) {
+    lds_vec::WithCountUpTo<kCompiledStates>(m, [&](auto k) __attribute__((always_inline)) {
         DisturbSmoSteps<decltype(k)::value>(layout, N, n, m, Sys, Var, IdxSys, IdxVar, X, S,
                                             W, store, moment);
     });
