@@ -84,15 +84,19 @@ void LdsMeanPlanInit(LdsMeanPlan *plan, int m, int d, double **Sys, int **IdxSys
     plan->rows = d;
 }
 
-void LdsPredict(int m, int d, double **Sys, double **Var, const double *Mean,
-                double **Pwork, double **Awork, const LdsMeanPlan *plan)
+void LdsPredictMean(int m, int d, double **Sys, const double *Mean, double **Pwork,
+                    double **Awork, const LdsMeanPlan *plan)
 {
     if (plan && plan->rows == d)
         LdsMatTVecFrom(d, m, plan->sysT, LDS_TVEC_MAX_ROWS, Pwork[d], Mean, Awork[d]);
     else
         LdsMatVecFrom(d, m, Sys, Pwork[d], Mean, Awork[d]);
-    MatBSBt(Sys, d, Pwork, m, Awork);
-    MatAdd(Awork, d, d, Var, 1.0, Pwork);
+}
+
+void LdsPredict(int m, int d, double **Sys, double **Var, const double *Mean,
+                double **Pwork, double **Awork, const LdsMeanPlan *plan)
+{
+    LdsPredictOf<0>(m, d, Sys, Var, Mean, Pwork, Awork, plan);
 }
 
 int iLdsFilterBegin(int m, int d, double **Var, double **Init, double **Pwork,

@@ -53,27 +53,33 @@ struct LdsMeanPlan {
 /* Fills plan from Sys (d x m) for a run with the time-varying table IdxSys
  * (null when Sys is fixed). */
 void LdsMeanPlanInit(LdsMeanPlan *plan, int m, int d, double **Sys, int **IdxSys);
-/* Prediction: Awork[d][i] = Mean[i] + sum_k Sys[i][k] a[k] (from Mean[i], in
- * increasing k; read from plan when it is given and holds Sys'),
- * Awork[0..d-1] = Sys P Sys', W = Awork + 1.0 Var. */
+/* The mean of the prediction: Awork[d][i] = Mean[i] + sum_k Sys[i][k] a[k]
+ * (from Mean[i], in increasing k; read from plan when it is given and holds
+ * Sys'). */
+void LdsPredictMean(int m, int d, double **Sys, const double *Mean, double **Pwork,
+                    double **Awork, const LdsMeanPlan *plan);
+
+/* Prediction: the mean as LdsPredictMean, Awork[0..d-1] = Sys P Sys',
+ * W = Awork + 1.0 Var. */
 void LdsPredict(int m, int d, double **Sys, double **Var, const double *Mean,
                 double **Pwork, double **Awork, const LdsMeanPlan *plan);
 
-/* LdsPredict; for kM (not 0) states of one series, with kM + 1 below one
- * block of four, where the mean goes by rows (as LdsPredict's does at that
- * size), written out here. */
+/* LdsPredict; kM, when not 0, is m for one series, with kM + 1 below one
+ * block of four, where the mean goes by rows (as LdsPredictMean's does at
+ * that size), written out here. */
 template <int kM>
-LDS_INLINE void LdsPredictOf(int m, int d, double **Sys, double **Var, const double *Mean,
+LDS_INLINE void LdsPredictOf(int mRun, int d, double **Sys, double **Var, const double *Mean,
                              double **Pwork, double **Awork, const LdsMeanPlan *plan)
 {
+    const int m = kM ? kM : mRun;
     if constexpr (kM == 0) {
-        LdsPredict(m, d, Sys, Var, Mean, Pwork, Awork, plan);
+        LdsPredictMean(m, d, Sys, Mean, Pwork, Awork, plan);
     } else {
         static_assert(kM + 1 < 4, "the mean of larger models goes by blocks");
         lds_vec::MatVecFromByRows<kM + 1, kM>(d, m, Sys, Pwork[d], Mean, Awork[d]);
-        MatBSBt(Sys, d, Pwork, kM, Awork);
-        MatAdd(Awork, d, d, Var, 1.0, Pwork);
     }
+    MatBSBt(Sys, d, Pwork, m, Awork);
+    MatAdd(Awork, d, d, Var, 1.0, Pwork);
 }
 
 /* Starts a filter run: vbig from Var as it stands, starting values in

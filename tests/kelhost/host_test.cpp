@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <limits>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -369,10 +369,11 @@ TEST(HostMatrix, ZeroEntriesOfTheOuterFactorAreLeftOut) {
 
 TEST(HostMatrix, OneStateProductsAreTheHostsSumsToTheBit) {
     // One state: element (i, j), i <= j, of B S B' is 0.0 + (b_i s) b_j,
-    // exact +0 where b_i or b_j is zero, and (j, i) is the same double.  Entries of exactly one are where a
-    // shortcut could go wrong (the sign of -1, the 0.0 that turns -0 into
-    // +0, a NaN's payload), so they stand beside general ones.
-    // Every row count up to six, the first four compiled for their count.
+    // exact +0 where b_i or b_j is zero, and (j, i) is the same double.
+    // Entries of exactly one are where a shortcut could go wrong (the sign
+    // of -1, the 0.0 that turns -0 into +0, a NaN's payload), so they stand
+    // beside general ones.  Every row count up to six, the first four
+    // compiled for their count.
     const double b[] = {1.0, 2.5, -0.75, 0.0, -1.0, 1.0};
     const double nan = std::nan("7"), inf = std::numeric_limits<double>::infinity();
     for (int r = 1; r <= 6; ++r)
