@@ -37,6 +37,13 @@ double **AllocMatrix(long long rows, long long cols)
 int fOpenTimeVarying(LdsCall *c)
 {
     KelVALUE *form = &c->args[c->f];
+    if (c->noCopy) {
+        if (!lds_a::fKelOpenLdsTV(&form[LDS_ARG_IDXSYS], c->m, c->d, c->d, &c->idxSys,
+                                  &c->idxVar, &c->idxMeanTab, &c->X))
+            return 0;
+        c->idxMean = c->idxMeanTab ? c->idxMeanTab[0] : nullptr;
+        return 1;
+    }
     if (!lds_b::fKelOpenLdsTV(&form[LDS_ARG_IDXSYS], c->m, c->d, c->d, &c->idxSys,
                               &c->idxVar, &c->idxMeanTab, &c->X))
         return 0;
@@ -79,21 +86,40 @@ void FreeMatrix(double ***pm)
 
 } // namespace
 
-void LdsCallCheck(LdsCall *c, const char *name, KelVALUE *args, int count,
-                  int f, int layout)
+namespace {
+
+void CheckWith(LdsCall *c, const char *name, KelVALUE *args, int count, int f,
+               int layout, int noCopy)
 {
     std::memset(c, 0, sizeof *c);
     c->name = name;
     c->args = args;
     c->count = count;
     c->f = f;
-    c->timeVarying = lds_b::iKelCheckLds(nullptr, args, count, f, layout, &c->N,
-                                         &c->m, &c->d, &c->R, &c->E, &c->n,
-                                         &c->init, &c->mean);
+    c->noCopy = noCopy;
+    c->timeVarying =
+        noCopy ? lds_a::iKelCheckLds(nullptr, args, count, f, layout, &c->N, &c->m,
+                                     &c->d, &c->R, &c->E, &c->n, &c->init, &c->mean)
+               : lds_b::iKelCheckLds(nullptr, args, count, f, layout, &c->N, &c->m,
+                                     &c->d, &c->R, &c->E, &c->n, &c->init, &c->mean);
     c->data = args[f].v.mval.data;
     c->sys = args[f + LDS_ARG_SYS].v.mval.data;
     c->var = args[f + LDS_ARG_VAR].v.mval.data;
     c->status = LDS_OK;
+}
+
+} // namespace
+
+void LdsCallCheck(LdsCall *c, const char *name, KelVALUE *args, int count,
+                  int f, int layout)
+{
+    CheckWith(c, name, args, count, f, layout, 0);
+}
+
+void LdsCallCheckNoCopy(LdsCall *c, const char *name, KelVALUE *args, int count,
+                        int f, int layout)
+{
+    CheckWith(c, name, args, count, f, layout, 1);
 }
 
 void LdsCallReleaseOnFailure(LdsCall *c, KelVALUE *rec)
@@ -135,8 +161,11 @@ int fLdsCallFilter(LdsCall *c, double **store, double *pLogDet, double *pSumSq,
 
 void LdsCallClose(LdsCall *c)
 {
-    lds_b::KelCloseLdsTV(c->m, c->d, c->sysCopy, c->varCopy, c->idxSys, c->idxVar,
-                         c->idxMeanTab);
+    if (c->noCopy)
+        lds_a::KelCloseLdsTV(c->m, c->d, c->idxSys, c->idxVar, c->idxMeanTab);
+    else
+        lds_b::KelCloseLdsTV(c->m, c->d, c->sysCopy, c->varCopy, c->idxSys, c->idxVar,
+                             c->idxMeanTab);
     c->sysCopy = c->varCopy = nullptr;
     c->idxSys = c->idxVar = c->idxMeanTab = nullptr;
     c->idxMean = nullptr;

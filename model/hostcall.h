@@ -35,6 +35,7 @@ struct LdsCall {
     int f;                     /* position of the data argument */
     int N, m, d, R, E, n;
     int timeVarying;           /* iKelCheckLds accepted the block */
+    int noCopy;                /* the variant without copies (lds_a) */
     double **data;             /* rows of argument f */
     double **sys, **var;       /* what the recursions use: copies when
                                   time-varying, else the host's matrices */
@@ -59,12 +60,19 @@ struct LdsCall {
 void LdsCallCheck(LdsCall *c, const char *name, KelVALUE *args, int count,
                   int f, int layout);
 
+/* The variant for the host functions that make no copies (SimSmoWgt,
+ * SimSmoDraw, LdsWeights): the lds_a check, and fLdsCallOpen then opens the
+ * time-varying elements without copying Sys and Var, so the recursions
+ * write the values of each time point into the caller's own matrices. */
+void LdsCallCheckNoCopy(LdsCall *c, const char *name, KelVALUE *args, int count,
+                        int f, int layout);
+
 /* Registers a record (a result matrix already allocated in it) that must be
  * released with KelFreeByValue when the call does not succeed. */
 void LdsCallReleaseOnFailure(LdsCall *c, KelVALUE *rec);
 
-/* Opens the time-varying elements and copies Sys and Var when the model
- * varies over time; allocates P-work, A-work with `extraRows` rows beyond
+/* Opens the time-varying elements and, unless the frame was checked by
+ * LdsCallCheckNoCopy, copies Sys and Var when the model varies over time; allocates P-work, A-work with `extraRows` rows beyond
  * d+2, and, when wantStore, the R x n filter store; copies Mean (zeros when
  * absent) into row d+1 of A-work.  Result 1, or 0 with status 9. */
 int fLdsCallOpen(LdsCall *c, int extraRows, int wantStore);
