@@ -1,0 +1,21 @@
+"""vantrel: linear Gaussian state space models from Python.
+
+The library's host functions are reached through the stand-in Kel host
+(libkelhost.so) with ctypes; the two libraries are loaded from
+$VANTREL_LIB_DIR when set, else from the package's _libs folder.
+
+    import vantrel
+    model = vantrel.stsm([(vantrel.LEVEL, 38.0), (vantrel.IRREG, 123.0)])
+    model.loglik(y)
+    res = vantrel.fit(build, y, start)
+"""
+from ._host import VantrelError, VantrelNumericalError, VantrelWarning, lib_dir
+from .builders import (AR1, AR2, BWCYCLE, CYCLE0, CYCLE1, CYCLE2, CYCLE3, CYCLE4, CYCLE5,
+                       CYCLE6, CYCLE7, CYCLE8, CYCLE9, IRREG, LEVEL, SEAS_DUMMY, SEAS_TRIG,
+                       SEAS_ZEROSUM, SLOPE, TREND, about, add_regression, arma, regression,
+                       set_library_warnings, spline, stsm, version)
+from .fit import FitResult, fit
+from .model import (ConcLik, FilterResult, Model, Moments, Result, ScoreResult,
+                    SmootherResult, set_strict, strict_mode)
+
+__version__ = "3.0"
