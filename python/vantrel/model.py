@@ -170,7 +170,7 @@ class Model:
             if plan is None:
                 plan = self._plans[key] = Plan(name, lead + [None] + self._records, len(lead))
             reply = plan.run(data)
-        failed = status and reply.value == 0 and isinstance(reply.value, int)
+        failed = status and isinstance(reply.value, int) and reply.value == 0
         if not failed:
             if reply.messages:
                 warn_messages(reply.messages)
