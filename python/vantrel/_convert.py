@@ -1,4 +1,6 @@
 """Checks and conversions of user input into the arrays the host reads."""
+import math
+
 import numpy as np
 
 _INDEX_LIMIT = 2.0**31
@@ -56,8 +58,10 @@ def data(y, nseries, name="y"):
     if (type(y) is np.ndarray and y.ndim == 1 and nseries == 1 and y.dtype == np.float64
             and y.flags.c_contiguous):
         # The common case, without copies: one float64 series.
+        if y.size == 0:
+            raise ValueError("vantrel: %s: no time points" % name)
         total = np.add.reduce(y)
-        if total - total != 0 and np.isinf(y).any():
+        if not math.isfinite(total) and np.isinf(y).any():
             raise ValueError("vantrel: %s: contains infinity (NaN marks a missing value)"
                              % name)
         return y.reshape(1, -1)
@@ -96,6 +100,9 @@ def data(y, nseries, name="y"):
         raise ValueError("vantrel: %s: a 1-D or 2-D array expected, %d-D found"
                          % (name, arr.ndim))
     out = np.ascontiguousarray(arr, dtype=np.float64)
+    if out.shape[1] == 0:
+        # LdsMomentEst does not survive a data matrix without columns.
+        raise ValueError("vantrel: %s: no time points" % name)
     if np.isinf(out).any():
         raise ValueError("vantrel: %s: contains infinity (NaN marks a missing value)" % name)
     return out
