@@ -1,8 +1,11 @@
 # Entry points: `make test` builds and runs every test suite, plain and under
-# AddressSanitizer/UndefinedBehaviorSanitizer; `make demo` runs the demo.
+# AddressSanitizer/UndefinedBehaviorSanitizer, then the Python tests against
+# the Release build; `make demo` runs the demos.
 JOBS ?= 2
+# Debian's own Python (a `python3` earlier on PATH may be another one).
+PYTHON ?= /usr/bin/python3
 
-.PHONY: deps build build-asan test test-plain test-asan demo bench clean
+.PHONY: deps build build-asan test test-plain test-asan test-python demo bench clean
 
 deps:
 	./scripts/deps.sh
@@ -23,16 +26,23 @@ test-asan: build-asan
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir build-asan --output-on-failure -j$(JOBS)
 
-test: test-plain test-asan
+# pytest exits 5 when it collects no test: that fails here like any other
+# non-zero status.
+test-python: build
+	PYTHONPATH=python VANTREL_LIB_DIR=build $(PYTHON) -m pytest -q -p no:cacheprovider python/tests
+
+test: test-plain test-asan test-python
 
 demo: build
 	mkdir -p out
 	./build/demo out
 	gnuplot -e "dir='out'" examples/plot_nile.gp
 	@echo "wrote out/nile_smoothed.csv and out/nile.png"
+	PYTHONPATH=python VANTREL_LIB_DIR=build $(PYTHON) examples/nile.py out
 
 bench: build
 	for b in build/bench_*; do $$b; done
+	PYTHONPATH=python VANTREL_LIB_DIR=build $(PYTHON) bench/python_overhead.py
 
 clean:
-	rm -rf build build-asan
+	rm -rf build build-asan build-python

@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need.
+# Installs the Debian packages the build, the tests and the demo need,
+# Debian's own Python 3 with the packages of the Python front end among them.
 # Does nothing when they are all present already.
 set -euo pipefail
 pkgs=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libeigen3-dev
-      libnlopt-dev gnuplot-nox binutils)
+      libnlopt-dev gnuplot-nox binutils
+      python3 python3-numpy python3-scipy python3-matplotlib python3-pytest
+      python3-pandas python3-statsmodels python3-setuptools python3-wheel python3-venv
+      python3-pip)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -53,7 +53,7 @@ def matching(mod, model, params):
     return mod.smooth(params), mod.loglike(params)
 
 
-def test_nile_local_level(nile):
+def test_nile_local_level(nile, tmp_path):
     fit = vantrel.fit(level_model, nile, [30.0, 100.0], names=["sd level", "sd irregular"])
     mod, ref = statsmodels_fit(nile, level="local level")
     var = np.square(fit.params)                     # level, irregular
@@ -67,6 +67,9 @@ def test_nile_local_level(nile):
     np.testing.assert_allclose(2 * np.abs(fit.params) * fit.bse, ref.bse[::-1], rtol=0.03)
     text = fit.summary()
     assert "sd irregular" in text and "%.6f" % fit.loglik in text
+    png = tmp_path / "nile.png"
+    fig = fit.plot_components(png)
+    assert len(fig.axes) == 2 and png.read_bytes()[:4] == b"\x89PNG"
 
     model = level_model(fit.params)
     smooth, ll = matching(mod, model, var[::-1])
@@ -79,13 +82,16 @@ def test_nile_local_level(nile):
     assert fit.loglik == pytest.approx(ll + 0.5 * (LOG2PI + np.log(vbig(model))), abs=1e-5)
 
 
-def test_airline_basic_structural_model(airline):
+def test_airline_basic_structural_model(airline, tmp_path):
     fit = vantrel.fit(bsm, airline, [0.03, 0.003, 0.03, 0.03])
     mod, ref = statsmodels_fit(airline, level="local linear trend", seasonal=12)
     var = np.square(fit.params)[[3, 0, 1, 2]]       # irregular, level, slope, seasonal
     np.testing.assert_allclose(var, ref.params, rtol=0, atol=2e-3 * ref.params.max())
     assert fit.loglik == pytest.approx(ref.llf + 13 * 0.5 * LOG2PI, abs=1e-4)
     assert fit.model.positions.tolist() == [0, 1, 2, 13]
+    fig = fit.plot_components(tmp_path / "airline.png")
+    assert [ax.get_title() for ax in fig.axes[1:]] == ["smoothed level", "smoothed slope",
+                                                       "smoothed seasonal"]
 
     model = bsm(fit.params)
     smooth, ll = matching(mod, model, var)

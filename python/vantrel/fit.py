@@ -166,7 +166,7 @@ def fit(build, y, start, *, names=None, bounds=None, method=None, gradient="auto
     jac = grad_score if use_score else grad_num
     if method is None:
         method = "L-BFGS-B" if bounds is not None else "BFGS"
-    opts = {"gtol": 1e-6} if method in ("BFGS", "L-BFGS-B") else {}
+    opts = {"gtol": 1e-5} if method in ("BFGS", "L-BFGS-B") else {}
     if method == "L-BFGS-B":
         opts["ftol"] = 1e-13
     opts.update(options or {})
