@@ -124,8 +124,9 @@ class _Host:
         self._call = h.kelhost_call
         self._call.restype = ctypes.c_int
         self._call.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p,
-                               ctypes.c_int, ctypes.c_char_p, ctypes.c_size_t]
+                               ctypes.c_int, ctypes.c_void_p, ctypes.c_size_t]
         self._errbuf = ctypes.create_string_buffer(_ERRLEN)
+        self._errbuf_p = ctypes.c_void_p(ctypes.addressof(self._errbuf))
         self._entries = {}
         self.messages = []
         self._sink = _SINK(self._message)
@@ -300,7 +301,7 @@ def call(name, args):
             ret.type = _INT
             del h.messages[:]
             code = h._call(h.entry(name), ctypes.addressof(ret), ctypes.addressof(recs),
-                           count, h._errbuf, _ERRLEN)
+                           count, h._errbuf_p, _ERRLEN)
             messages = list(h.messages)
             if code != 0:
                 raise VantrelError(h._errbuf.value.decode(errors="replace").strip("\n"), code)
@@ -346,6 +347,7 @@ class Plan:
                 raise TypeError("vantrel: Plan: argument %d of type %s" % (i + 1, type(a).__name__))
         self.data = self.recs[data_pos]
         self.data.type = _MATRIX
+        self.mval = self.data.v.mval
         self.rows = None
         self.ret = self.recs[count]
         self.fn = ctypes.c_void_p(h.entry(name))
@@ -359,7 +361,7 @@ class Plan:
             raise ValueError("vantrel: data of %d columns, or not C-ordered float64" % cols)
         h = self.h
         with h.lock:
-            m = self.data.v.mval
+            m = self.mval
             if rows != self.rows:
                 self.ptrs = (ctypes.c_size_t * max(rows, 1))()
                 self.rows = rows
@@ -379,7 +381,7 @@ class Plan:
             ret.type = _INT
             messages = h.messages
             del messages[:]
-            code = h._call(self.fn, self.ret_p, self.recs_p, self.count, h._errbuf, _ERRLEN)
+            code = h._call(self.fn, self.ret_p, self.recs_p, self.count, h._errbuf_p, _ERRLEN)
             try:
                 if code != 0:
                     raise VantrelError(h._errbuf.value.decode(errors="replace").strip("\n"),

@@ -260,7 +260,12 @@ class Model:
         next_state, next_state_var (a and P one step past the data);
         smoothed and disturbances add final_cumulant, final_cumulant_var
         (r and N after t = 0).  Disturbances: smoothed_state_disturbance,
-        smoothed_obs_disturbance and their _var diagonals."""
+        smoothed_obs_disturbance and their _var diagonals, which are those
+        of Var D_t Var, the variance of the smoothed estimate (as used for
+        auxiliary residuals); the variance of the disturbance given the
+        data is Var minus it.  The predicted and filtered signal variances
+        include the observation noise (they start from the innovation
+        variance); the smoothed one is that of Z alpha_t alone."""
         if which not in _MOMENTS:
             raise ValueError("vantrel: moments: which must be one of %s"
                              % ", ".join(_MOMENTS))
