@@ -10,7 +10,6 @@ ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "python"))
 sys.path.insert(0, HERE)
 
-import vantrel  # noqa: E402
 from vantrel import _host  # noqa: E402
 
 
