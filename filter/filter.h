@@ -51,9 +51,10 @@ VANTREL_API int fMultiKalmanFil(int N, int n, double **Y, int m, double **Sys,
 /*
  * fUnivKalmanFil: the filter for one series; arguments as fMultiKalmanFil
  * without N and with the series y (n doubles) in place of Y.  Store is
- * (m+2) x n.  Result 0 at once when some F_t equals 0.0 or is a NaN, or
- * at the end when the count (observations with 1/F_t > 0, minus diffuse
- * elements) is not positive.
+ * (m+2) x n.  Result 0 at once when some F_t has no finite non-zero
+ * inverse (F_t zero, subnormal, infinite or NaN), or at the end when the
+ * count (observations with 1/F_t > 0, minus diffuse elements) is not
+ * positive.
  */
 VANTREL_API int fUnivKalmanFil(int n, double *y, int m, double **Sys,
                                double **Var, double *Mean, int **IdxSys,

@@ -105,8 +105,9 @@ int iLdsFilterBegin(int m, int d, double **Var, double **Init, double **Pwork,
     double vbig = dLdsVbig(d, Var);
     int diffuse = iLdsFilterStart(m, d, Init, vbig, Pwork);
 
+    /* Without diffuse elements an infinite vbig must not give 0 * inf. */
     if (pLogDet)
-        *pLogDet = -diffuse * std::log(vbig);
+        *pLogDet = diffuse ? -diffuse * std::log(vbig) : 0.0;
     if (pSumSq)
         *pSumSq = 0.0;
     return -diffuse;
@@ -120,6 +121,18 @@ int fLdsFilterEnd(int cnt, double *pSumSq, int *pCount)
         *pSumSq = *pSumSq / cnt;
     if (pCount)
         *pCount = cnt;
+    return 1;
+}
+
+int fLdsStateFinite(int m, int d, double **Pwork)
+{
+    for (int i = 0; i < m; i++)
+        if (!std::isfinite(Pwork[d][i]))
+            return 0;
+    for (int i = 0; i < m; i++)
+        for (int j = 0; j < m; j++)
+            if (!std::isfinite(Pwork[i][j]))
+                return 0;
     return 1;
 }
 

@@ -92,6 +92,10 @@ int iLdsFilterBegin(int m, int d, double **Var, double **Init, double **Pwork,
  * otherwise *pSumSq /= cnt, *pCount = cnt (each when given) and 1. */
 int fLdsFilterEnd(int cnt, double *pSumSq, int *pCount);
 
+/* 1 when what a run leaves in P-work, the leading m x m block (P_{n+1})
+ * and the first m entries of row d (a_{n+1}), is finite. */
+int fLdsStateFinite(int m, int d, double **Pwork);
+
 /* An N-pointer view (MatAllocBlock(N, 0)) of the lower-right N x N block
  * of W, where F and then F^-1 live; null when it cannot be allocated.
  * Freed with MatFreeBlock. */
