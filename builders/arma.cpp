@@ -13,8 +13,9 @@ const char *const kSystemError = "GetLdsArma(): system error";
 const int kMaxDifferences = 2;
 
 /* Largest ARMA block: its stationarity system of ra (ra + 1) / 2 unknowns
- * then takes at most 64 MB (2850 unknowns). */
-const int kArmaMaxStates = 75;  /* named in the messages of GetLdsArma */
+ * then takes at most 16 MB (1431 unknowns) and well under a second; the
+ * time grows with the cube of the unknowns, the sixth power of ra. */
+const int kArmaMaxStates = 53;  /* named in the messages of GetLdsArma */
 
 /* Ones of the leading difference states: d ordinary differences and one
  * seasonal difference of period s, so that the observation is the
@@ -222,8 +223,8 @@ void FnGetLdsArma(KelVALUE *rtn, KelVALUE *args, int count)
         KelRunErrorMessage("GetLdsArma(): standard deviation not appropriate in argument 3");
     long long states = p > q ? p : q + 1LL;
     if (states > kArmaMaxStates)
-        KelRunErrorMessage(p > q ? "GetLdsArma(): at most 75 coefficients allowed in argument 1"
-                                 : "GetLdsArma(): at most 74 coefficients allowed in argument 2");
+        KelRunErrorMessage(p > q ? "GetLdsArma(): at most 53 coefficients allowed in argument 1"
+                                 : "GetLdsArma(): at most 52 coefficients allowed in argument 2");
     const char *kNoMemory = "GetLdsArma(): memory allocation failure";
     int r = static_cast<int>(states);
     double **Sys = BuildResult(&args[3], r + 1, r);

@@ -41,7 +41,7 @@ VANTREL_API int fGetLdsUnivStsm(const int *table, double **spec, int m,
  * (r+1) x r, written.  The stationary variance of the ARMA block solves
  * P = T P T' + Q for the r_a (r_a + 1) / 2 distinct elements of P, r_a =
  * r - d - s.  Result 1, or 0 on missing work storage, a singular
- * stationarity system, an ARMA block of more than 75 states, or a form
+ * stationarity system, an ARMA block of more than 53 states, or a form
  * with an element that is not finite.
  */
 VANTREL_API int fGetLdsUnivArma(int r, int d, int s, const double *ar,

@@ -195,7 +195,7 @@ std::map<char, Kind> makeKinds() {
               }};
     k['a'] = {[](const Model &) { return byValue(kel::Value({{0.5, -0.2}})); },
               [](const Model &) {
-                  std::vector<double> past(76, 0.0), many(20, 0.0);
+                  std::vector<double> past(54, 0.0), many(20, 0.0);
                   past[0] = many[0] = 0.5;
                   return values({kel::Value({{1.0}}), kel::Value({{1e300}}), kel::Value({{1e155, 0.5}}),
                                  kel::Value::row(past), kel::Value::column(many),
@@ -203,7 +203,7 @@ std::map<char, Kind> makeKinds() {
               }};
     k['b'] = {[](const Model &) { return byValue(kel::Value({{0.3}})); },
               [](const Model &) {
-                  std::vector<double> past(75, 0.1);
+                  std::vector<double> past(53, 0.1);
                   return values({kel::Value({{1e200}}), kel::Value({{1e154, 1e154}}),
                                  kel::Value::column(past), kel::Value::empty()});
               }};
