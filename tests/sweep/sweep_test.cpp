@@ -261,7 +261,8 @@ public:
 private:
     ArgValue argValue(const Signature &s, int pos, const Model &m);
     std::vector<ArgValue> validArgs(const Signature &s, const Model &m);
-    void call(const HostFunction &f, const Signature &s, const Model &m,
+    // Returns true for a success.
+    bool call(const HostFunction &f, const Signature &s, const Model &m,
               std::vector<ArgValue> args, const std::string &what);
     void checkFinite(const HostFunction &f, const Signature &s, const kel::Value &v,
                      const std::vector<ArgValue> &args, const std::string &what);
@@ -338,7 +339,7 @@ void Sweep::checkFinite(const HostFunction &f, const Signature &s, const kel::Va
     }
 }
 
-void Sweep::call(const HostFunction &f, const Signature &s, const Model &m,
+bool Sweep::call(const HostFunction &f, const Signature &s, const Model &m,
                  std::vector<ArgValue> args, const std::string &what) {
     ++calls_;
     std::vector<KelVALUE> slots(args.size() + 1);
@@ -374,14 +375,14 @@ void Sweep::call(const HostFunction &f, const Signature &s, const Model &m,
     }
     if (refused) {
         EXPECT_EQ(code, KELHOST_ERR_ARGS) << where << ": " << text;
-        return;
+        return false;
     }
     if (code != 0) {
         EXPECT_TRUE(code == KELHOST_ERR_RUNTIME || code == KELHOST_ERR_TYPE ||
                     code == KELHOST_ERR_SIZE || code == KELHOST_ERR_MEMORY)
             << where << ": code " << code << " " << text;
         EXPECT_GT(std::strlen(text), 0u) << where;
-        return;
+        return false;
     }
     bool failed = (s.result == 'f' || s.result == 'm' || s.result == 's') &&
                   rtn.type() == KEL_INT && rtn.asInt() == 0;
@@ -391,12 +392,13 @@ void Sweep::call(const HostFunction &f, const Signature &s, const Model &m,
         for (const std::string &msg : host_.messages())
             warned = warned || msg.compare(0, prefix.size(), prefix) == 0;
         EXPECT_TRUE(warned) << where << ": failed without a host error or its warning";
-        return;
+        return false;
     }
     checkFinite(f, s, rtn, args, where + ", result");
     for (std::size_t i = 0; i < args.size(); ++i)
         if (args[i].reference)
             checkFinite(f, s, args[i].value, args, where + ", argument " + std::to_string(i + 1));
+    return true;
 }
 
 void Sweep::run(const HostFunction &f) {
@@ -408,7 +410,11 @@ void Sweep::run(const HostFunction &f) {
             std::vector<ArgValue> args = validArgs(s, m);
             args.resize(std::size_t(count) <= args.size() ? std::size_t(count) : args.size());
             if (count == len + 1) args.push_back(byValue(kel::Value(0)));
-            call(f, s, m, std::move(args), std::to_string(count) + " arguments");
+            bool ok = call(f, s, m, std::move(args), std::to_string(count) + " arguments");
+            // The sweep starts from calls that work.
+            if (count == len) {
+                EXPECT_TRUE(ok) << f.name << " (" << m.name << "): the valid call fails";
+            }
         }
         for (int p = 0; p < len; ++p) {
             const ArgValue valid = argValue(s, p, m);
@@ -469,7 +475,8 @@ void Sweep::run(const HostFunction &f) {
                     }
         }
         // Allocation failure at every allocation of the valid call.
-        for (long after = 0; after < 64; ++after) {
+        bool through = false;
+        for (long after = 0; after < 64 && !through; ++after) {
             kelhost_fail_allocations_after(after);
             std::vector<ArgValue> args = validArgs(s, m);
             std::vector<KelVALUE> slots(args.size() + 1);
@@ -491,8 +498,9 @@ void Sweep::run(const HostFunction &f) {
             // every allocation.
             bool failed = code != 0 || ((s.result == 'f' || s.result == 'm' || s.result == 's') &&
                                         rtn.type() == KEL_INT && rtn.asInt() == 0);
-            if (!failed) break;
+            through = !failed;
         }
+        EXPECT_TRUE(through) << f.name << " (" << m.name << "): more allocations than injected";
     }
 }
 
