@@ -6,6 +6,7 @@
  */
 #include "builders/builders.h"
 #include "builders/buildutil.h"
+#include "model/model.h"
 
 namespace {
 
@@ -198,8 +199,8 @@ int fGetLdsUnivArma(int r, int d, int s, const double *ar, const double *ma,
             Init[i][i] = kBuildDiffuse;
         ArmaStationaryVariance(Init, nd, ra, x[0]);
         /* coefficients or a scale near the largest double can overflow */
-        ok = fBuildFinite(Sys, r + 1, r) && fBuildFinite(Var, r + 1, r + 1) &&
-             fBuildFinite(Init, r + 1, r);
+        ok = fLdsAllFinite(Sys, r + 1, r) && fLdsAllFinite(Var, r + 1, r + 1) &&
+             fLdsAllFinite(Init, r + 1, r);
     }
     FreeBlocks(W, b, x);
     return ok;

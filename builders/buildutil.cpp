@@ -24,15 +24,6 @@ double **BuildResult(KelVALUE *refArg, int rows, int cols)
     return a;
 }
 
-int fBuildFinite(double **a, int rows, int cols)
-{
-    for (int i = 0; i < rows; ++i)
-        for (int j = 0; j < cols; ++j)
-            if (!std::isfinite(a[i][j]))
-                return 0;
-    return 1;
-}
-
 int fBuildFiniteSquare(double x)
 {
     return std::isfinite(x * x);

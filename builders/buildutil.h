@@ -23,9 +23,6 @@ int fBuildSizeFits(long long rows, long long cols);
  * storage.  The new matrix is cleared. */
 double **BuildResult(KelVALUE *refArg, int rows, int cols);
 
-/* 1 when every element of the rows x cols block is finite. */
-int fBuildFinite(double **a, int rows, int cols);
-
 /* 1 when x and x * x are finite: a scale whose square is a variance. */
 int fBuildFiniteSquare(double x);
 

@@ -527,8 +527,8 @@ int fGetLdsUnivStsm(const int *table, double **spec, int m, double *pos,
         Var[m][m] = spec[irregular][COL_SIGMA] * spec[irregular][COL_SIGMA];
     }
     /* a variance can overflow, or a parameter the checks let through be NaN */
-    return fBuildFinite(Sys, m + 1, m) && fBuildFinite(Var, m + 1, m + 1) &&
-           fBuildFinite(Init, m + 1, m);
+    return fLdsAllFinite(Sys, m + 1, m) && fLdsAllFinite(Var, m + 1, m + 1) &&
+           fLdsAllFinite(Init, m + 1, m);
 }
 
 void FnGetLdsStsm(KelVALUE *rtn, KelVALUE *args, int count)

@@ -126,14 +126,7 @@ int fLdsFilterEnd(int cnt, double *pSumSq, int *pCount)
 
 int fLdsStateFinite(int m, int d, double **Pwork)
 {
-    for (int i = 0; i < m; i++)
-        if (!std::isfinite(Pwork[d][i]))
-            return 0;
-    for (int i = 0; i < m; i++)
-        for (int j = 0; j < m; j++)
-            if (!std::isfinite(Pwork[i][j]))
-                return 0;
-    return 1;
+    return fLdsAllFinite(Pwork, m, m) && fLdsAllFinite(Pwork + d, 1, m);
 }
 
 void LdsStoreMissing(int t, int N, int R, double **Store)

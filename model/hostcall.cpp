@@ -193,15 +193,6 @@ void LdsCallReport(LdsCall *c, KelVALUE *rtn, const char *warning)
         KelRunMessage(warning);
 }
 
-int fLdsAllFinite(double **a, int rows, int cols)
-{
-    for (int i = 0; i < rows; i++)
-        for (int j = 0; j < cols; j++)
-            if (!std::isfinite(a[i][j]))
-                return 0;
-    return 1;
-}
-
 namespace {
 
 /* 1 when every series of the data argument is missing at time point t. */

@@ -93,9 +93,6 @@ void LdsCallClose(LdsCall *c);
  * or prints `warning` unless warnings are off. */
 void LdsCallReport(LdsCall *c, KelVALUE *rtn, const char *warning);
 
-/* 1 when every element of the rows x cols block is finite. */
-int fLdsAllFinite(double **a, int rows, int cols);
-
 /* A result the host function is about to hand back: status = 0 (numerical
  * failure, reported with the function's warning) unless every element of
  * the rows x cols block is finite.  The NaN a missing observation leaves
