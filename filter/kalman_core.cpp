@@ -113,12 +113,16 @@ int iLdsFilterBegin(int m, int d, double **Var, double **Init, double **Pwork,
     return -diffuse;
 }
 
-int fLdsFilterEnd(int cnt, double *pSumSq, int *pCount)
+int fLdsFilterEnd(int cnt, double *pLogDet, double *pSumSq, int *pCount)
 {
     if (cnt < 1)
         return 0;
     if (pSumSq)
         *pSumSq = *pSumSq / cnt;
+    /* Tested once here rather than at every step: a subnormal F (an
+     * infinite 1/F), an overflow or a NaN in the model ends up in a sum. */
+    if ((pLogDet && !std::isfinite(*pLogDet)) || (pSumSq && !std::isfinite(*pSumSq)))
+        return 0;
     if (pCount)
         *pCount = cnt;
     return 1;

@@ -7,9 +7,6 @@
 #ifndef VANTREL_FILTER_UNIV_STEP_H
 #define VANTREL_FILTER_UNIV_STEP_H
 
-#include <cfloat>
-#include <cmath>
-
 #include "model/model.h"
 #include "model/vecops.h"
 
@@ -27,8 +24,7 @@ struct UnivInnovation {
 
 /* v = y - predicted observation into a[m] and out; P[m][m] = 1/F (also in
  * out) and row m of P scaled to the gain K = M / F, P-work column m keeping
- * M.  0 when 1/F is not finite or is 0 (F zero, subnormal, infinite or
- * NaN).  kM, when not 0, is m known at compile time
+ * M.  0 when F is 0 or NaN.  kM, when not 0, is m known at compile time
  * (below one block of four): the element loops become straight-line code,
  * and the gains are also left in gains[0..kM-1], so that the update takes
  * them from registers instead of waiting for their stores to be read back;
@@ -41,12 +37,11 @@ LDS_INLINE int UnivInnovationOf(int mRun, double y, double **P, double *a, const
     const double v = y - apred[m];
     a[m] = v;
     double F = P[m][m];
-    double finv = 1.0 / F;
-    /* A variance without a finite non-zero inverse (zero, subnormal,
-     * infinite or NaN) would poison every later step while the run still
+    /* A NaN variance would poison every later step while the run still
      * reported success, so it fails like a zero one. */
-    if (!(std::fabs(finv) <= DBL_MAX) || finv == 0.0)
+    if (F == 0.0 || FIsNaN(F))
         return 0;
+    double finv = 1.0 / F;
     P[m][m] = finv;
     *out = UnivInnovation{v, finv};
     if (m >= 4) {

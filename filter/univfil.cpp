@@ -105,8 +105,8 @@ struct RunSums {
     double logDet, sumSq;
 };
 
-/* The time loop of the filter; kM as in UnivInnovationOf.  Returns 0 on an
- * innovation variance without a finite non-zero inverse. */
+/* The time loop of the filter; kM as in UnivInnovationOf.  Returns 0 on a zero
+ * or NaN innovation variance. */
 template <int kM>
 LDS_INLINE int RunSteps(int n, const double *y, int mRun, double **Sys, double **Var,
                         double *Mean, int **IdxSys, int **IdxVar, int *IdxMean,
@@ -140,8 +140,8 @@ LDS_INLINE int RunSteps(int n, const double *y, int mRun, double **Sys, double *
          * which waits for it, does not also wait for the logarithm. */
         UnivUpdateOf<kM>(m, P, a, apred, v, gains);
 
-        /* Only a positive F counts; a negative one is still used for the
-         * update. */
+        /* Only a positive finite F counts; a negative or infinite one is
+         * still used for the update. */
         if (finv > 0.0) {
             s.cnt++;
             s.logDet = s.logDet - std::log(finv);
@@ -177,5 +177,5 @@ int fUnivKalmanFil(int n, double *y, int m, double **Sys, double **Var,
         *pSumSq = sums.sumSq;
     if (!ok)
         return 0;
-    return fLdsFilterEnd(sums.cnt, pSumSq, pCount);
+    return fLdsFilterEnd(sums.cnt, pLogDet, pSumSq, pCount);
 }
