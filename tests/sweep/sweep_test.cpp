@@ -317,7 +317,7 @@ bool sameBits(const kel::Value &a, const kel::Value &b) {
     if (a.type() != b.type()) return false;
     if (!a.isMatrix()) return std::memcmp(a.raw(), b.raw(), sizeof(KelVALUE)) == 0;
     if (a.rows() != b.rows() || a.cols() != b.cols()) return false;
-    for (int i = 0; i < a.rows(); ++i)
+    for (int i = 0; i < a.rows() && a.cols() > 0; ++i)
         if (std::memcmp(a.raw()->v.mval.data[i], b.raw()->v.mval.data[i],
                         sizeof(double) * std::size_t(a.cols())) != 0)
             return false;
