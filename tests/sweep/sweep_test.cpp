@@ -16,11 +16,11 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <limits>
 #include <map>
-#include <memory>
 #include <random>
 #include <string>
 #include <vector>
