@@ -120,8 +120,8 @@ TEST(Arma, DistinctElementsAgreeWithTheKroneckerSolve)
     kel::Host host;
     std::mt19937_64 rng(515);
     std::uniform_real_distribution<double> u(-1.0, 1.0);
-    for (int p : {1, 3, 7, 20}) {
-        for (int q : {0, 2, 12}) {
+    for (int p : {1, 3, 7, 14}) {
+        for (int q : {0, 2, 9}) {
             SCOPED_TRACE(std::to_string(p) + ", " + std::to_string(q));
             std::vector<double> phi(static_cast<size_t>(p)), theta(static_cast<size_t>(q));
             double sum = 0;
