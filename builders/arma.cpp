@@ -6,11 +6,17 @@
  */
 #include "builders/builders.h"
 #include "builders/buildutil.h"
+#include "model/model.h"
 
 namespace {
 
 const char *const kSystemError = "GetLdsArma(): system error";
 const int kMaxDifferences = 2;
+
+/* Largest ARMA block: its stationarity system of ra (ra + 1) / 2 unknowns
+ * then takes at most 16 MB (1431 unknowns) and well under a second; the
+ * time grows with the cube of the unknowns, the sixth power of ra. */
+const int kArmaMaxStates = 53;  /* named in the messages of GetLdsArma */
 
 /* Ones of the leading difference states: d ordinary differences and one
  * seasonal difference of period s, so that the observation is the
@@ -56,37 +62,49 @@ void ArmaBlock(double **T, double **Q, int r, int nd, const double *ar,
     }
 }
 
-/* W = I - T_a (x) T_a and b = vec(Q_a), both numbered row by row, using the
- * companion structure of T_a (first column phi, ones above the diagonal). */
+/* Number of the unknown P[i][j], i <= j, of the upper triangle of an
+ * ra x ra matrix numbered row by row. */
+int iArmaUnknown(int ra, int i, int j)
+{
+    return i * ra - i * (i - 1) / 2 + (j - i);
+}
+
+/* P = T_a P T_a' + Q_a for the ra (ra+1) / 2 distinct elements of the
+ * symmetric P: W x = b with x and b the upper triangles of P and Q_a,
+ * numbered row by row.  With T_a's companion structure (first column phi,
+ * ones above the diagonal),
+ *   (T P T')[i][j] = phi_i phi_j P[0][0] + phi_i P[0][j+1] + phi_j P[i+1][0]
+ *                    + P[i+1][j+1],
+ * the terms past row or column ra-1 dropped and each P[k][l] taken from the
+ * upper triangle.  These are the equations (i, j), i <= j, of the Kronecker
+ * system vec(P) = (T_a (x) T_a) vec(P) + vec(Q_a), whose solution is
+ * symmetric. */
 void ArmaStationarySystem(double **W, double *b, double **Q, int nd, int ra,
                           const double *phi)
 {
-    int ne = ra * ra;
+    int ne = ra * (ra + 1) / 2;
     MatZero(W, ne, ne);
     for (int i = 0; i < ra; ++i)
-        for (int j = 0; j < ra; ++j) {
-            int e = i * ra + j;
-            b[e] = Q[nd + i][nd + j];
-            W[e][0] = -phi[i] * phi[j];
+        for (int j = i; j < ra; ++j) {
+            double *w = W[iArmaUnknown(ra, i, j)];
+            b[iArmaUnknown(ra, i, j)] = Q[nd + i][nd + j];
+            w[0] -= phi[i] * phi[j];
             if (j < ra - 1)
-                W[e][j + 1] = -phi[i];
+                w[iArmaUnknown(ra, 0, j + 1)] -= phi[i];
             if (i < ra - 1)
-                W[e][(i + 1) * ra] = -phi[j];
+                w[iArmaUnknown(ra, 0, i + 1)] -= phi[j];
             if (i < ra - 1 && j < ra - 1)
-                W[e][(i + 1) * ra + j + 1] = -1.0;
-            W[e][e] += 1.0;
+                w[iArmaUnknown(ra, i + 1, j + 1)] -= 1.0;
+            w[iArmaUnknown(ra, i, j)] += 1.0;
         }
 }
 
-/* P block from x = vec(P), made exactly symmetric. */
+/* P block from x, the upper triangle row by row, mirrored. */
 void ArmaStationaryVariance(double **P, int nd, int ra, const double *x)
 {
-    for (int i = 0; i < ra; ++i) {
+    for (int i = 0; i < ra; ++i)
         for (int j = i; j < ra; ++j)
-            P[nd + i][nd + j] = x[i * ra + j];
-        for (int j = 0; j < i; ++j)
-            P[nd + i][nd + j] = P[nd + j][nd + i] = (x[j * ra + i] + x[i * ra + j]) * 0.5;
-    }
+            P[nd + i][nd + j] = P[nd + j][nd + i] = x[iArmaUnknown(ra, i, j)];
 }
 
 /* Solves W x = b by inverting W in place; 0 when W is singular. */
@@ -161,13 +179,12 @@ int fGetLdsUnivArma(int r, int d, int s, const double *ar, const double *ma,
         r < 1 || s > r - d - 1)
         return 0;
     int nd = d + s, ra = r - nd;
-    /* W has ra^2 x ra^2 elements */
-    if (!fBuildSizeFits(ra, ra) || !fBuildSizeFits(1LL * ra * ra, 1LL * ra * ra))
+    if (ra > kArmaMaxStates)
         return 0;
     MatZero(Sys, r + 1, r);
     MatZero(Var, r + 1, r + 1);
     MatZero(Init, r + 1, r);
-    int ne = ra * ra;
+    int ne = ra * (ra + 1) / 2;
     double **W = MatAllocBlock(ne, ne), **b = MatAllocBlock(1, ne), **x = MatAllocBlock(1, ne);
     if (!W || !b || !x) {
         FreeBlocks(W, b, x);
@@ -181,6 +198,9 @@ int fGetLdsUnivArma(int r, int d, int s, const double *ar, const double *ma,
         for (int i = 0; i < nd; ++i)
             Init[i][i] = kBuildDiffuse;
         ArmaStationaryVariance(Init, nd, ra, x[0]);
+        /* coefficients or a scale near the largest double can overflow */
+        ok = fLdsAllFinite(Sys, r + 1, r) && fLdsAllFinite(Var, r + 1, r + 1) &&
+             fLdsAllFinite(Init, r + 1, r);
     }
     FreeBlocks(W, b, x);
     return ok;
@@ -199,12 +219,14 @@ void FnGetLdsArma(KelVALUE *rtn, KelVALUE *args, int count)
         KelRunMessage(kSystemError);
         return;
     }
-    if (!fBuildDistinctTargets(args, 3, 5))
-        KelRunErrorMessage("GetLdsArma(): result arguments must refer to distinct variables");
+    BuildCheckTargets("GetLdsArma", args, count, 3, 5);
+    if (!fBuildFiniteSquare(args[2].v.dval))
+        KelRunErrorMessage("GetLdsArma(): standard deviation not appropriate in argument 3");
     long long states = p > q ? p : q + 1LL;
+    if (states > kArmaMaxStates)
+        KelRunErrorMessage(p > q ? "GetLdsArma(): at most 53 coefficients allowed in argument 1"
+                                 : "GetLdsArma(): at most 52 coefficients allowed in argument 2");
     const char *kNoMemory = "GetLdsArma(): memory allocation failure";
-    if (!fBuildSizeFits(states + 1, states + 1))
-        KelRunErrorMessage(kNoMemory);
     int r = static_cast<int>(states);
     double **Sys = BuildResult(&args[3], r + 1, r);
     double **Var = Sys ? BuildResult(&args[4], r + 1, r + 1) : nullptr;

@@ -26,8 +26,8 @@ enum {
  * ((m+1) x m) for the components of the table (20 ints, the component
  * row of each code or -1), reading the component rows `spec`; writes the
  * first state index of each present component into pos (nc doubles).
- * Result 1, or 0 when work storage is missing or the states built differ
- * from m.
+ * Result 1, or 0 when work storage is missing, the states built differ
+ * from m, or an element of the form is not finite.
  */
 VANTREL_API int fGetLdsUnivStsm(const int *table, double **spec, int m,
                                 double *pos, double **Sys, double **Var,
@@ -38,8 +38,11 @@ VANTREL_API int fGetLdsUnivStsm(const int *table, double **spec, int m,
  * and a seasonal difference of period s (0 for none) as leading diffuse
  * states; ar and ma hold r coefficients each, the ARMA ones from element
  * d+s on (ma starting with 1).  Sys (r+1) x r, Var (r+1) x (r+1), Init
- * (r+1) x r, written.  Result 1, or 0 on missing work storage or a singular
- * stationarity system.
+ * (r+1) x r, written.  The stationary variance of the ARMA block solves
+ * P = T P T' + Q for the r_a (r_a + 1) / 2 distinct elements of P, r_a =
+ * r - d - s.  Result 1, or 0 on missing work storage, a singular
+ * stationarity system, an ARMA block of more than 53 states, or a form
+ * with an element that is not finite.
  */
 VANTREL_API int fGetLdsUnivArma(int r, int d, int s, const double *ar,
                                 const double *ma, double **Sys, double **Var,

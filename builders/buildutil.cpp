@@ -4,6 +4,8 @@
 #include "builders/buildutil.h"
 
 #include <climits>
+#include <cmath>
+#include <cstdio>
 
 int fBuildSizeFits(long long rows, long long cols)
 {
@@ -22,6 +24,11 @@ double **BuildResult(KelVALUE *refArg, int rows, int cols)
     return a;
 }
 
+int fBuildFiniteSquare(double x)
+{
+    return std::isfinite(x * x);
+}
+
 void BuildFill(double **a, int rows, int cols, double value)
 {
     for (int i = 0; i < rows; ++i)
@@ -35,18 +42,32 @@ static int fHoldsStorage(const KelVALUE *v)
            v->v.mval.rows > 0 && v->v.mval.cols > 0;
 }
 
-int fBuildDistinctTargets(const KelVALUE *args, int first, int last)
+/* 1 when the target of the reference args[i] is a variable of its own. */
+static int fOwnVariable(const KelVALUE *args, int count, int first, int last, int i)
 {
-    for (int i = first; i <= last; ++i) {
-        const KelVALUE *target = args[i].v.ref;
-        for (int j = first; j < i; ++j)
-            if (args[j].v.ref == target)
-                return 0;
-        if ((target->type & KEL_TAG_MASK) != KEL_MATRIX)
-            continue;
-        for (int j = 0; j < first; ++j)
-            if (fHoldsStorage(&args[j]) && args[j].v.mval.data == target->v.mval.data)
-                return 0;
+    const KelVALUE *target = args[i].v.ref;
+    if (!target || (target->type & KEL_TAG_MASK) == KEL_REFERENCE)
+        return 0;
+    for (int j = 0; j < count; ++j) {
+        if (target == &args[j])
+            return 0;
+        if (j >= first && j < i && args[j].v.ref == target)
+            return 0;
+        if ((j < first || j > last) && fHoldsStorage(&args[j]) && fHoldsStorage(target) &&
+            args[j].v.mval.data == target->v.mval.data)
+            return 0;
     }
     return 1;
+}
+
+void BuildCheckTargets(const char *name, const KelVALUE *args, int count, int first, int last)
+{
+    for (int i = first; i <= last; ++i) {
+        if (fOwnVariable(args, count, first, last, i))
+            continue;
+        char text[128];
+        std::snprintf(text, sizeof text,
+                      "%s(): result arguments must refer to distinct variables", name);
+        KelRunErrorMessage(text);
+    }
 }

@@ -23,13 +23,22 @@ int fBuildSizeFits(long long rows, long long cols);
  * storage.  The new matrix is cleared. */
 double **BuildResult(KelVALUE *refArg, int rows, int cols);
 
+/* 1 when x and x * x are finite: a scale whose square is a variance. */
+int fBuildFiniteSquare(double x);
+
 /* Sets every element of the rows x cols block to value. */
 void BuildFill(double **a, int rows, int cols, double value);
 
-/* 1 when the variables referenced by args[first..last] are distinct and
- * none of them holds the storage of a non-empty matrix passed by value in
- * args[0..first-1].  A result allocated into such a variable would release
- * storage the builder still reads or writes. */
-int fBuildDistinctTargets(const KelVALUE *args, int first, int last);
+/* The rule for the result references args[first..last] of a builder with
+ * `count` arguments: each must point to a variable of its own, that is to
+ * a record that is not null, not itself a reference and not one of
+ * args[0..count-1]; no two may point to the same variable; and none may
+ * hold the storage of a non-empty matrix passed by value elsewhere in
+ * args.  A result allocated into such a variable would release or
+ * overwrite storage the builder still reads or writes.  Raises
+ * "<name>(): result arguments must refer to distinct variables" otherwise.
+ * The arguments must have passed the reference type check. */
+void BuildCheckTargets(const char *name, const KelVALUE *args, int count, int first,
+                       int last);
 
 #endif

@@ -4,6 +4,8 @@
  * time-varying elements, through an index matrix on the observation row;
  * the irregularly spaced spline gets its time steps the same way.
  */
+#include <cmath>
+
 #include "builders/builders.h"
 #include "builders/buildutil.h"
 
@@ -152,6 +154,29 @@ void SplineSystem(KelVALUE *args, double delta)
     Var[2][2] = 1.0;
 }
 
+/* Data column of the time step `step`: rows SPL_ROW_STEP .. SPL_ROW_Q00. */
+void SplineStepColumn(double delta, double step, double column[kSplineDataRows])
+{
+    column[SPL_ROW_STEP] = step;
+    column[SPL_ROW_Q11] = delta * step;
+    column[SPL_ROW_Q01] = (delta * step * step) * 0.5;
+    column[SPL_ROW_Q00] = ((delta * step * step * 0.5) * step) / 1.5;
+}
+
+/* 1 when every time step in args gives finite data values. */
+int fSplineStepsFinite(const KelVALUE *args, double delta)
+{
+    const KelMATRIX &gaps = args[SPL_GAPS].v.mval;
+    for (int t = 0; t < gaps.cols; ++t) {
+        double column[kSplineDataRows];
+        SplineStepColumn(delta, gaps.data[0][t], column);
+        for (double x : column)
+            if (!std::isfinite(x))
+                return 0;
+    }
+    return 1;
+}
+
 /* Time steps as the time-varying T[0][1] and Q. */
 void SplineIrregular(KelVALUE *args, double delta)
 {
@@ -167,11 +192,10 @@ void SplineIrregular(KelVALUE *args, double delta)
     double *gaps = args[SPL_GAPS].v.mval.data[0];
     double **X = SplineResult(args, SPL_DATA, kSplineDataRows, n);
     for (int t = 0; t < n; ++t) {
-        double step = gaps[t];
-        X[SPL_ROW_STEP][t] = step;
-        X[SPL_ROW_Q11][t] = delta * step;
-        X[SPL_ROW_Q01][t] = (delta * step * step) * 0.5;
-        X[SPL_ROW_Q00][t] = ((delta * step * step * 0.5) * step) / 1.5;
+        double column[kSplineDataRows];
+        SplineStepColumn(delta, gaps[t], column);
+        for (int i = 0; i < kSplineDataRows; ++i)
+            X[i][t] = column[i];
     }
 }
 
@@ -186,6 +210,7 @@ void FnGetLdsReg(KelVALUE *rtn, KelVALUE *args, int count)
     int k = args[0].v.mval.rows;
     if (k < 1)
         KelRunErrorMessage("GetLdsReg(): data matrix needed in first argument");
+    BuildCheckTargets("GetLdsReg", args, count, 1, 4);
     if (!fBuildSizeFits(k + 1LL, k + 1LL) || !fRegInstall(&args[1], k, 0, nullptr))
         KelRunErrorMessage("GetLdsReg(): memory allocation failure");
     rtn->type = KEL_INT;
@@ -202,6 +227,7 @@ void FnAddLdsReg(KelVALUE *, KelVALUE *args, int count)
     int k = args[0].v.mval.rows;
     if (k == 0)
         return;
+    BuildCheckTargets("AddLdsReg", args, count, 1, 4);
     KelVALUE *refs = &args[1];
     int m = iRegOldModel(refs);
     double **const old[REG_PARTS - 1] = {refs[REG_SYS].v.ref->v.mval.data,
@@ -223,9 +249,12 @@ void FnGetLdsSpline(KelVALUE *rtn, KelVALUE *args, int count)
      * no irregular form */
     int irregular = count == SPL_ARGS_IRREGULAR && args[SPL_GAPS].v.mval.rows > 0;
     int last = irregular ? SPL_DATA : (count >= kSplineArgsInit ? SPL_INIT : SPL_VAR);
-    if (!fBuildDistinctTargets(args, SPL_SYS, last))
-        KelRunErrorMessage("GetLdsSpline(): result arguments must refer to distinct variables");
+    BuildCheckTargets("GetLdsSpline", args, count, SPL_SYS, last);
     double delta = args[SPL_DELTA].v.dval;
+    if (!std::isfinite(delta))
+        KelRunErrorMessage("GetLdsSpline(): smoothing parameter not appropriate in argument 1");
+    if (irregular && !fSplineStepsFinite(args, delta))
+        KelRunErrorMessage("GetLdsSpline(): time steps not appropriate in argument 2");
     SplineSystem(args, delta);
     if (count >= kSplineArgsInit) {
         double **Init = SplineResult(args, SPL_INIT, kSplineStates + 1, kSplineStates);

@@ -480,6 +480,8 @@ long long iStsmCount(double **spec, int nc, int c, StsmSeen *seen, int *table)
         int states = iStsmRowCount(code, spec[i], c, seen);
         if (states < 0)
             continue;
+        if (!fBuildFiniteSquare(spec[i][COL_SIGMA]))
+            KelRunErrorMessage("GetLdsStsm(): standard deviation not appropriate in argument 1");
         m += states;
         table[code] = i;
     }
@@ -524,7 +526,9 @@ int fGetLdsUnivStsm(const int *table, double **spec, int m, double *pos,
         pos[irregular] = m;
         Var[m][m] = spec[irregular][COL_SIGMA] * spec[irregular][COL_SIGMA];
     }
-    return 1;
+    /* a variance can overflow, or a parameter the checks let through be NaN */
+    return fLdsAllFinite(Sys, m + 1, m) && fLdsAllFinite(Var, m + 1, m + 1) &&
+           fLdsAllFinite(Init, m + 1, m);
 }
 
 void FnGetLdsStsm(KelVALUE *rtn, KelVALUE *args, int count)
@@ -539,8 +543,7 @@ void FnGetLdsStsm(KelVALUE *rtn, KelVALUE *args, int count)
         KelRunErrorMessage("GetLdsStsm(): at least two components required in argument 1");
     if (c < 2)
         KelRunErrorMessage("GetLdsStsm(): at least two columns required in argument 1");
-    if (!fBuildDistinctTargets(args, 1, 3))
-        KelRunErrorMessage("GetLdsStsm(): result arguments must refer to distinct variables");
+    BuildCheckTargets("GetLdsStsm", args, count, 1, 3);
     const char *kNoMemory = "GetLdsStsm(): memory allocation failure";
     double **pos = KelLibValMatMalloc(rtn, 1, nc);
     if (!pos)

@@ -21,8 +21,9 @@ extern "C" {
 /*
  * fMultiKalmanFil: Kalman filter over n time points of a model with N >= 2
  * series.  Result 1, or 0 when F_t is singular at some t, when the N-pointer
- * view cannot be allocated, or when no more elements are observed than
- * there are diffuse initial elements.
+ * view cannot be allocated, when no more elements are observed than
+ * there are diffuse initial elements, or when *pLogDet or *pSumSq ends up
+ * not finite.
  *
  *   N, n        series and time points
  *   Y           N x n observations, read; NaN = missing
@@ -53,7 +54,8 @@ VANTREL_API int fMultiKalmanFil(int N, int n, double **Y, int m, double **Sys,
  * without N and with the series y (n doubles) in place of Y.  Store is
  * (m+2) x n.  Result 0 at once when some F_t equals 0.0 or is a NaN, or
  * at the end when the count (observations with 1/F_t > 0, minus diffuse
- * elements) is not positive.
+ * elements) is not positive or an accumulator is not finite (a subnormal
+ * F_t has an infinite inverse).
  */
 VANTREL_API int fUnivKalmanFil(int n, double *y, int m, double **Sys,
                                double **Var, double *Mean, int **IdxSys,

@@ -105,22 +105,32 @@ int iLdsFilterBegin(int m, int d, double **Var, double **Init, double **Pwork,
     double vbig = dLdsVbig(d, Var);
     int diffuse = iLdsFilterStart(m, d, Init, vbig, Pwork);
 
+    /* Without diffuse elements an infinite vbig must not give 0 * inf. */
     if (pLogDet)
-        *pLogDet = -diffuse * std::log(vbig);
+        *pLogDet = diffuse ? -diffuse * std::log(vbig) : 0.0;
     if (pSumSq)
         *pSumSq = 0.0;
     return -diffuse;
 }
 
-int fLdsFilterEnd(int cnt, double *pSumSq, int *pCount)
+int fLdsFilterEnd(int cnt, double *pLogDet, double *pSumSq, int *pCount)
 {
     if (cnt < 1)
         return 0;
     if (pSumSq)
         *pSumSq = *pSumSq / cnt;
+    /* Tested once here rather than at every step: a subnormal F (an
+     * infinite 1/F), an overflow or a NaN in the model ends up in a sum. */
+    if ((pLogDet && !std::isfinite(*pLogDet)) || (pSumSq && !std::isfinite(*pSumSq)))
+        return 0;
     if (pCount)
         *pCount = cnt;
     return 1;
+}
+
+int fLdsStateFinite(int m, int d, double **Pwork)
+{
+    return fLdsAllFinite(Pwork, m, m) && fLdsAllFinite(Pwork + d, 1, m);
 }
 
 void LdsStoreMissing(int t, int N, int R, double **Store)

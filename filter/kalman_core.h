@@ -89,8 +89,13 @@ int iLdsFilterBegin(int m, int d, double **Var, double **Init, double **Pwork,
                     double *pLogDet, double *pSumSq);
 
 /* Ends a filter run: 0 when cnt < 1 (accumulators left as they are);
- * otherwise *pSumSq /= cnt, *pCount = cnt (each when given) and 1. */
-int fLdsFilterEnd(int cnt, double *pSumSq, int *pCount);
+ * otherwise *pSumSq /= cnt, and 0 when *pLogDet or *pSumSq is then not
+ * finite, else *pCount = cnt (each when given) and 1. */
+int fLdsFilterEnd(int cnt, double *pLogDet, double *pSumSq, int *pCount);
+
+/* 1 when what a run leaves in P-work, the leading m x m block (P_{n+1})
+ * and the first m entries of row d (a_{n+1}), is finite. */
+int fLdsStateFinite(int m, int d, double **Pwork);
 
 /* An N-pointer view (MatAllocBlock(N, 0)) of the lower-right N x N block
  * of W, where F and then F^-1 live; null when it cannot be allocated.

@@ -18,6 +18,9 @@ void FnKalmanFil(KelVALUE *rtn, KelVALUE *args, int count)
         c.status = LDS_NOMEM;
     else if (fLdsCallOpen(&c, 0, 0))
         fLdsCallFilter(&c, store, nullptr, nullptr, nullptr);
+    /* NaN innovations mark the time points without observations. */
+    if (store)
+        LdsCallRequireFinite(&c, store, c.R, c.n, c.N);
     LdsCallClose(&c);
     LdsCallReport(&c, rtn,
                   "KalmanFil(): non-positive semi-definite innovation variance matrix");

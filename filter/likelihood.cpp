@@ -34,8 +34,13 @@ void LdsLikelihood(KelVALUE *rtn, KelVALUE *args, int count, const char *name,
     int cnt = 0;
     if (fLdsCallOpen(&c, 0, 0))
         fLdsCallFilter(&c, nullptr, &logdet, &s2, &cnt);
+    double ll = c.status == LDS_OK ? loglik(cnt, logdet, s2) : 0.0;
+    /* Overflow, a NaN in the model or a perfect fit (s2 = 0 concentrated)
+     * leave no number to hand back. */
+    LdsCallRequireFiniteNumber(&c, ll);
+    LdsCallRequireFiniteNumber(&c, s2);
     if (c.status == LDS_OK) {
-        LdsSetRefDouble(&args[0], loglik(cnt, logdet, s2));
+        LdsSetRefDouble(&args[0], ll);
         LdsSetRefDouble(&args[1], s2);
         LdsSetInt(rtn, 1);
     }

@@ -235,5 +235,5 @@ int fMultiKalmanFil(int N, int n, double **Y, int m, double **Sys,
     }
 
     MatFreeBlock(Finv);
-    return fLdsFilterEnd(cnt, pSumSq, pCount);
+    return fLdsFilterEnd(cnt, pLogDet, pSumSq, pCount);
 }

@@ -75,13 +75,18 @@ void FnLdsLikSco(KelVALUE *rtn, KelVALUE *args, int count)
         else if (fLdsCallFilter(&c, c.store, &logdet, &s2, &cnt) == LDS_OK)
             Score(&c, score);
     }
+    double ll = c.status == LDS_OK ? dLdsLogLik(cnt, logdet, s2) : 0.0;
+    LdsCallRequireFiniteNumber(&c, ll);
+    LdsCallRequireFiniteNumber(&c, s2);
+    if (score)
+        LdsCallRequireFinite(&c, score, c.d, c.d, 0);
     if (c.status == LDS_OK && !fCopyScore(scoreRec, score, c.d)) {
         MatFreeBlock(score);
         LdsCallClose(&c);
         KelRunErrorMessage(kMsgNoMemory);
     }
     if (c.status == LDS_OK) {
-        LdsSetRefDouble(&args[0], dLdsLogLik(cnt, logdet, s2));
+        LdsSetRefDouble(&args[0], ll);
         if (f == kScoDataArgLong)
             LdsSetRefDouble(&args[1], s2);
         LdsSetInt(rtn, 1);

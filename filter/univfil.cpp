@@ -177,5 +177,5 @@ int fUnivKalmanFil(int n, double *y, int m, double **Sys, double **Var,
         *pSumSq = sums.sumSq;
     if (!ok)
         return 0;
-    return fLdsFilterEnd(sums.cnt, pSumSq, pCount);
+    return fLdsFilterEnd(sums.cnt, pLogDet, pSumSq, pCount);
 }

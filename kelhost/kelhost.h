@@ -44,7 +44,13 @@ void *kelhost_symbol(void *handle, const char *name);
 /* One host call.  Returns 0, or the error code with the message text in
  * errbuf (truncated to errlen, always terminated when errlen > 0).  On an
  * error all storage the library obtained from MatAllocBlock/TabAllocPlain
- * during the call and did not free is freed. */
+ * during the call and did not free is freed.
+ * Argument arrays that a Kel program cannot build are refused with
+ * KELHOST_ERR_ARGS before the function runs: a reference (tag 5) whose
+ * target is null, is itself a reference, is the return record, or is one
+ * of args[0..count-1].  A reference target must be a record of its own,
+ * like a Kel variable; args and rtn are read and written only during the
+ * call. */
 int kelhost_call(KelHostFunction fn, KelVALUE *rtn, KelVALUE *args, int count,
                  char *errbuf, size_t errlen);
 
@@ -67,6 +73,11 @@ void kelhost_set_message_sink(kelhost_sink sink, void *context);
 /* Number of matrix and table blocks currently alive from MatAllocBlock and
  * TabAllocPlain (record storage not included). */
 long kelhost_live_blocks(void);
+
+/* For tests: 0 switches the reference check of kelhost_call off (so that
+ * a test can see how the library itself treats such arguments), non-zero
+ * switches it on again. */
+void kelhost_check_references(int on);
 
 /* For tests: make the next `after` allocations succeed and every one after
  * that fail, until reset with a negative value. */

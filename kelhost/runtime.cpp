@@ -6,6 +6,7 @@
 // tracked storage the library obtained during the call.
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,37 @@ void restoreConversions() {
         *it->rec = it->original;
     }
     g_conversions.clear();
+}
+
+bool g_checkArguments = true;
+
+// Argument arrays a Kel program cannot build: a reference without a
+// target, or one whose target is itself a reference, one of the call's own
+// argument records or the return record.  Host functions write through
+// references into their targets, so such a target would free or overwrite
+// records the function still reads.  Returns the text of the refusal, or
+// an empty string.
+std::string badReference(const KelVALUE *rtn, const KelVALUE *args, int count) {
+    char buf[160];
+    for (int i = 0; i < count; ++i) {
+        if ((args[i].type & KEL_TAG_MASK) != KEL_REFERENCE) continue;
+        const KelVALUE *target = args[i].v.ref;
+        const char *what = nullptr;
+        if (!target)
+            what = "refers to nothing";
+        else if ((target->type & KEL_TAG_MASK) == KEL_REFERENCE)
+            what = "refers to a reference";
+        else if (target == rtn)
+            what = "refers to the return record";
+        else if (std::less_equal<const KelVALUE *>()(args, target) &&
+                 std::less<const KelVALUE *>()(target, args + count))
+            what = "refers to an argument of the same call";
+        if (what) {
+            std::snprintf(buf, sizeof buf, "kelhost_call: argument %d %s", i + 1, what);
+            return buf;
+        }
+    }
+    return std::string();
 }
 
 void copyText(char *buf, std::size_t len, const std::string &text) {
@@ -172,6 +204,13 @@ int kelhost_call(KelHostFunction fn, KelVALUE *rtn, KelVALUE *args, int count, c
         copyText(errbuf, errlen, "kelhost_call: bad arguments");
         return KELHOST_ERR_ARGS;
     }
+    if (g_checkArguments) {
+        std::string bad = badReference(rtn, args, count);
+        if (!bad.empty()) {
+            copyText(errbuf, errlen, bad);
+            return KELHOST_ERR_ARGS;
+        }
+    }
     unsigned long long mark = kelhost::trackedMark();
     int code = KELHOST_OK;
     ++g_callDepth;
@@ -186,6 +225,8 @@ int kelhost_call(KelHostFunction fn, KelVALUE *rtn, KelVALUE *args, int count, c
     restoreConversions();
     return code;
 }
+
+void kelhost_check_references(int on) { g_checkArguments = on != 0; }
 
 void kelhost_int(KelVALUE *rec, int value) {
     rec->type = KEL_INT;

@@ -8,6 +8,7 @@
  */
 #include "model/model.h"
 
+#include <cmath>
 #include <cstdio>
 #include <limits>
 
@@ -192,6 +193,15 @@ int fLdsArgAbsent(const KelVALUE *arg)
     default:
         return 0;
     }
+}
+
+int fLdsAllFinite(double **a, int rows, int cols)
+{
+    for (int i = 0; i < rows; i++)
+        for (int j = 0; j < cols; j++)
+            if (!std::isfinite(a[i][j]))
+                return 0;
+    return 1;
 }
 
 int fLdsDoubleToInt(double x, int *out)

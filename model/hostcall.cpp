@@ -5,6 +5,7 @@
  */
 #include "model/hostcall.h"
 
+#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -190,6 +191,39 @@ void LdsCallReport(LdsCall *c, KelVALUE *rtn, const char *warning)
         KelRunError(KEL_ERROR_MEMORY, nullptr);
     else if (warning && !fLdsNoErrorMessage)
         KelRunMessage(warning);
+}
+
+namespace {
+
+/* 1 when every series of the data argument is missing at time point t. */
+int fAllMissing(const LdsCall *c, int t)
+{
+    for (int i = 0; i < c->N; i++)
+        if (!FIsNaN(c->data[i][t]))
+            return 0;
+    return 1;
+}
+
+} // namespace
+
+void LdsCallRequireFinite(LdsCall *c, double **a, int rows, int cols, int missingRows)
+{
+    if (c->status != LDS_OK)
+        return;
+    for (int t = 0; t < cols; t++) {
+        int from = missingRows > 0 && fAllMissing(c, t) ? missingRows : 0;
+        for (int i = from; i < rows; i++)
+            if (!std::isfinite(a[i][t])) {
+                c->status = LDS_FAILED;
+                return;
+            }
+    }
+}
+
+void LdsCallRequireFiniteNumber(LdsCall *c, double x)
+{
+    if (c->status == LDS_OK && !std::isfinite(x))
+        c->status = LDS_FAILED;
 }
 
 void LdsSetInt(KelVALUE *rtn, int value)

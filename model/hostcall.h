@@ -93,6 +93,18 @@ void LdsCallClose(LdsCall *c);
  * or prints `warning` unless warnings are off. */
 void LdsCallReport(LdsCall *c, KelVALUE *rtn, const char *warning);
 
+/* A result the host function is about to hand back: status = 0 (numerical
+ * failure, reported with the function's warning) unless every element of
+ * the rows x cols block is finite.  The NaN a missing observation leaves
+ * is allowed where `missingRows` > 0: in rows 0..missingRows-1 of each
+ * column t at which every series of the data argument is missing (the
+ * innovations of a filter store).  Nothing is checked once status is not
+ * 1. */
+void LdsCallRequireFinite(LdsCall *c, double **a, int rows, int cols, int missingRows);
+
+/* The same for one number. */
+void LdsCallRequireFiniteNumber(LdsCall *c, double x);
+
 /* rtn becomes the int value. */
 void LdsSetInt(KelVALUE *rtn, int value);
 

@@ -120,6 +120,9 @@ int fLdsArgAbsent(const KelVALUE *arg);
  * stores the value when x is finite and within int range, else 0. */
 int fLdsDoubleToInt(double x, int *out);
 
+/* 1 when every element of the rows x cols block is finite. */
+int fLdsAllFinite(double **a, int rows, int cols);
+
 /* Row count of the filter store, N m + N (N+1)/2 + N; -1 when it does not
  * fit an int. */
 int iLdsStoreRows(int N, int m);

@@ -110,7 +110,10 @@ void FnKalmanSmo(KelVALUE *rtn, KelVALUE *args, int count)
             MultiKalmanSmo(c.N, c.n, c.m, c.sys, c.idxSys, c.X, c.pwork,
                            c.awork, c.data, nullptr, out);
     }
+    /* The recursion has no failure of its own, but values near the largest
+     * double or a NaN in the model leave no number to hand back. */
+    if (out)
+        LdsCallRequireFinite(&c, out, 2 * c.d, c.n + 1, 0);
     LdsCallClose(&c);
-    /* The recursion cannot fail numerically; only status 9 is reported. */
-    LdsCallReport(&c, rtn, nullptr);
+    LdsCallReport(&c, rtn, "KalmanSmo(): smoothed values not finite");
 }

@@ -184,7 +184,9 @@ void FnLdsMomentEst(KelVALUE *rtn, KelVALUE *args, int count)
     else {
         Smooth(&c, sel, &w);
         WriteResult(&c, result);
-        if (target && !fCopyMoments(target, &w, c.n))
+        LdsCallRequireFinite(&c, result, c.m + 1, c.m, 0);
+        LdsCallRequireFinite(&c, w.moment, w.momentRows, c.n, 0);
+        if (c.status == LDS_OK && target && !fCopyMoments(target, &w, c.n))
             c.status = LDS_NOMEM;
     }
     FreeMomentWork(&w);

@@ -41,7 +41,9 @@ VANTREL_API void UnivKalmanSmo(int n, int m, double **Sys, int **IdxSys,
  * moment matrix; the filter store (R x n) is filled for the smoothers;
  * cov (m(m-1)/2 x n, may be null) receives the strict upper triangle of
  * P_t row by row.  Pwork (d+1) x d; Awork (d+N+2) x d, row d+1 = Mean.
- * Result 1, or 0 on a zero (N = 1) or singular innovation variance.
+ * Result 1, or 0 on an innovation variance without a finite non-zero
+ * inverse (N = 1) or a singular one, or when P_{n+1} or a_{n+1} is not
+ * finite.
  */
 VANTREL_API int fMultiStatePred(int filtered, int N, int n, double **Y, int m,
                                 double **Sys, double **Var, double *Mean,

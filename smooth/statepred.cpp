@@ -140,7 +140,8 @@ int fMultiStatePred(int filtered, int N, int n, double **Y, int m, double **Sys,
         MultiUpdate(N, m, W, a, apred);
     }
     MatFreeBlock(Finv);
-    return ok;
+    /* Predictions over missing observations test nothing on the way. */
+    return ok && fLdsStateFinite(m, d, Pwork);
 }
 
 namespace {
@@ -195,9 +196,11 @@ int fUnivStatePred(int filtered, int n, double *y, int m, double **Sys,
     LdsMeanPlan plan;
     LdsMeanPlanInit(&plan, m, d, Sys, IdxSys);
     iLdsFilterStart(m, d, Init, dLdsVbig(d, Var), Pwork);
-    return lds_vec::WithCountUpTo<kUnivCompiledStates>(m, [&](auto k) __attribute__((always_inline)) {
+    const int ok = lds_vec::WithCountUpTo<kUnivCompiledStates>(m, [&](auto k) __attribute__((always_inline)) {
         return UnivPredSteps<decltype(k)::value>(filtered, n, y, m, Sys, Var, Mean, IdxSys,
                                                  IdxVar, IdxMean, X, Pwork, Awork, store,
                                                  moment, cov, &plan);
     });
+    /* Predictions over missing observations test nothing on the way. */
+    return ok && fLdsStateFinite(m, d, Pwork);
 }

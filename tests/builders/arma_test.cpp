@@ -112,6 +112,74 @@ TEST(Arma, StationaryVariance)
     }
 }
 
+// The variance solved for its r(r+1)/2 distinct elements agrees to rounding
+// with the solve of the whole Kronecker system (I - T (x) T) vec P = vec Q,
+// made symmetric as (x_ij + x_ji) / 2.
+TEST(Arma, DistinctElementsAgreeWithTheKroneckerSolve)
+{
+    kel::Host host;
+    std::mt19937_64 rng(515);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    for (int p : {1, 3, 7, 14}) {
+        for (int q : {0, 2, 9}) {
+            SCOPED_TRACE(std::to_string(p) + ", " + std::to_string(q));
+            std::vector<double> phi(static_cast<size_t>(p)), theta(static_cast<size_t>(q));
+            double sum = 0;
+            for (double &x : phi) sum += std::fabs(x = u(rng));
+            for (double &x : phi) x *= 0.95 / sum;  // sum |phi| < 1: stationary
+            for (double &x : theta) x = u(rng);
+            Form f = armaForm(phi, theta, 0.8);
+            int r = f.m();
+            Mat K = Mat::Identity(r * r, r * r);
+            for (int i = 0; i < r; ++i)
+                for (int j = 0; j < r; ++j)
+                    for (int k = 0; k < r; ++k)
+                        for (int l = 0; l < r; ++l) K(i * r + j, k * r + l) -= f.T(i, k) * f.T(j, l);
+            Vec b(r * r);
+            for (int i = 0; i < r; ++i)
+                for (int j = 0; j < r; ++j) b(i * r + j) = f.Q(i, j);
+            Vec x = K.partialPivLu().solve(b);
+            Mat P(r, r);
+            for (int i = 0; i < r; ++i)
+                for (int j = 0; j < r; ++j) P(i, j) = (x(i * r + j) + x(j * r + i)) * 0.5;
+            f.P = P;
+            Built got = build(host, kel::Value::row(phi), kel::Value::row(theta), 0.8);
+            ASSERT_EQ(got.code, 0) << got.text;
+            EXPECT_TRUE(bt::sameForm(got.sys, got.var, got.init, f, 1e-13 * r));
+        }
+    }
+}
+
+// Orders past the limit, scales whose square overflows and forms with
+// elements that overflow.
+TEST(Arma, Limits)
+{
+    kel::Host host;
+    std::vector<double> ar54(54, 0.0), ma53(53, 0.1);
+    ar54[0] = 0.5;
+    kel::Value s, v, i;
+    auto refs = [&](const kel::Value &ar, const kel::Value &ma, double sigma) {
+        return std::vector<kel::Arg>{ar, ma, sigma, kel::ref(s), kel::ref(v), kel::ref(i)};
+    };
+    bt::expectRuntimeError(host, "GetLdsArma", refs(kel::Value::row(ar54), kel::Value::empty(), 1.0),
+                           "GetLdsArma(): at most 53 coefficients allowed in argument 1");
+    bt::expectRuntimeError(host, "GetLdsArma", refs(kel::Value{{0.5}}, kel::Value::column(ma53), 1.0),
+                           "GetLdsArma(): at most 52 coefficients allowed in argument 2");
+    EXPECT_FALSE(s.isMatrix());
+    for (double sigma : {1.35e154, -1e155, std::nan("")})
+        bt::expectRuntimeError(host, "GetLdsArma", refs(kel::Value{{0.5}}, kel::Value::empty(), sigma),
+                               "GetLdsArma(): standard deviation not appropriate in argument 3");
+    // sigma^2 = 1e308 is a variance; with theta = 2 the MA part overflows
+    Built edge = build(host, kel::Value{{0.0}}, kel::Value::empty(), 1e154);
+    ASSERT_EQ(edge.rtn.asInt(), 1);
+    EXPECT_EQ(edge.var(0, 0), 1e154 * 1e154);
+    host.clearMessages();
+    Built over = build(host, kel::Value::empty(), kel::Value{{2.0}}, 1e154);
+    EXPECT_EQ(over.code, 0);
+    EXPECT_EQ(over.rtn.asInt(), 0);
+    EXPECT_EQ(host.messages(), std::vector<std::string>{kSystemError});
+}
+
 TEST(Arma, Failures)
 {
     kel::Host host;

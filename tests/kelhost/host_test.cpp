@@ -152,6 +152,40 @@ TEST(HostCall, ReferencesAndMessages) {
     kelhost_free_value(&target);
 }
 
+// References a Kel program cannot build are refused before the function
+// runs; the function never sees them.
+TEST(HostCall, RefusesReferencesNoKelProgramCanBuild) {
+    KelVALUE target, inner, args[3], rtn;
+    kelhost_int(&target, 0);
+    kelhost_ref(&inner, &target);
+    kelhost_int(&rtn, 0);
+    char buf[128];
+    struct Case {
+        KelVALUE *to;
+        const char *text;
+    };
+    for (const Case &c : {Case{&inner, "kelhost_call: argument 2 refers to a reference"},
+                          Case{&args[0], "kelhost_call: argument 2 refers to an argument of the same call"},
+                          Case{&args[1], "kelhost_call: argument 2 refers to a reference"},
+                          Case{&rtn, "kelhost_call: argument 2 refers to the return record"},
+                          Case{nullptr, "kelhost_call: argument 2 refers to nothing"}}) {
+        kelhost_double(&args[0], 1.5);
+        kelhost_ref(&args[1], c.to);
+        kelhost_ref(&args[2], &target);
+        EXPECT_EQ(kelhost_call(checkReference, &rtn, args, 3, buf, sizeof buf), KELHOST_ERR_ARGS);
+        EXPECT_STREQ(buf, c.text);
+        EXPECT_EQ(target.type, KEL_INT);  // checkReference never ran
+    }
+    // Switched off (for tests of the library's own checks) the call goes on.
+    kelhost_check_references(0);
+    kelhost_ref(&args[0], &args[2]);
+    kelhost_int(&args[2], 0);
+    EXPECT_EQ(kelhost_call(checkReference, &rtn, args, 3, buf, sizeof buf), 0) << buf;
+    kelhost_check_references(1);
+    EXPECT_EQ(args[2].type, KEL_MATRIX);
+    kelhost_free_value(&args[2]);
+}
+
 TEST(HostStorage, SizesAndFailures) {
     long before = kelhost_live_blocks();
     EXPECT_EQ(MatAllocBlock(-1, 2), nullptr);
