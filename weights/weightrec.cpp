@@ -4,9 +4,9 @@
  * store of a full run.
  *
  * L_t = T_t - K_t Z_t is formed one row at a time from T_t, the stored
- * gains and Z_t, so that no product in which its terms cancel is ever
- * formed; the smoothing variance is N_{t-1} = L_t' (N_t L_t) +
- * Z_t' F_t^-1 Z_t.
+ * gains and Z_t, and every product with it takes those rows, so that no
+ * product in which its terms cancel is ever formed; the smoothing
+ * variance is N_{t-1} = L_t' (N_t L_t) + Z_t' F_t^-1 Z_t.
  *
  * Working storage, (p+1) x p P-work and (p+2) x p A-work:
  *   P-work rows 0..m-1    m x m block A (M, N_t or Q)
@@ -22,6 +22,7 @@
 
 #include "filter/kalman_core.h"
 #include "model/model.h"
+#include "model/vecops.h"
 
 namespace {
 
@@ -89,41 +90,73 @@ void LoadGains(const WeightRun &w, int t)
     }
 }
 
-/* Row k of L_t: L[k][c] = T[k][c] - sum_j K[k][j] Z[j][c]. */
-void LRow(const WeightRun &w, int k, double *row)
+/* Row k of L_t: L[k][c] = T[k][c] - sum_j K[k][j] Z[j][c], the sum from
+ * 0.0 in increasing j, formed in row itself; kM, when not 0, is m known at
+ * compile time. */
+template <int kM = 0>
+LDS_INLINE void LRow(const WeightRun &w, int k, double *row)
 {
-    double **Z = w.Sys + w.m;
-    for (int c = 0; c < w.m; c++) {
-        double kz = 0.0;
-        for (int j = 0; j < w.N; j++)
-            kz += w.Kt[j][k] * Z[j][c];
-        row[c] = w.Sys[k][c] - kz;
+    const int m = kM ? kM : w.m;
+    double **Z = w.Sys + m;
+    for (int c = 0; c < m; c++)
+        row[c] = 0.0;
+    for (int j = 0; j < w.N; j++) {
+        const double kj = w.Kt[j][k], *z = Z[j];
+        for (int c = 0; c < m; c++)
+            row[c] += kj * z[c];
     }
+    const double *t = w.Sys[k];
+    for (int c = 0; c < m; c++)
+        row[c] = t[c] - row[c];
 }
 
-/* out = M L_t (m x m, out must not be M): out[r][c] = sum_k M[r][k] L[k][c]. */
-void TimesL(const WeightRun &w, double **M, double **out)
+/* y[0..m-1] += a x[0..m-1], by blocks of four; kM, when not 0, is m known
+ * at compile time. */
+template <int kM>
+LDS_INLINE void AddMultiple(int mRun, double a, const double *x, double *y)
 {
-    const int m = w.m;
-    MatZero(out, m, m);
+    const int m = kM ? kM : mRun;
+    int c = 0;
+    for (; c + 4 <= m; c += 4)
+        lds_vec::StoreQuad(y + c, lds_vec::LoadQuad(y + c) + a * lds_vec::LoadQuad(x + c));
+    for (; c < m; c++)
+        y[c] += a * x[c];
+}
+
+template <int kM>
+LDS_INLINE void TimesLOf(const WeightRun &w, double **M, double **out)
+{
+    const int m = kM ? kM : w.m;
+    double *lrow = w.lrow;
+    for (int r = 0; r < m; r++)
+        for (int c = 0; c < m; c++)
+            out[r][c] = 0.0;
     for (int k = 0; k < m; k++) {
-        LRow(w, k, w.lrow);
+        LRow<kM>(w, k, lrow);
         for (int r = 0; r < m; r++) {
             const double a = M[r][k];
-            double *o = out[r];
-            for (int c = 0; c < m; c++)
-                o[c] += a * w.lrow[c];
+            if (a != 0.0)
+                AddMultiple<kM>(m, a, lrow, out[r]);
         }
     }
 }
 
-/* out = Q L_t' (out must not be Q): out[r][c] = sum_k Q[r][k] L[c][k]. */
-void TimesLt(const WeightRun &w, double **Q, double **out)
+/* out = M L_t (m x m, out must not be M): out[r][c] = sum_k M[r][k] L[k][c],
+ * summed in increasing k from 0.0, zero entries of M left out. */
+LDS_WIDE_VECTORS
+void TimesL(const WeightRun &w, double **M, double **out)
+{
+    lds_vec::WithCountUpTo<lds_vec::kFixedCount>(w.m, [&](auto k) __attribute__((always_inline)) {
+        TimesLOf<decltype(k)::value>(w, M, out);
+    });
+}
+
+/* out = L_t A (m x m, out must not be A): row c is sum_k L[c][k] A[k]. */
+void LTimes(const WeightRun &w, double **A, double **out)
 {
     for (int c = 0; c < w.m; c++) {
         LRow(w, c, w.lrow);
-        for (int r = 0; r < w.m; r++)
-            out[r][c] = dVecVec(w.m, Q[r], w.lrow);
+        LdsColumnCombination(w.m, 0, w.m, w.lrow, A, out[c]);
     }
 }
 
@@ -214,7 +247,9 @@ int fFiltered(WeightRun *w, double **Pwork2, double **result)
 
 /* One backward step at t, with N_t in A on entry and N_{t-1} on exit:
  * X = N_t L_t into B, g_t = Z' F^-1 e_i - X' K e_i into scratch column t,
- * N_{t-1} = L' X + Z' F^-1 Z (upper triangle, then mirrored). */
+ * N_{t-1} = L' X + Z' F^-1 Z (upper triangle, then mirrored; zero terms
+ * of L and Z left out). */
+LDS_WIDE_VECTORS
 void SmoothBackStep(const WeightRun &w, int t, double **scratch)
 {
     const int N = w.N, m = w.m, i = w.i;
@@ -237,8 +272,8 @@ void SmoothBackStep(const WeightRun &w, int t, double **scratch)
         const double *xk = Xm[k];
         for (int a = 0; a < m; a++) {
             const double la = w.lrow[a];
-            for (int b = a; b < m; b++)
-                S[a][b] += la * xk[b];
+            if (la != 0.0)
+                AddMultiple<0>(m - a, la, xk + a, S[a] + a);
         }
     }
     double *fz = w.vec;
@@ -251,8 +286,8 @@ void SmoothBackStep(const WeightRun &w, int t, double **scratch)
         }
         for (int a = 0; a < m; a++) {
             const double za = Z[j][a];
-            for (int b = a; b < m; b++)
-                S[a][b] += za * fz[b];
+            if (za != 0.0)
+                AddMultiple<0>(m - a, za, fz + a, S[a] + a);
         }
     }
     for (int a = 0; a < m; a++)
@@ -282,17 +317,20 @@ int fSmoothed(WeightRun *w, double **scratch, double **Pwork2, double **result)
         PredictedSweep(*w, tau - 1, w->B, w->A, result);
     }
 
-    /* From tau on: w_t = Q g_t with Q = P_tau L_tau' ... L_{t-1}'. */
-    double **Q = Pwork2, **spare = w->A, *g = w->vec2;
+    /* From tau on: w_t = Q g_t with Q = P_tau L_tau' ... L_{t-1}', kept as
+     * Q' = L_{t-1} ... L_tau P_tau (P_tau is symmetric). */
+    double **Qt = Pwork2, **spare = w->A, *g = w->vec2, *x = w->vec;
     for (int t = tau; t < n; t++) {
         SetTime(*w, t);
         for (int a = 0; a < m; a++)
             g[a] = scratch[a][t];
-        WriteStateWeights(*w, Q, g, t, result);
+        LdsColumnCombination(m, 0, m, g, Qt, x);
+        for (int r = 0; r < m; r++)
+            result[r][t] = x[r];
         if (t < n - 1) {
             LoadGains(*w, t);
-            TimesLt(*w, Q, spare);
-            std::swap(Q, spare);
+            LTimes(*w, Qt, spare);
+            std::swap(Qt, spare);
         }
     }
     SignalRows(*w, result);
