@@ -9,7 +9,7 @@
  * variance is N_{t-1} = L_t' (N_t L_t) + Z_t' F_t^-1 Z_t.
  *
  * Working storage, (p+1) x p P-work and (p+2) x p A-work:
- *   P-work rows 0..m-1    m x m block A (M, N_t or Q)
+ *   P-work rows 0..m-1    m x m block A (M, N_t or Q')
  *   P-work rows m..p-1    the gains K_t' (row j = column j of K_t, m long)
  *   P-work row p          one row of L_t
  *   A-work rows 0..m-1    m x m block B (the partner of A)
@@ -45,24 +45,9 @@ int fRunInit(WeightRun *w, int N, int n, int tau, int i, int m, int testMissing,
 {
     if (N < 1 || m < 0 || n < 1 || tau < 0 || tau >= n || i < 0 || i >= N)
         return 0;
-    w->N = N;
-    w->n = n;
-    w->tau = tau;
-    w->i = i;
-    w->m = m;
-    w->p = m + N;
-    w->testMissing = testMissing;
-    w->Sys = Sys;
-    w->IdxSys = IdxSys;
-    w->X = X;
-    w->store = store;
-    w->A = Pwork;
-    w->B = Awork;
-    w->Kt = Pwork + m;
-    w->Finv = Awork + m;
-    w->lrow = Pwork[w->p];
-    w->vec = Awork[w->p];
-    w->vec2 = Awork[w->p + 1];
+    const int p = m + N;
+    *w = WeightRun{N, n, tau, i, m, p, testMissing, Sys, IdxSys, X, store,
+                   Pwork, Awork, Pwork + m, Awork + m, Pwork[p], Awork[p], Awork[p + 1]};
     return 1;
 }
 

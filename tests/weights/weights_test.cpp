@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "smooth/smooth_fixture.hpp"
+#include "weights/weights.h"
 
 namespace {
 
@@ -210,6 +211,34 @@ TEST(LdsWeights, FailuresAreErrors)
         EXPECT_FALSE(result.isMatrix());
         ASSERT_LT(k, 100);
     }
+}
+
+}  // namespace
+
+namespace {
+
+using namespace smo;
+
+// Direct calls: a target outside the series is refused, and the two
+// members of the pair differ as documented on a store whose innovation is
+// NaN beside a non-zero gain: the routine for one series uses the gain.
+TEST(WeightRecursions, DirectCalls)
+{
+    kel::Host host;
+    Case c = univCase();
+    HostArgs form(c);
+    Mat store = dense::fromValue(host.call("KalmanFil", form.with({})));
+    store(0, 1) = kNaN;
+    const int m = c.m(), p = c.d(), n = c.n();
+    dense::Rows st(store), sys(c.s.sys), P(p + 1, p), A(p + 2, p), univ(p, n, 9.0), multi(p, n);
+    EXPECT_EQ(fUnivWeightPred(n, n, m, sys.p(), nullptr, nullptr, P.p(), A.p(), st.p(), univ.p()), 0);
+    EXPECT_EQ(fMultiWeightPred(1, n, 2, 1, m, sys.p(), nullptr, nullptr, P.p(), A.p(), st.p(), multi.p()), 0);
+    EXPECT_TRUE(univ.toMat().isConstant(9.0));
+    ASSERT_EQ(fUnivWeightPred(n, 4, m, sys.p(), nullptr, nullptr, P.p(), A.p(), st.p(), univ.p()), 1);
+    ASSERT_EQ(fMultiWeightPred(1, n, 4, 0, m, sys.p(), nullptr, nullptr, P.p(), A.p(), st.p(), multi.p()), 1);
+    EXPECT_TRUE(multi.toMat().col(1).isZero(0.0));
+    EXPECT_FALSE(univ.toMat().col(1).isZero(0.0));
+    EXPECT_TRUE(dense::near(univ.toMat().rightCols(n - 2), multi.toMat().rightCols(n - 2), 0.0));
 }
 
 }  // namespace
