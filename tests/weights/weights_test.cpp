@@ -138,6 +138,12 @@ TEST(LdsWeights, TargetSearchSelectionsAndCallerMatrices)
     withMissing.Y = Y;
     Mat want = weights(host, withMissing, kSmoothed, pattern(withMissing, 0, 6));
     EXPECT_TRUE(dense::near(weights(host, c, kSmoothed, P), want, 0.0));
+    // After the target a -1.0 is only a missing observation.
+    Mat later = pattern(c, 0, 1), asNaN = later;
+    later(1, 6) = -1.0;
+    asNaN(1, 6) = kNaN;
+    EXPECT_TRUE(dense::near(weights(host, c, kSmoothed, later), weights(host, c, kSmoothed, asNaN), 0.0));
+    EXPECT_FALSE(dense::near(weights(host, c, kSmoothed, later), weights(host, c, kSmoothed, pattern(c, 0, 1)), 0.0));
     P(0, 6) = 0.0;
     P(1, 3) = 7.5;
     EXPECT_TRUE(dense::near(weights(host, c, kSmoothed, P), weights(host, c, kSmoothed, pattern(c, 1, 1)), 0.0));
