@@ -37,7 +37,8 @@ demo: build
 	mkdir -p out
 	./build/demo out
 	gnuplot -e "dir='out'" examples/plot_nile.gp
-	@echo "wrote out/nile_smoothed.csv and out/nile.png"
+	gnuplot -e "dir='out'" examples/plot_weights.gp
+	@echo "wrote out/nile_smoothed.csv, out/nile.png, out/nile_weights.csv and out/nile_weights.png"
 	PYTHONPATH=python VANTREL_LIB_DIR=build $(PYTHON) examples/nile.py out
 
 bench: build

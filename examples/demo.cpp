@@ -4,7 +4,8 @@
 //
 //   demo [output-directory]        (default: out)
 //
-// Writes <dir>/nile_smoothed.csv, which examples/plot_nile.gp draws.  Exits
+// Writes <dir>/nile_smoothed.csv and <dir>/nile_weights.csv, which
+// examples/plot_nile.gp and examples/plot_weights.gp draw.  Exits
 // with status 1 when a host call fails or the Nile estimates miss the
 // published ones.
 #include <nlopt.h>
@@ -31,6 +32,9 @@ const double kNormal95 = 1.6448536269514722;  // bounds a two-sided 90% band
 const int kNileFirstYear = 1871;
 const int kNilePrintStep = 20;  // years between the rows shown on screen
 const int kAirlinePeriod = 12;
+const int kWeightsYear = 1920;   // target of the smoothed level's weights
+const int kWeightsPerLine = 10;  // weights shown on one screen line
+const int kSmoothedWeights = 1;  // LdsWeights selection
 
 // Box and stopping rule of the search over log variance ratios.  The lower
 // bound stands for a ratio of zero: the likelihood is flat far below it.
@@ -193,6 +197,31 @@ void writeNileCsv(const std::string &path, const kel::Value &y, const Model &mod
     std::fclose(f);
 }
 
+// The weights of every year's flow in the smoothed level of one year: the
+// local level model's two-sided exponential decay around it.
+void writeNileWeights(kel::Host &host, const std::string &path, const kel::Value &y,
+                      const Model &model) {
+    const int level = int(model.pos(0, 0)), target = kWeightsYear - kNileFirstYear;
+    kel::Value pattern = kel::Value::matrix(1, y.cols());
+    pattern.at(0, target) = 1.0;
+    const kel::Value w =
+        host.call("LdsWeights", {kSmoothedWeights, pattern, model.sys, model.var, model.init});
+    std::FILE *f = std::fopen(path.c_str(), "w");
+    if (!f) throw Failure("cannot write " + path);
+    std::fprintf(f, "year,weight\n");
+    std::printf("  weights of each year's flow in the smoothed level of %d:\n", kWeightsYear);
+    double sum = 0.0;
+    for (int t = 0; t < y.cols(); ++t) {
+        std::fprintf(f, "%d,%.17g\n", kNileFirstYear + t, w(level, t));
+        if (t % kWeightsPerLine == 0) std::printf("  %4d", kNileFirstYear + t);
+        std::printf(" %6.3f", w(level, t));
+        if (t % kWeightsPerLine == kWeightsPerLine - 1 || t == y.cols() - 1) std::printf("\n");
+        sum += w(level, t);
+    }
+    std::fclose(f);
+    std::printf("  (they sum to %.6f)\n", sum);
+}
+
 bool nile(kel::Host &host, const std::string &outDir) {
     const kel::Value y = kel::Value::row(readColumn("nile.csv", 1));
     Model model = buildStsm(host, {{double(STSM_LEVEL), 1.0}, {double(STSM_IRREG), 1.0}});
@@ -210,7 +239,10 @@ bool nile(kel::Host &host, const std::string &outDir) {
     const kel::Value disturb = momentEst(host, 3, y, model);
     const std::string csv = outDir + "/nile_smoothed.csv";
     writeNileCsv(csv, y, model, states, disturb);
-    std::printf("  smoothed level and disturbances written to %s\n\n", csv.c_str());
+    std::printf("  smoothed level and disturbances written to %s\n", csv.c_str());
+    const std::string weights = outDir + "/nile_weights.csv";
+    writeNileWeights(host, weights, y, model);
+    std::printf("  weights written to %s\n\n", weights.c_str());
     return ok;
 }
 

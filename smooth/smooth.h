@@ -89,4 +89,38 @@ VANTREL_API void FnLdsMomentEst(KelVALUE *rtn, KelVALUE *args, int count);
 }
 #endif
 
+/* ---- model recursion -------------------------------------------------- */
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/*
+ * LdsRecursion: runs the model forward from given disturbances.  Returns 1.
+ *   N, n, m   series, time points, states (d = m + N)
+ *   Sys       d x m, overwritten from the triple table and X
+ *   Var       d x d, read for Vbig, overwritten from the triple table and X
+ *   Mean      d doubles (row 2 of work), overwritten likewise
+ *   triples   8 x (c+1) table of fLdsTVIndex, or null; X time-varying
+ *             data (read), or null; neither is used unless both are given
+ *   Init      (m+1) x m, read, or null (alpha_0 = Vbig e_0)
+ *   work      3 x d: row 0 the augmented vector, row 1 the prediction,
+ *             row 2 Mean
+ *   E         d x (n+1), read: column 0 the initial disturbance (rows
+ *             0..m-1), column t+1 the disturbance of time point t
+ *   Y         d x (n+1), written: column 0 alpha_0 over N zeros, column
+ *             t+1 alpha_{t+1} over y_t
+ */
+VANTREL_API int LdsRecursion(int N, int n, int m, double **Sys, double **Var,
+                             double *Mean, int **triples, double **X,
+                             double **Init, double **work, double **E,
+                             double **Y);
+
+/* LdsRecursion(E, Sys, Var [, Init, Mean, IdxSys, IdxVar, IdxMean, X]):
+ * the d x (n+1) result Y for a d x (n+1) disturbance matrix E. */
+VANTREL_API void FnLdsRecursion(KelVALUE *rtn, KelVALUE *args, int count);
+
+#ifdef __cplusplus
+}
+#endif
+
 #endif

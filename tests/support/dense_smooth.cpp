@@ -103,6 +103,33 @@ Posterior Joint::condition(const Mat &Y, int upto) const
     return p;
 }
 
+Estimator Joint::estimator(const Lin &q, const Mat &Y, int upto) const
+{
+    Estimator e;
+    e.weight.assign(N_, Mat::Zero(q.G.rows(), n_));
+    VecL constant = q.c + q.G * mu_;
+    std::vector<std::pair<int, int>> seen;
+    for (int t = 0; t < upto; t++)
+        for (int i = 0; i < N_; i++)
+            if (!std::isnan(Y(i, t)))
+                seen.push_back({t, i});
+    if (!seen.empty()) {
+        const int k = int(seen.size());
+        MatL H(k, base());
+        VecL c(k);
+        for (int j = 0; j < k; j++) {
+            H.row(j) = y_[seen[j].first].G.row(seen[j].second);
+            c(j) = y_[seen[j].first].c(seen[j].second);
+        }
+        MatL W = q.G * sigma_ * H.transpose() * inverse(H * sigma_ * H.transpose());
+        constant -= W * (c + H * mu_);
+        for (int j = 0; j < k; j++)
+            e.weight[seen[j].second].col(seen[j].first) = W.col(j).cast<double>();
+    }
+    e.constant = constant.cast<double>();
+    return e;
+}
+
 SmoothRef smoothReference(const std::vector<System> &systems, const Mat &Y,
                           const Vec &a1, const Mat &P1)
 {

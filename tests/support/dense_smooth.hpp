@@ -47,6 +47,14 @@ struct Moments {
     Mat var;
 };
 
+// The linear estimate E(q | y_obs) = constant + sum over the observed
+// elements of weight * y, weight = Cov(q, y_obs) Var(y_obs)^-1.
+struct Estimator {
+    Vec constant;             // rows of q
+    std::vector<Mat> weight;  // per series i: rows of q x n, zero where
+                              // the element is not conditioned on
+};
+
 struct Posterior {
     VecL mean;  // of b
     MatL cov;
@@ -66,6 +74,8 @@ public:
 
     // Given the non-NaN elements of Y (N x n) in columns 0..upto-1.
     Posterior condition(const Mat &Y, int upto) const;
+    // The estimator of q from the same elements.
+    Estimator estimator(const Lin &q, const Mat &Y, int upto) const;
 
 private:
     int m_, N_, n_;

@@ -1,0 +1,384 @@
+/*
+ * weightrec.cpp - the weight recursions: predicted, filtered and smoothed
+ * state weights of one series at a target time point, from the filter
+ * store of a full run.
+ *
+ * L_t = T_t - K_t Z_t is formed one row at a time from T_t, the stored
+ * gains and Z_t, and every product with it takes those rows, so that no
+ * product in which its terms cancel is ever formed; the smoothing
+ * variance is N_{t-1} = L_t' (N_t L_t) + Z_t' F_t^-1 Z_t.
+ *
+ * Working storage, (p+1) x p P-work and (p+2) x p A-work:
+ *   P-work rows 0..m-1    m x m block A (M, N_t or Q')
+ *   P-work rows m..p-1    the gains K_t' (row j = column j of K_t, m long)
+ *   P-work row p          one row of L_t
+ *   A-work rows 0..m-1    m x m block B (the partner of A)
+ *   A-work rows m..p-1    F_t^-1 (N x N)
+ *   A-work rows p, p+1    two vectors of m
+ */
+#include "weights/weights.h"
+
+#include <utility>
+
+#include "filter/kalman_core.h"
+#include "model/model.h"
+#include "model/vecops.h"
+
+namespace {
+
+struct WeightRun {
+    int N, n, tau, i, m, p;
+    int testMissing;   /* a NaN innovation marks its series as missing */
+    double **Sys;
+    int **IdxSys;
+    double **X;
+    double **store;
+    double **A, **B;   /* m x m blocks */
+    double **Kt;       /* N x m */
+    double **Finv;     /* N x N */
+    double *lrow, *vec, *vec2;
+};
+
+int fRunInit(WeightRun *w, int N, int n, int tau, int i, int m, int testMissing,
+             double **Sys, int **IdxSys, double **X, double **Pwork, double **Awork,
+             double **store)
+{
+    if (N < 1 || m < 0 || n < 1 || tau < 0 || tau >= n || i < 0 || i >= N)
+        return 0;
+    const int p = m + N;
+    *w = WeightRun{N, n, tau, i, m, p, testMissing, Sys, IdxSys, X, store,
+                   Pwork, Awork, Pwork + m, Awork + m, Pwork[p], Awork[p], Awork[p + 1]};
+    return 1;
+}
+
+/* Sys at time point t. */
+void SetTime(const WeightRun &w, int t)
+{
+    LdsApplyTV(t, w.m, w.p, w.Sys, nullptr, nullptr, w.IdxSys, nullptr, nullptr, w.X);
+}
+
+/* K_t' and F_t^-1 from store column t; a missing series (when tested) gets
+ * zero gains and a zero row and column of F^-1. */
+void LoadGains(const WeightRun &w, int t)
+{
+    const int N = w.N, m = w.m;
+    double **store = w.store;
+    int row = N;
+    for (int j = 0; j < N; j++) {
+        const int jmiss = w.testMissing && FIsNaN(store[j][t]);
+        for (int k = 0; k < m; k++, row++)
+            w.Kt[j][k] = jmiss ? 0.0 : store[row][t];
+        for (int l = 0; l <= j; l++, row++) {
+            const int lmiss = w.testMissing && FIsNaN(store[l][t]);
+            w.Finv[l][j] = w.Finv[j][l] = (jmiss || lmiss) ? 0.0 : store[row][t];
+        }
+    }
+}
+
+/* Row k of L_t: L[k][c] = T[k][c] - sum_j K[k][j] Z[j][c], the sum from
+ * 0.0 in increasing j, formed in row itself; kM, when not 0, is m known at
+ * compile time. */
+template <int kM = 0>
+LDS_INLINE void LRow(const WeightRun &w, int k, double *row)
+{
+    const int m = kM ? kM : w.m;
+    double **Z = w.Sys + m;
+    for (int c = 0; c < m; c++)
+        row[c] = 0.0;
+    for (int j = 0; j < w.N; j++) {
+        const double kj = w.Kt[j][k], *z = Z[j];
+        for (int c = 0; c < m; c++)
+            row[c] += kj * z[c];
+    }
+    const double *t = w.Sys[k];
+    for (int c = 0; c < m; c++)
+        row[c] = t[c] - row[c];
+}
+
+/* y[0..m-1] += a x[0..m-1], by blocks of four; kM, when not 0, is m known
+ * at compile time. */
+template <int kM>
+LDS_INLINE void AddMultiple(int mRun, double a, const double *x, double *y)
+{
+    const int m = kM ? kM : mRun;
+    int c = 0;
+    for (; c + 4 <= m; c += 4)
+        lds_vec::StoreQuad(y + c, lds_vec::LoadQuad(y + c) + a * lds_vec::LoadQuad(x + c));
+    for (; c < m; c++)
+        y[c] += a * x[c];
+}
+
+template <int kM>
+LDS_INLINE void TimesLOf(const WeightRun &w, double **M, double **out)
+{
+    const int m = kM ? kM : w.m;
+    double *lrow = w.lrow;
+    for (int r = 0; r < m; r++)
+        for (int c = 0; c < m; c++)
+            out[r][c] = 0.0;
+    for (int k = 0; k < m; k++) {
+        LRow<kM>(w, k, lrow);
+        for (int r = 0; r < m; r++) {
+            const double a = M[r][k];
+            if (a != 0.0)
+                AddMultiple<kM>(m, a, lrow, out[r]);
+        }
+    }
+}
+
+/* out = M L_t (m x m, out must not be M): out[r][c] = sum_k M[r][k] L[k][c],
+ * summed in increasing k from 0.0, zero entries of M left out. */
+LDS_WIDE_VECTORS
+void TimesL(const WeightRun &w, double **M, double **out)
+{
+    lds_vec::WithCountUpTo<lds_vec::kFixedCount>(w.m, [&](auto k) __attribute__((always_inline)) {
+        TimesLOf<decltype(k)::value>(w, M, out);
+    });
+}
+
+/* out = L_t A (m x m, out must not be A): row c is sum_k L[c][k] A[k]. */
+void LTimes(const WeightRun &w, double **A, double **out)
+{
+    for (int c = 0; c < w.m; c++) {
+        LRow(w, c, w.lrow);
+        LdsColumnCombination(w.m, 0, w.m, w.lrow, A, out[c]);
+    }
+}
+
+/* Rows 0..m-1 of result column t: x = M y. */
+void WriteStateWeights(const WeightRun &w, double **M, const double *y, int t,
+                       double **result)
+{
+    for (int r = 0; r < w.m; r++)
+        result[r][t] = dVecVec(w.m, M[r], y);
+}
+
+/* Columns `from` down to 0: w_t = M K_t e_i, then M = M L_t; M and spare
+ * are the two m x m blocks, M holding the starting value. */
+void PredictedSweep(const WeightRun &w, int from, double **M, double **spare,
+                    double **result)
+{
+    for (int t = from; t >= 0; t--) {
+        SetTime(w, t);
+        LoadGains(w, t);
+        WriteStateWeights(w, M, w.Kt[w.i], t, result);
+        if (t > 0) {
+            TimesL(w, M, spare);
+            std::swap(M, spare);
+        }
+    }
+}
+
+/* Rows m..p-1: the weights of the signal at tau, Z_tau w_t, for every t;
+ * leaves Sys at time point tau. */
+void SignalRows(const WeightRun &w, double **result)
+{
+    const int m = w.m, n = w.n;
+    SetTime(w, w.tau);
+    for (int j = 0; j < w.N; j++) {
+        const double *z = w.Sys[m + j];
+        double *out = result[m + j];
+        for (int t = 0; t < n; t++)
+            out[t] = 0.0;
+        for (int k = 0; k < m; k++) {
+            const double zk = z[k], *wk = result[k];
+            for (int t = 0; t < n; t++)
+                out[t] += zk * wk[t];
+        }
+    }
+}
+
+int fPredicted(WeightRun *w, double **result)
+{
+    MatZero(result, w->p, w->n);
+    MatI(w->A, w->m);
+    PredictedSweep(*w, w->tau - 1, w->A, w->B, result);
+    SignalRows(*w, result);
+    return 1;
+}
+
+/* G = P_tau Z' F^-1 (kept as G' in the rows of Pwork2 after P_tau),
+ * w_tau = G e_i, then M = I - G Z_tau before the predicted sweep. */
+int fFiltered(WeightRun *w, double **Pwork2, double **result)
+{
+    const int N = w->N, m = w->m, tau = w->tau;
+    double **P = Pwork2, **PZt = w->Kt, **Gt = Pwork2 + m, **Z = w->Sys + m;
+    MatZero(result, w->p, w->n);
+    SetTime(*w, tau);
+    LoadGains(*w, tau);
+    for (int l = 0; l < N; l++)
+        for (int r = 0; r < m; r++)
+            PZt[l][r] = dVecVec(m, P[r], Z[l]);
+    for (int j = 0; j < N; j++)
+        for (int r = 0; r < m; r++) {
+            double g = 0.0;
+            for (int l = 0; l < N; l++)
+                g += PZt[l][r] * w->Finv[l][j];
+            Gt[j][r] = g;
+        }
+    for (int r = 0; r < m; r++)
+        result[r][tau] = Gt[w->i][r];
+    for (int r = 0; r < m; r++)
+        for (int c = 0; c < m; c++) {
+            double gz = 0.0;
+            for (int j = 0; j < N; j++)
+                gz += Gt[j][r] * Z[j][c];
+            w->A[r][c] = (r == c ? 1.0 : 0.0) - gz;
+        }
+    PredictedSweep(*w, tau - 1, w->A, w->B, result);
+    SignalRows(*w, result);
+    return 1;
+}
+
+/* One backward step at t, with N_t in A on entry and N_{t-1} on exit:
+ * X = N_t L_t into B, g_t = Z' F^-1 e_i - X' K e_i into scratch column t,
+ * N_{t-1} = L' X + Z' F^-1 Z (upper triangle, then mirrored; zero terms
+ * of L and Z left out). */
+LDS_WIDE_VECTORS
+void SmoothBackStep(const WeightRun &w, int t, double **scratch)
+{
+    const int N = w.N, m = w.m, i = w.i;
+    double **S = w.A, **Xm = w.B, **Z = w.Sys + m;
+    TimesL(w, S, Xm);
+    for (int a = 0; a < m; a++) {
+        double zf = 0.0;
+        for (int j = 0; j < N; j++)
+            zf += Z[j][a] * w.Finv[j][i];
+        double xk = 0.0;
+        for (int k = 0; k < m; k++)
+            xk += Xm[k][a] * w.Kt[i][k];
+        scratch[a][t] = zf - xk;
+    }
+    for (int a = 0; a < m; a++)
+        for (int b = a; b < m; b++)
+            S[a][b] = 0.0;
+    for (int k = 0; k < m; k++) {
+        LRow(w, k, w.lrow);
+        const double *xk = Xm[k];
+        for (int a = 0; a < m; a++) {
+            const double la = w.lrow[a];
+            if (la != 0.0)
+                AddMultiple<0>(m - a, la, xk + a, S[a] + a);
+        }
+    }
+    double *fz = w.vec;
+    for (int j = 0; j < N; j++) {
+        for (int b = 0; b < m; b++) {
+            double s = 0.0;
+            for (int l = 0; l < N; l++)
+                s += w.Finv[j][l] * Z[l][b];
+            fz[b] = s;
+        }
+        for (int a = 0; a < m; a++) {
+            const double za = Z[j][a];
+            if (za != 0.0)
+                AddMultiple<0>(m - a, za, fz + a, S[a] + a);
+        }
+    }
+    for (int a = 0; a < m; a++)
+        for (int b = 0; b < a; b++)
+            S[a][b] = S[b][a];
+}
+
+int fSmoothed(WeightRun *w, double **scratch, double **Pwork2, double **result)
+{
+    const int m = w->m, n = w->n, tau = w->tau;
+    MatZero(result, w->p, n);
+
+    /* Backward from the end to tau: g_t, and N_{tau-1} in A. */
+    MatZero(w->A, m, m);
+    for (int t = n - 1; t >= tau; t--) {
+        SetTime(*w, t);
+        LoadGains(*w, t);
+        SmoothBackStep(*w, t, scratch);
+    }
+
+    /* Before tau: the predicted weights times I - P_tau N_{tau-1}. */
+    if (tau > 0) {
+        MatAB(Pwork2, m, m, w->A, m, w->B);
+        for (int r = 0; r < m; r++)
+            for (int c = 0; c < m; c++)
+                w->B[r][c] = (r == c ? 1.0 : 0.0) - w->B[r][c];
+        PredictedSweep(*w, tau - 1, w->B, w->A, result);
+    }
+
+    /* From tau on: w_t = Q g_t with Q = P_tau L_tau' ... L_{t-1}', kept as
+     * Q' = L_{t-1} ... L_tau P_tau (P_tau is symmetric). */
+    double **Qt = Pwork2, **spare = w->A, *g = w->vec2, *x = w->vec;
+    for (int t = tau; t < n; t++) {
+        SetTime(*w, t);
+        for (int a = 0; a < m; a++)
+            g[a] = scratch[a][t];
+        LdsColumnCombination(m, 0, m, g, Qt, x);
+        for (int r = 0; r < m; r++)
+            result[r][t] = x[r];
+        if (t < n - 1) {
+            LoadGains(*w, t);
+            LTimes(*w, Qt, spare);
+            std::swap(Qt, spare);
+        }
+    }
+    SignalRows(*w, result);
+    return 1;
+}
+
+}  // namespace
+
+int fMultiWeightPred(int N, int n, int tau, int i, int m, double **Sys, int **IdxSys,
+                     double **X, double **Pwork, double **Awork, double **store,
+                     double **result)
+{
+    WeightRun w;
+    if (!fRunInit(&w, N, n, tau, i, m, 1, Sys, IdxSys, X, Pwork, Awork, store))
+        return 0;
+    return fPredicted(&w, result);
+}
+
+int fMultiWeightFil(int N, int n, int tau, int i, int m, double **Sys, int **IdxSys,
+                    double **X, double **Pwork, double **Awork, double **store,
+                    double **Pwork2, double **result)
+{
+    WeightRun w;
+    if (!fRunInit(&w, N, n, tau, i, m, 1, Sys, IdxSys, X, Pwork, Awork, store))
+        return 0;
+    return fFiltered(&w, Pwork2, result);
+}
+
+int fMultiWeightSmo(int N, int n, int tau, int i, int m, double **Sys, int **IdxSys,
+                    double **X, double **Pwork, double **Awork, double **store,
+                    double **scratch, double **Pwork2, double **result)
+{
+    WeightRun w;
+    if (!fRunInit(&w, N, n, tau, i, m, 1, Sys, IdxSys, X, Pwork, Awork, store))
+        return 0;
+    return fSmoothed(&w, scratch, Pwork2, result);
+}
+
+int fUnivWeightPred(int n, int tau, int m, double **Sys, int **IdxSys, double **X,
+                    double **Pwork, double **Awork, double **store, double **result)
+{
+    WeightRun w;
+    if (!fRunInit(&w, 1, n, tau, 0, m, 0, Sys, IdxSys, X, Pwork, Awork, store))
+        return 0;
+    return fPredicted(&w, result);
+}
+
+int fUnivWeightFil(int n, int tau, int m, double **Sys, int **IdxSys, double **X,
+                   double **Pwork, double **Awork, double **store, double **Pwork2,
+                   double **result)
+{
+    WeightRun w;
+    if (!fRunInit(&w, 1, n, tau, 0, m, 0, Sys, IdxSys, X, Pwork, Awork, store))
+        return 0;
+    return fFiltered(&w, Pwork2, result);
+}
+
+int fUnivWeightSmo(int n, int tau, int m, double **Sys, int **IdxSys, double **X,
+                   double **Pwork, double **Awork, double **store, double **scratch,
+                   double **Pwork2, double **result)
+{
+    WeightRun w;
+    if (!fRunInit(&w, 1, n, tau, 0, m, 1, Sys, IdxSys, X, Pwork, Awork, store))
+        return 0;
+    return fSmoothed(&w, scratch, Pwork2, result);
+}
