@@ -65,7 +65,7 @@ void SemiDefiniteDraw(int m, double **V, const double *scale, double *z, double 
 
 /* The deviation of the initial state from a_1 + P_1 s: a draw with
  * variance P_1 - P_1 S P_1, S in the leading m x m block of A (destroyed),
- * into A[p][0..m-1].  Takes m normal numbers from the host.  B (2p x p) is
+ * into A[p][0..m-1].  Takes m normal numbers from the host.  B (3p x p) is
  * scratch: P_1 in rows 0..m-1, S P_1 in rows p+1..p+m. */
 void InitialDeviation(int m, int p, double **Init, double vbig, double **A, double **B)
 {
@@ -134,7 +134,7 @@ void DrawnDisturbances(LdsCall *c, double **U, double **out)
 /* Storage of LdsCondDens beyond the frame's. */
 struct CondWork {
     double **U;    /* 2p x (n+1): smoother output, or normal numbers and draws */
-    double **B;    /* 2p x p, the weights' B-matrix */
+    double **B;    /* 3p x p, the weights' B-matrix */
     double **wgt;  /* weight store */
     int wgtRows;
     SimSelection sel;
@@ -155,7 +155,7 @@ int fCondWorkAlloc(CondWork *w, const LdsCall *c, int simulate, int r)
     if (w->wgtRows < 0)
         return 0;
     w->wgt = MatAllocBlock(w->wgtRows, c->n);
-    w->B = MatAllocBlock(2 * c->d, c->d);
+    w->B = MatAllocBlock(3 * c->d, c->d);
     return w->wgt && w->B && fSimSelectionAlloc(&w->sel, c->d, r, nullptr, c->m, c->var);
 }
 

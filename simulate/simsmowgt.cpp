@@ -2,26 +2,28 @@
  * simsmowgt.cpp - the simulation smoother weights and SimSmoWgt.
  *
  * Backward from the last time point, with S_t the backward matrix (0 after
- * the last time point) and D_t = [S, -S K; -K' S, F^-1 + K' S K]:
+ * the last time point), K_t the gains, L_t = T_t - K_t Z_t and
+ * D_t = [S, -S K; -K' S, F^-1 + K' S K]:
  *
  *   W_t  = rows i_k of Var_t D_t                      (r x p)
  *   C_t  = selected block of Var_t - Var_t D_t Var_t  (r x r) = M_t M_t'
  *   Wn_t = M_t^-1 W_t
  *   S_{t-1} = Sys_t' (D_t + Wn_t' Wn_t) Sys_t
- *           = L' S L + Z' F^-1 Z + H' H,  L = T - K Z,
- *             H = M_t^-1 (rows i_k of Var_t) D_t Sys_t.
+ *           = L' S L + Z' F^-1 Z + H' H,  H = Wn_t Sys_t.
  *
- * S_{t-1} is formed from L (made first) and from D_t Sys_t = [S L ;
- * F^-1 Z - K' S L]: expanding Sys' D Sys instead adds terms of the size of
- * T' S T that cancel when L is small, and the rounding left over can make
- * S_{t-1}, and with it the next C_t, indefinite.
+ * With v = row i_k of Var_t split into its state part v_s and observation
+ * part v_o, and x = S (v_s - K v_o), row k of W_t is (x', v_o' F^-1 - x' K)
+ * and row k of W_t Sys_t is x' L + v_o' F^-1 Z, so D_t itself is never
+ * formed.  S_{t-1} is built from L, made first: expanding Sys' D Sys adds
+ * terms of the size of T' S T that cancel when L is small, and the rounding
+ * they leave can make S_{t-1}, and with it the next C_t, indefinite.
  *
- * Workspace: A (p+1) x p holds S in its leading m x m block, the gains and
- * inverse variances of time point t in columns m..p-1 (as the smoothing
- * step loads them), and scratch in row p.  B (2p x p): D_t in rows 0..p-1,
- * W_t and Wn_t in rows p..p+r-1; once the store column is written, L and
- * F^-1 Z in rows 0..p-1, L' S L + Z' F^-1 Z in rows p..p+m-1 and H in rows
- * 0..r-1, while D_t Sys_t takes the first m columns of A.
+ * Workspace: A (p+1) x p holds S in its leading m x m block, the gains in
+ * rows 0..m-1 and F^-1 in rows m..p-1 of columns m..p-1, and scratch (the
+ * pivots) in row p.  B (3p x p): L in rows 0..m-1 and F^-1 Z in rows
+ * m..p-1 (first m columns); W_t, then Wn_t, in rows p..p+r-1 and then
+ * L' S, made S L in place, in rows p..p+m-1; W_t Sys_t, then H, in rows
+ * 2p..2p+r-1.
  */
 #include <cmath>
 #include <limits>
@@ -29,33 +31,102 @@
 #include "filter/kalman_core.h"
 #include "model/hostcall.h"
 #include "model/model.h"
+#include "model/vecops.h"
 #include "simulate/simsmo.h"
 #include "simulate/simulate.h"
-#include "smooth/smooth_step.h"
 
 namespace {
 
-/* W = rows i_k of Var D (W row k, p values, each summed over increasing l
- * from 0.0), then C[k][q] = Var[i_k][i_q] - W[k] Var[.][i_q] for q <= k,
- * mirrored. */
-void SelectedWeights(int p, const int *flags, double **Var, double **D, double **W,
-                     double **C)
+/* Column t of the filter store into A: gain K[i][j] at A[i][m+j], F^-1 at
+ * A[m+l][m+j] made symmetric.  A series whose innovation is NaN is missing:
+ * its gain column and its row and column of F^-1 are 0. */
+void LoadGains(int N, int m, double **store, int t, double **A)
 {
-    for (int i = 0, k = 0; i < p; i++)
-        if (flags[i])
-            LdsColumnCombination(p, 0, p, Var[i], D, W[k++]);
+    int row = N;
+    for (int j = 0; j < N; j++) {
+        const bool miss = FIsNaN(store[j][t]);
+        for (int i = 0; i < m; i++, row++)
+            A[i][m + j] = miss ? 0.0 : store[row][t];
+        for (int l = 0; l <= j; l++, row++)
+            A[m + l][m + j] = A[m + j][m + l] =
+                (miss || FIsNaN(store[l][t])) ? 0.0 : store[row][t];
+    }
+}
+
+/* L = T - K Z and F^-1 Z into the first m columns of rows 0..p-1 of B,
+ * each sum from 0.0 in increasing k; acc is scratch of m doubles. */
+void GainedTransition(int N, int m, double **Sys, double **A, double **B, double *acc)
+{
+    for (int i = 0; i < m; i++) {
+        for (int j = 0; j < m; j++)
+            acc[j] = 0.0;
+        for (int k = 0; k < N; k++) {
+            const double kik = A[i][m + k];
+            for (int j = 0; j < m; j++)
+                acc[j] += kik * Sys[m + k][j];
+        }
+        for (int j = 0; j < m; j++)
+            B[i][j] = Sys[i][j] - acc[j];
+    }
+    for (int k = 0; k < N; k++)
+        LdsColumnCombination(N, 0, m, A[m + k] + m, Sys + m, B[m + k]);
+}
+
+/* Row k of W_t into W[k] and of W_t Sys_t into WS[k], for each selected
+ * element i; acc is scratch of m doubles. */
+void SelectedWeights(int N, int m, const int *flags, double **Var, double **A, double **B,
+                     double **W, double **WS, double *acc)
+{
+    const int p = m + N;
     for (int i = 0, k = 0; i < p; i++) {
         if (!flags[i])
             continue;
-        for (int j = 0, q = 0; j <= i; j++) {
-            if (!flags[j])
-                continue;
-            double s = 0.0;
-            for (int c = 0; c < p; c++)
-                s += W[k][c] * Var[c][j];
-            C[k][q] = C[q][k] = Var[i][j] - s;
-            q++;
+        const double *v = Var[i];
+        /* v_s - K v_o, then x = S (v_s - K v_o) into W's first m columns. */
+        for (int l = 0; l < m; l++) {
+            double kv = 0.0;
+            for (int j = 0; j < N; j++)
+                kv += A[l][m + j] * v[m + j];
+            acc[l] = v[l] - kv;
         }
+        double *w = W[k];
+        LdsColumnCombination(m, 0, m, acc, A, w);
+        /* v_o' F^-1 - x' K. */
+        LdsColumnCombination(m, m, p, w, A, w + m);
+        LdsColumnCombination(N, m, p, v + m, A + m, acc);
+        for (int j = 0; j < N; j++)
+            w[m + j] = acc[j] - w[m + j];
+        /* x' L + v_o' F^-1 Z. */
+        LdsColumnCombination(m, 0, m, w, B, WS[k]);
+        LdsColumnCombination(N, 0, m, v + m, B + m, acc);
+        for (int j = 0; j < m; j++)
+            WS[k][j] += acc[j];
+        k++;
+    }
+}
+
+/* C[k][q] = Var[i_k][i_q] - W[k] Var[.][i_q] for q <= k, mirrored; the
+ * sums of one row advance together, over increasing c from 0.0, in acc. */
+void ConditionalVariance(int p, const int *flags, double **Var, double **W, double **C,
+                         double *acc)
+{
+    for (int i = 0, k = 0; i < p; i++) {
+        if (!flags[i])
+            continue;
+        for (int q = 0; q <= k; q++)
+            acc[q] = 0.0;
+        for (int c = 0; c < p; c++) {
+            const double wkc = W[k][c];
+            const double *var = Var[c];
+            for (int j = 0, q = 0; q <= k; j++)
+                if (flags[j])
+                    acc[q++] += wkc * var[j];
+        }
+        for (int j = 0, q = 0; q <= k; j++)
+            if (flags[j]) {
+                C[k][q] = C[q][k] = Var[i][j] - acc[q];
+                q++;
+            }
         k++;
     }
 }
@@ -106,85 +177,80 @@ void StoreColumn(int p, int r, int t, double **Wn, double **M, double **wgt)
     }
 }
 
-/* S_{t-1} = L' S L + Z' F^-1 Z + H' H into A's leading block (see the top).
- * M is the factor of C_t. */
-void BackStep(int N, int m, const int *flags, double **Sys, double **Var, double **A,
-              double **B, double **M)
+/* acc += x y over the m columns, skipped when x is 0 (adding zero terms
+ * would change no sum); kM, when not 0, is m known at compile time, so
+ * that acc can stay in registers. */
+template <int kM>
+LDS_INLINE void AddMultiple(int m, double x, const double *y, double *acc)
 {
-    const int p = m + N;
-    double **L = B, **FZ = B + m, **P = B + p, **H = B;
-    double **K = A, **Finv = A + m, **SL = A, **G = A;
-    double *acc = A[p];
+    if (x == 0.0)
+        return;
+    lds_vec::ForEachIndex<kM>(m, [&](int c) __attribute__((always_inline)) { acc[c] += x * y[c]; });
+}
 
-    /* L = T - K Z and F^-1 Z, each sum from 0.0 in increasing k. */
-    for (int i = 0; i < m; i++) {
-        for (int j = 0; j < m; j++)
-            acc[j] = 0.0;
-        for (int k = 0; k < N; k++) {
-            const double kik = K[i][m + k];
-            for (int j = 0; j < m; j++)
-                acc[j] += kik * Sys[m + k][j];
-        }
-        for (int j = 0; j < m; j++)
-            L[i][j] = Sys[i][j] - acc[j];
-    }
-    for (int k = 0; k < N; k++)
-        LdsColumnCombination(N, 0, m, Finv[k] + m, Sys + m, FZ[k]);
+/* out = sum over k = 0..count-1 of weight(k) Y[k], from 0.0 in increasing
+ * k; kM as in AddMultiple. */
+template <int kM, class Weight>
+LDS_INLINE void CombineRows(int m, int count, Weight weight, double *const *Y, double *out,
+                            double *acc)
+{
+    lds_vec::ForEachIndex<kM>(m, [&](int c) __attribute__((always_inline)) { acc[c] = 0.0; });
+    for (int k = 0; k < count; k++)
+        AddMultiple<kM>(m, weight(k), Y[k], acc);
+    if (acc != out)
+        lds_vec::ForEachIndex<kM>(m, [&](int c) __attribute__((always_inline)) { out[c] = acc[c]; });
+}
 
-    /* S L, row by row in place of S. */
+/* S_{t-1} = L' S L + Z' F^-1 Z + H' H into A's leading block.  Q = L' S
+ * row by row from the rows of S (Q[j] = sum_k L[k][j] S[k]), transposed in
+ * place into S L; then row i of S_{t-1} sums L[k][i] (S L)[k] over k, the
+ * Z terms and the H terms, each sum from 0.0 in that order; the lower
+ * triangle is mirrored.  The zero entries of L (a sparse transition keeps
+ * most of them) cost a test each.  kM as in AddMultiple. */
+template <int kM>
+LDS_INLINE void BackStepOf(int N, int mRun, int r, double **Sys, double **A, double **B,
+                           double **Q, double **H)
+{
+    const int m = kM ? kM : mRun;
+    double **L = B, **FZ = B + m;
+    double local[kM ? kM : 1];
+    for (int j = 0; j < m; j++) {
+        double *acc = kM ? local : Q[j];
+        CombineRows<kM>(m, m, [&](int k) __attribute__((always_inline)) { return L[k][j]; },
+                        A, Q[j], acc);
+    }
+    for (int j = 0; j < m; j++)
+        for (int c = 0; c < j; c++) {
+            const double x = Q[j][c];
+            Q[j][c] = Q[c][j];
+            Q[c][j] = x;
+        }
     for (int i = 0; i < m; i++) {
-        LdsColumnCombination(m, 0, m, A[i], L, acc);
-        for (int j = 0; j < m; j++)
-            SL[i][j] = acc[j];
+        double *acc = kM ? local : A[i];
+        CombineRows<kM>(m, m, [&](int k) __attribute__((always_inline)) { return L[k][i]; },
+                        Q, acc, acc);
+        for (int k = 0; k < N; k++)
+            AddMultiple<kM>(m, Sys[m + k][i], FZ[k], acc);
+        for (int k = 0; k < r; k++)
+            AddMultiple<kM>(m, H[k][i], H[k], acc);
+        if (kM)
+            lds_vec::ForEachIndex<kM>(m, [&](int c) __attribute__((always_inline)) {
+                A[i][c] = acc[c];
+            });
     }
-    /* The lower rows of D Sys: F^-1 Z - K' S L, into the first m columns of
-     * rows m..p-1 of A (the gains stay in the columns beyond). */
-    for (int k = 0; k < N; k++) {
-        for (int j = 0; j < m; j++)
-            acc[j] = 0.0;
-        for (int i = 0; i < m; i++) {
-            const double kik = K[i][m + k];
-            for (int j = 0; j < m; j++)
-                acc[j] += kik * SL[i][j];
-        }
-        for (int j = 0; j < m; j++)
-            G[m + k][j] = FZ[k][j] - acc[j];
-    }
-    /* L' (S L) + Z' (F^-1 Z), lower triangle, each element summed over
-     * increasing k from 0.0, the L terms first. */
-    for (int i = 0; i < m; i++) {
-        double *row = P[i];
-        for (int j = 0; j <= i; j++)
-            row[j] = 0.0;
-        for (int k = 0; k < m; k++) {
-            const double lki = L[k][i];
-            for (int j = 0; j <= i; j++)
-                row[j] += lki * SL[k][j];
-        }
-        for (int k = 0; k < N; k++) {
-            const double zki = Sys[m + k][i];
-            for (int j = 0; j <= i; j++)
-                row[j] += zki * FZ[k][j];
-        }
-    }
-    /* H = M^-1 (rows i_k of Var) (D Sys). */
-    int r = 0;
-    for (int i = 0; i < p; i++)
-        if (flags[i])
-            LdsColumnCombination(p, 0, m, Var[i], G, H[r++]);
-    ForwardSolveRows(r, m, M, H, acc);
-    /* S_{t-1} = P + H' H, lower triangle, mirrored. */
-    for (int i = 0; i < m; i++) {
-        for (int j = 0; j <= i; j++)
-            acc[j] = 0.0;
-        for (int k = 0; k < r; k++) {
-            const double hki = H[k][i];
-            for (int j = 0; j <= i; j++)
-                acc[j] += hki * H[k][j];
-        }
-        for (int j = 0; j <= i; j++)
-            A[i][j] = A[j][i] = P[i][j] + acc[j];
-    }
+    for (int i = 0; i < m; i++)
+        for (int j = 0; j < i; j++)
+            A[j][i] = A[i][j];
+}
+
+LDS_WIDE_VECTORS
+void BackStep(int N, int m, int r, double **Sys, double **A, double **B, double **Q,
+              double **H)
+{
+    if (!lds_vec::WithCompileTimeCount(m, [&](auto k) __attribute__((always_inline)) {
+            BackStepOf<decltype(k)::value>(N, m, r, Sys, A, B, Q, H);
+        }))
+        BackStepOf<0>(N, m, r, Sys, A, B, Q, H);
 }
 
 int iSimSmoWgtRun(int N, int n, int m, double **Sys, double **Var, int **IdxSys,
@@ -192,19 +258,22 @@ int iSimSmoWgtRun(int N, int n, int m, double **Sys, double **Var, int **IdxSys,
                   int r, const int *flags, double **C, double **wgt)
 {
     const int p = m + N;
-    double **W = B + p;
+    double **W = B + p, **WS = B + 2 * p, **Q = B + p;
+    double *scratch = A[p];
     MatZero(A, p + 1, p);
     for (int t = n - 1; t >= 0; t--) {
         LdsApplyTV(t, m, p, Sys, Var, nullptr, IdxSys, IdxVar, nullptr, X);
-        /* Gains and F^-1 into A, D_t into B (its residual row p is not used). */
-        SmoothResidual(SMO_LAYOUT_MULTI, N, m, store, t, A, B);
-        SelectedWeights(p, flags, Var, B, W, C);
-        const int status = iFactor(r, C, A[p]);
+        LoadGains(N, m, store, t, A);
+        GainedTransition(N, m, Sys, A, B, scratch);
+        SelectedWeights(N, m, flags, Var, A, B, W, WS, scratch);
+        ConditionalVariance(p, flags, Var, W, C, scratch);
+        const int status = iFactor(r, C, scratch);
         if (status)
             return status;
-        ForwardSolveRows(r, p, C, W, A[p]);
+        ForwardSolveRows(r, p, C, W, scratch);
         StoreColumn(p, r, t, W, C, wgt);
-        BackStep(N, m, flags, Sys, Var, A, B, C);
+        ForwardSolveRows(r, m, C, WS, scratch);
+        BackStep(N, m, r, Sys, A, B, Q, WS);
     }
     return 0;
 }
@@ -284,8 +353,8 @@ void FnSimSmoWgt(KelVALUE *rtn, KelVALUE *args, int count)
         wgt = rtn->v.mval.data;
     }
     SimSelection s = {};
-    /* A-work, the B-matrix, gets p - 2 rows beyond its usual p + 2. */
-    if (!wgt || !fLdsCallOpen(&c, c.d - 2, 0) ||
+    /* A-work, the B-matrix, gets 2p - 2 rows beyond its usual p + 2. */
+    if (!wgt || !fLdsCallOpen(&c, 2 * c.d - 2, 0) ||
         !fSimSelectionAlloc(&s, c.d, r, sel, 0, nullptr)) {
         c.status = LDS_NOMEM;
     } else {

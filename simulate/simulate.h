@@ -29,7 +29,7 @@ extern "C" {
  * t = n-1 to 0.  Result 0, or the non-zero result of ILDLdec at the first
  * time point whose conditional variance C_t cannot be decomposed (the pass
  * stops there).  The smoothing variance is carried as
- * S_{t-1} = L' S L + Z' F^-1 Z + (Wn Sys)'(Wn Sys), L = T - K Z.
+ * S_{t-1} = L' S L + Z' F^-1 Z + (Wn Sys)'(Wn Sys), L = T - K Z made first.
  *   N, n, m     series, time points, states
  *   Sys         p x m, overwritten from IdxSys/X
  *   Var         p x p, overwritten from IdxVar/X
@@ -37,7 +37,7 @@ extern "C" {
  *               time-varying data (read only when a table is given)
  *   A           (p+1) x p workspace; on return its leading m x m block
  *               holds S_{-1}, the final backward matrix (after a full pass)
- *   B           2p x p workspace
+ *   B           3p x p workspace
  *   store       R x n filter store, read
  *   r           number of selected elements, 1 <= r <= p
  *   flags       p ints, read
