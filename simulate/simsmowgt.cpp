@@ -53,10 +53,24 @@ void LoadGains(int N, int m, double **store, int t, double **A)
     }
 }
 
+/* LdsColumnCombination; for kM (m known at compile time, not 0) written
+ * out here, without the call: the same sums in the same order. */
+template <int kM>
+LDS_INLINE void ColumnsOf(int n, int from, int to, const double *x, double **A, double *out)
+{
+    if constexpr (kM > 0)
+        lds_vec::ColumnCombination<false>(n, from, to, x, A, out);
+    else
+        LdsColumnCombination(n, from, to, x, A, out);
+}
+
 /* L = T - K Z and F^-1 Z into the first m columns of rows 0..p-1 of B,
  * each sum from 0.0 in increasing k; acc is scratch of m doubles. */
-void GainedTransition(int N, int m, double **Sys, double **A, double **B, double *acc)
+template <int kM>
+LDS_INLINE void GainedTransition(int N, int mRun, double **Sys, double **A, double **B,
+                                 double *acc)
 {
+    const int m = kM ? kM : mRun;
     for (int i = 0; i < m; i++) {
         for (int j = 0; j < m; j++)
             acc[j] = 0.0;
@@ -69,14 +83,16 @@ void GainedTransition(int N, int m, double **Sys, double **A, double **B, double
             B[i][j] = Sys[i][j] - acc[j];
     }
     for (int k = 0; k < N; k++)
-        LdsColumnCombination(N, 0, m, A[m + k] + m, Sys + m, B[m + k]);
+        ColumnsOf<kM>(N, 0, m, A[m + k] + m, Sys + m, B[m + k]);
 }
 
 /* Row k of W_t into W[k] and of W_t Sys_t into WS[k], for each selected
  * element i; acc is scratch of m doubles. */
-void SelectedWeights(int N, int m, const int *flags, double **Var, double **A, double **B,
-                     double **W, double **WS, double *acc)
+template <int kM>
+LDS_INLINE void SelectedWeights(int N, int mRun, const int *flags, double **Var, double **A,
+                                double **B, double **W, double **WS, double *acc)
 {
+    const int m = kM ? kM : mRun;
     const int p = m + N;
     for (int i = 0, k = 0; i < p; i++) {
         if (!flags[i])
@@ -90,15 +106,15 @@ void SelectedWeights(int N, int m, const int *flags, double **Var, double **A, d
             acc[l] = v[l] - kv;
         }
         double *w = W[k];
-        LdsColumnCombination(m, 0, m, acc, A, w);
+        ColumnsOf<kM>(m, 0, m, acc, A, w);
         /* v_o' F^-1 - x' K. */
-        LdsColumnCombination(m, m, p, w, A, w + m);
-        LdsColumnCombination(N, m, p, v + m, A + m, acc);
+        ColumnsOf<kM>(m, m, p, w, A, w + m);
+        ColumnsOf<kM>(N, m, p, v + m, A + m, acc);
         for (int j = 0; j < N; j++)
             w[m + j] = acc[j] - w[m + j];
         /* x' L + v_o' F^-1 Z. */
-        LdsColumnCombination(m, 0, m, w, B, WS[k]);
-        LdsColumnCombination(N, 0, m, v + m, B + m, acc);
+        ColumnsOf<kM>(m, 0, m, w, B, WS[k]);
+        ColumnsOf<kM>(N, 0, m, v + m, B + m, acc);
         for (int j = 0; j < m; j++)
             WS[k][j] += acc[j];
         k++;
@@ -253,10 +269,14 @@ void BackStep(int N, int m, int r, double **Sys, double **A, double **B, double 
         BackStepOf<0>(N, m, r, Sys, A, B, Q, H);
 }
 
-int iSimSmoWgtRun(int N, int n, int m, double **Sys, double **Var, int **IdxSys,
-                  int **IdxVar, double **X, double **A, double **B, double **store,
-                  int r, const int *flags, double **C, double **wgt)
+/* The backward loop; kM as in ColumnsOf. */
+template <int kM>
+LDS_INLINE int SimSmoWgtSteps(int N, int n, int mRun, double **Sys, double **Var,
+                              int **IdxSys, int **IdxVar, double **X, double **A, double **B,
+                              double **store, int r, const int *flags, double **C,
+                              double **wgt)
 {
+    const int m = kM ? kM : mRun;
     const int p = m + N;
     double **W = B + p, **WS = B + 2 * p, **Q = B + p;
     double *scratch = A[p];
@@ -264,8 +284,8 @@ int iSimSmoWgtRun(int N, int n, int m, double **Sys, double **Var, int **IdxSys,
     for (int t = n - 1; t >= 0; t--) {
         LdsApplyTV(t, m, p, Sys, Var, nullptr, IdxSys, IdxVar, nullptr, X);
         LoadGains(N, m, store, t, A);
-        GainedTransition(N, m, Sys, A, B, scratch);
-        SelectedWeights(N, m, flags, Var, A, B, W, WS, scratch);
+        GainedTransition<kM>(N, m, Sys, A, B, scratch);
+        SelectedWeights<kM>(N, m, flags, Var, A, B, W, WS, scratch);
         ConditionalVariance(p, flags, Var, W, C, scratch);
         const int status = iFactor(r, C, scratch);
         if (status)
@@ -273,9 +293,25 @@ int iSimSmoWgtRun(int N, int n, int m, double **Sys, double **Var, int **IdxSys,
         ForwardSolveRows(r, p, C, W, scratch);
         StoreColumn(p, r, t, W, C, wgt);
         ForwardSolveRows(r, m, C, WS, scratch);
-        BackStep(N, m, r, Sys, A, B, Q, WS);
+        if constexpr (kM > 0)
+            BackStepOf<kM>(N, m, r, Sys, A, B, Q, WS);
+        else
+            BackStep(N, m, r, Sys, A, B, Q, WS);
     }
     return 0;
+}
+
+/* Compiled for one to three states, where the loops are short enough for
+ * their overhead to count; larger models take the kernels. */
+LDS_WIDE_VECTORS
+int iSimSmoWgtRun(int N, int n, int m, double **Sys, double **Var, int **IdxSys,
+                  int **IdxVar, double **X, double **A, double **B, double **store,
+                  int r, const int *flags, double **C, double **wgt)
+{
+    return lds_vec::WithCountUpTo<3>(m, [&](auto k) __attribute__((always_inline)) {
+        return SimSmoWgtSteps<decltype(k)::value>(N, n, m, Sys, Var, IdxSys, IdxVar, X, A, B,
+                                                   store, r, flags, C, wgt);
+    });
 }
 
 }  // namespace
