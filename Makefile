@@ -29,7 +29,8 @@ demo: build
 	mkdir -p out
 	./build/demo out
 	gnuplot -e "dir='out'" examples/plot_nile.gp
-	@echo "wrote out/nile_smoothed.csv and out/nile.png"
+	gnuplot -e "dir='out'" examples/plot_nile_draws.gp
+	@echo "wrote out/nile_smoothed.csv, out/nile.png, out/nile_draws.csv and out/nile_draws.png"
 
 bench: build
 	for b in build/bench_*; do $$b; done
