@@ -16,9 +16,12 @@ struct SimSelection {
     double **C;
 };
 
-/* Counts the elements of the p x p selection matrix whose diagonal is
- * non-zero or NaN. */
-int iSimSelectedCount(int p, double **sel);
+/* The selection argument of SimSmoWgt and SimSmoDraw (argument 0, after the
+ * frame's check of the form): arguments 0..lastMatrix must be matrices and
+ * argument 0 p x p; returns r, the number of elements whose diagonal entry
+ * is non-zero or NaN, or raises `zeroMessage` when nothing is
+ * selected. */
+int iSimCheckSelection(KelVALUE *args, int lastMatrix, int p, const char *zeroMessage);
 
 /* Rows of the weight store, p r + r (r+1)/2; -1 when it does not fit an int. */
 int iSimWeightRows(int p, int r);

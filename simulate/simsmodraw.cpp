@@ -124,12 +124,8 @@ void FnSimSmoDraw(KelVALUE *rtn, KelVALUE *args, int count)
 {
     LdsCall c;
     LdsCallCheckNoCopy(&c, "SimSmoDraw", args, count, 3, LDS_LAYOUT_STORE);
-    KelLibCheckType(KEL_MATRIX, args, 0, 2);
-    KelLibCheckMatrixSize(args, 0, 0, c.d, c.d);
+    const int r = iSimCheckSelection(args, 2, c.d, "SimSmoDraw(): zero vector in argument 1");
     double **sel = args[0].v.mval.data;
-    const int r = iSimSelectedCount(c.d, sel);
-    if (r == 0)
-        KelRunErrorMessage("SimSmoDraw(): zero vector in argument 1");
     KelLibCheckMatrixSize(args, 1, 1, r, c.n);
     /* A row count beyond an int matches no matrix. */
     KelLibCheckMatrixSize(args, 2, 2, iSimWeightRows(c.d, r), c.n);

@@ -316,13 +316,18 @@ int iSimSmoWgtRun(int N, int n, int m, double **Sys, double **Var, int **IdxSys,
 
 }  // namespace
 
-int iSimSelectedCount(int p, double **sel)
+int iSimCheckSelection(KelVALUE *args, int lastMatrix, int p, const char *zeroMessage)
 {
+    KelLibCheckType(KEL_MATRIX, args, 0, lastMatrix);
+    KelLibCheckMatrixSize(args, 0, 0, p, p);
+    double **sel = args[0].v.mval.data;
     int r = 0;
     for (int i = 0; i < p; i++)
         /* A NaN compares unequal to 0.0 and so selects its element. */
         if (sel[i][i] != 0.0)
             r++;
+    if (r == 0)
+        KelRunErrorMessage(zeroMessage);
     return r;
 }
 
@@ -374,12 +379,8 @@ void FnSimSmoWgt(KelVALUE *rtn, KelVALUE *args, int count)
 {
     LdsCall c;
     LdsCallCheckNoCopy(&c, "SimSmoWgt", args, count, 1, LDS_LAYOUT_STORE);
-    KelLibCheckType(KEL_MATRIX, args, 0, 0);
-    KelLibCheckMatrixSize(args, 0, 0, c.d, c.d);
+    const int r = iSimCheckSelection(args, 0, c.d, "SimSmoWgt(): zero vector in argument 1");
     double **sel = args[0].v.mval.data;
-    const int r = iSimSelectedCount(c.d, sel);
-    if (r == 0)
-        KelRunErrorMessage("SimSmoWgt(): zero vector in argument 1");
 
     const int rows = iSimWeightRows(c.d, r);
     double **wgt = nullptr;

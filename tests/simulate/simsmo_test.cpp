@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "smooth/smooth_fixture.hpp"
+#include "support/host_checks.hpp"
 
 namespace {
 
@@ -164,29 +165,6 @@ TEST(SimSmo, Failures)
     EXPECT_EQ(host.messages()[0], "SimSmoWgt(): choleski decomposition failed");
 }
 
-// Every allocation failure raises the memory error and leaves nothing
-// behind.
-void checkAllocationFailures(kel::Host &host, const std::string &name,
-                             const std::vector<kel::Arg> &args)
-{
-    SCOPED_TRACE(name);
-    const long baseline = kelhost_live_blocks();
-    int failures = 0;
-    for (long k = 0;; k++) {
-        kelhost_fail_allocations_after(k);
-        kel::Value result;
-        int code = host.tryCall(name, args, &result);
-        kelhost_fail_allocations_after(-1);
-        EXPECT_EQ(kelhost_live_blocks(), baseline) << "after " << k;
-        if (code == 0)
-            break;
-        EXPECT_EQ(code, KEL_ERROR_MEMORY) << "after " << k;
-        failures++;
-        ASSERT_LT(k, 100);
-    }
-    EXPECT_GT(failures, 2);
-}
-
 TEST(SimSmo, AllocationFailuresReleaseEverything)
 {
     kel::Host host;
@@ -197,11 +175,11 @@ TEST(SimSmo, AllocationFailuresReleaseEverything)
     kel::Value sel = selection(c.d(), {0, 3});
     kel::Value wgt = host.call("SimSmoWgt", form.with({sel}));
     kel::Value z = kel::Value::matrix(2, c.n());
-    checkAllocationFailures(host, "SimSmoWgt", form.with({sel}));
-    checkAllocationFailures(host, "SimSmoDraw", form.with({sel, z, wgt}));
+    hostcheck::allocationFailures(host, "SimSmoWgt", form.with({sel}));
+    hostcheck::allocationFailures(host, "SimSmoDraw", form.with({sel, z, wgt}));
     HostArgs data(c);
-    checkAllocationFailures(host, "LdsCondDens", data.with({1}));
-    checkAllocationFailures(host, "LdsCondDens", data.with({2}));
+    hostcheck::allocationFailures(host, "LdsCondDens", data.with({1}));
+    hostcheck::allocationFailures(host, "LdsCondDens", data.with({2}));
 }
 
 }  // namespace
