@@ -40,7 +40,7 @@ namespace {
 /* Column t of the filter store into A: gain K[i][j] at A[i][m+j], F^-1 at
  * A[m+l][m+j] made symmetric.  A series whose innovation is NaN is missing:
  * its gain column and its row and column of F^-1 are 0. */
-void LoadGains(int N, int m, double **store, int t, double **A)
+LDS_INLINE void LoadGains(int N, int m, double **store, int t, double **A)
 {
     int row = N;
     for (int j = 0; j < N; j++) {
@@ -121,26 +121,20 @@ LDS_INLINE void SelectedWeights(int N, int mRun, const int *flags, double **Var,
     }
 }
 
-/* C[k][q] = Var[i_k][i_q] - W[k] Var[.][i_q] for q <= k, mirrored; the
- * sums of one row advance together, over increasing c from 0.0, in acc. */
-void ConditionalVariance(int p, const int *flags, double **Var, double **W, double **C,
-                         double *acc)
+/* C[k][q] = Var[i_k][i_q] - W[k] Var[.][i_q] for q <= k, mirrored: the
+ * row W[k] Var (each element summed over increasing c from 0.0) into y,
+ * p doubles of scratch, then its selected elements.  kM as in ColumnsOf. */
+template <int kM>
+LDS_INLINE void ConditionalVariance(int p, const int *flags, double **Var, double **W,
+                                    double **C, double *y)
 {
     for (int i = 0, k = 0; i < p; i++) {
         if (!flags[i])
             continue;
-        for (int q = 0; q <= k; q++)
-            acc[q] = 0.0;
-        for (int c = 0; c < p; c++) {
-            const double wkc = W[k][c];
-            const double *var = Var[c];
-            for (int j = 0, q = 0; q <= k; j++)
-                if (flags[j])
-                    acc[q++] += wkc * var[j];
-        }
+        ColumnsOf<kM>(p, 0, p, W[k], Var, y);
         for (int j = 0, q = 0; q <= k; j++)
             if (flags[j]) {
-                C[k][q] = C[q][k] = Var[i][j] - acc[q];
+                C[k][q] = C[q][k] = Var[i][j] - y[j];
                 q++;
             }
         k++;
@@ -149,7 +143,7 @@ void ConditionalVariance(int p, const int *flags, double **Var, double **W, doub
 
 /* C = M M' through ILDLdec: M[k][k] = 1/sqrt(d[k]), M[k][l] = L[k][l] M[l][l],
  * in C's lower triangle.  d goes to piv.  Result: that of ILDLdec. */
-int iFactor(int r, double **C, double *piv)
+LDS_INLINE int iFactor(int r, double **C, double *piv)
 {
     const int status = ILDLdec(C, piv, r);
     if (status)
@@ -165,7 +159,7 @@ int iFactor(int r, double **C, double *piv)
 /* Rows 0..r-1 of Y (cols wide) become M^-1 Y by forward substitution,
  * y[k] = (y[k] - sum_{l<k} M[k][l] y[l]) / M[k][k], the sum from 0.0 in
  * increasing l; acc is scratch of cols doubles. */
-void ForwardSolveRows(int r, int cols, double **M, double **Y, double *acc)
+LDS_INLINE void ForwardSolveRows(int r, int cols, double **M, double **Y, double *acc)
 {
     for (int k = 0; k < r; k++) {
         for (int c = 0; c < cols; c++)
@@ -182,7 +176,7 @@ void ForwardSolveRows(int r, int cols, double **M, double **Y, double *acc)
 }
 
 /* Column t of the weight store: per k, Wn[k][0..p-1], then M[k..r-1][k]. */
-void StoreColumn(int p, int r, int t, double **Wn, double **M, double **wgt)
+LDS_INLINE void StoreColumn(int p, int r, int t, double **Wn, double **M, double **wgt)
 {
     int row = 0;
     for (int k = 0; k < r; k++) {
@@ -286,7 +280,7 @@ LDS_INLINE int SimSmoWgtSteps(int N, int n, int mRun, double **Sys, double **Var
         LoadGains(N, m, store, t, A);
         GainedTransition<kM>(N, m, Sys, A, B, scratch);
         SelectedWeights<kM>(N, m, flags, Var, A, B, W, WS, scratch);
-        ConditionalVariance(p, flags, Var, W, C, scratch);
+        ConditionalVariance<kM>(p, flags, Var, W, C, scratch);
         const int status = iFactor(r, C, scratch);
         if (status)
             return status;
