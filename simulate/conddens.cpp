@@ -12,7 +12,6 @@
 #include <cmath>
 #include <limits>
 
-#include "filter/filter.h"
 #include "filter/kalman_core.h"
 #include "model/hostcall.h"
 #include "model/model.h"
