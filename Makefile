@@ -38,7 +38,8 @@ demo: build
 	./build/demo out
 	gnuplot -e "dir='out'" examples/plot_nile.gp
 	gnuplot -e "dir='out'" examples/plot_weights.gp
-	@echo "wrote out/nile_smoothed.csv, out/nile.png, out/nile_weights.csv and out/nile_weights.png"
+	gnuplot -e "dir='out'" examples/plot_nile_draws.gp
+	@echo "wrote out/nile_smoothed.csv, out/nile.png, out/nile_weights.csv, out/nile_weights.png, out/nile_draws.csv and out/nile_draws.png"
 	PYTHONPATH=python VANTREL_LIB_DIR=build $(PYTHON) examples/nile.py out
 
 bench: build

@@ -4,10 +4,11 @@
 //
 //   demo [output-directory]        (default: out)
 //
-// Writes <dir>/nile_smoothed.csv and <dir>/nile_weights.csv, which
-// examples/plot_nile.gp and examples/plot_weights.gp draw.  Exits
-// with status 1 when a host call fails or the Nile estimates miss the
-// published ones.
+// Writes <dir>/nile_smoothed.csv, <dir>/nile_weights.csv and <dir>/nile_draws.csv
+// (the smoothed level with conditional draws of the level from the
+// simulation smoother), which examples/plot_nile.gp, examples/plot_weights.gp
+// and examples/plot_nile_draws.gp draw.  Exits with status 1 when a host
+// call fails or the Nile estimates miss the published ones.
 #include <nlopt.h>
 
 #include <cmath>
@@ -35,6 +36,13 @@ const int kAirlinePeriod = 12;
 const int kWeightsYear = 1920;   // target of the smoothed level's weights
 const int kWeightsPerLine = 10;  // weights shown on one screen line
 const int kSmoothedWeights = 1;  // LdsWeights selection
+
+// Conditional draws of the Nile level in the second picture, from a fixed
+// seed so that the picture is the same on every run.
+const int kNileDraws = 3;
+const unsigned long long kNileDrawSeed = 18711970ULL;
+const int kCondSmoothed = 1;  // LdsCondDens codes
+const int kCondDrawn = 2;
 
 // Box and stopping rule of the search over log variance ratios.  The lower
 // bound stands for a ratio of zero: the likelihood is flat far below it.
@@ -222,6 +230,30 @@ void writeNileWeights(kel::Host &host, const std::string &path, const kel::Value
     std::printf("  (they sum to %.6f)\n", sum);
 }
 
+// The smoothed level and kNileDraws draws of the level given all flows.
+void writeNileDraws(kel::Host &host, const std::string &path, const kel::Value &y,
+                    const Model &model) {
+    const int level = int(model.pos(0, 0));
+    const kel::Value smoothed =
+        host.call("LdsCondDens", {kCondSmoothed, y, model.sys, model.var, model.init});
+    kel::Host::seed(kNileDrawSeed);
+    std::vector<kel::Value> draws;
+    for (int k = 0; k < kNileDraws; ++k)
+        draws.push_back(
+            host.call("LdsCondDens", {kCondDrawn, y, model.sys, model.var, model.init}));
+    std::FILE *f = std::fopen(path.c_str(), "w");
+    if (!f) throw Failure("cannot write " + path);
+    std::fprintf(f, "year,flow,level");
+    for (int k = 0; k < kNileDraws; ++k) std::fprintf(f, ",draw%d", k + 1);
+    std::fprintf(f, "\n");
+    for (int t = 0; t < y.cols(); ++t) {
+        std::fprintf(f, "%d,%.17g,%.17g", kNileFirstYear + t, y(0, t), smoothed(level, t));
+        for (const kel::Value &d : draws) std::fprintf(f, ",%.17g", d(level, t));
+        std::fprintf(f, "\n");
+    }
+    std::fclose(f);
+}
+
 bool nile(kel::Host &host, const std::string &outDir) {
     const kel::Value y = kel::Value::row(readColumn("nile.csv", 1));
     Model model = buildStsm(host, {{double(STSM_LEVEL), 1.0}, {double(STSM_IRREG), 1.0}});
@@ -243,6 +275,10 @@ bool nile(kel::Host &host, const std::string &outDir) {
     const std::string weights = outDir + "/nile_weights.csv";
     writeNileWeights(host, weights, y, model);
     std::printf("  weights written to %s\n\n", weights.c_str());
+    const std::string drawsCsv = outDir + "/nile_draws.csv";
+    writeNileDraws(host, drawsCsv, y, model);
+    std::printf("  smoothed level and %d conditional draws of it written to %s\n\n", kNileDraws,
+                drawsCsv.c_str());
     return ok;
 }
 

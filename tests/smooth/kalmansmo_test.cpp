@@ -7,6 +7,7 @@
 
 #include "smooth/smooth.h"
 #include "smooth_fixture.hpp"
+#include "support/host_checks.hpp"
 
 namespace {
 
@@ -122,21 +123,7 @@ TEST(KalmanSmo, AllocationFailureReleasesEverything)
     kel::Value store = host.call("KalmanFil", form.with({}));
     HostArgs smoArgs(c);
     smoArgs.data() = store;
-    const long baseline = kelhost_live_blocks();
-    int failures = 0;
-    for (long k = 0;; k++) {
-        kelhost_fail_allocations_after(k);
-        kel::Value result;
-        int code = host.tryCall("KalmanSmo", smoArgs.with({}), &result);
-        kelhost_fail_allocations_after(-1);
-        EXPECT_EQ(kelhost_live_blocks(), baseline) << "after " << k;
-        if (code == 0)
-            break;
-        EXPECT_EQ(code, KEL_ERROR_MEMORY) << "after " << k;
-        failures++;
-        ASSERT_LT(k, 100);
-    }
-    EXPECT_GT(failures, 0);
+    hostcheck::allocationFailures(host, "KalmanSmo", smoArgs.with({}));
 }
 
 }  // namespace

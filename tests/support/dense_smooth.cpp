@@ -130,6 +130,19 @@ Estimator Joint::estimator(const Lin &q, const Mat &Y, int upto) const
     return e;
 }
 
+Lin stackRows(const std::vector<Lin> &parts, const std::vector<int> &rows)
+{
+    const int k = int(rows.size());
+    const int B = parts.empty() ? 0 : int(parts[0].G.cols());
+    Lin s{VecL::Zero(k * int(parts.size())), MatL::Zero(k * int(parts.size()), B)};
+    for (std::size_t j = 0; j < parts.size(); j++)
+        for (int i = 0; i < k; i++) {
+            s.c(int(j) * k + i) = parts[j].c(rows[i]);
+            s.G.row(int(j) * k + i) = parts[j].G.row(rows[i]);
+        }
+    return s;
+}
+
 SmoothRef smoothReference(const std::vector<System> &systems, const Mat &Y,
                           const Vec &a1, const Mat &P1)
 {

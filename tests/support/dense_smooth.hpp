@@ -85,6 +85,11 @@ private:
     std::vector<Lin> alpha_, y_;
 };
 
+// Elements `rows` of each of `parts` in turn (rows of parts[0], then of
+// parts[1], ...): e.g. selected disturbances over all time points, whose
+// joint moments Posterior::of then gives, cross-time covariances included.
+Lin stackRows(const std::vector<Lin> &parts, const std::vector<int> &rows);
+
 // Smoothed quantities in the library's conventions (see the top).
 struct SmoothRef {
     std::vector<Vec> u;     // per t, d
