@@ -103,6 +103,21 @@ void StoreColumn(int m, double **estore, int s, double value, const double *x, d
     estore[KindRow(m)][s] = kind;
 }
 
+/* M = P Z' for a symmetric P, gathered from the rows of P that Z loads. */
+void ColumnOf(int m, double **P, const double *Z, double *M)
+{
+    for (int j = 0; j < m; j++)
+        M[j] = 0.0;
+    for (int l = 0; l < m; l++) {
+        const double z = Z[l];
+        if (z == 0.0)
+            continue;
+        const double *row = P[l];
+        for (int j = 0; j < m; j++)
+            M[j] += z * row[j];
+    }
+}
+
 struct Sums {
     double logDet = 0.0, sumSq = 0.0;
 };
@@ -193,8 +208,7 @@ int fKalmanExact(int mode, int h, int N, int n, double **Y, int m, double **Sys,
             }
             const double *Z = Sys[m + i];
             const double v = Y[i][t] - Mean[m + i] - dVecVec(m, Z, a);
-            for (int j = 0; j < m; j++)
-                M[j] = dVecVec(m, P[j], Z);
+            ColumnOf(m, P, Z, M);
             const double F = dVecVec(m, Z, M) + Var[m + i][m + i];
 
             if (s < dstar && dstore[KindRow(m)][s] == kDiffuse) {
@@ -229,10 +243,14 @@ int fKalmanExact(int mode, int h, int N, int n, double **Y, int m, double **Sys,
                 K[j] = M[j] / F;
                 a[j] += K[j] * v;
             }
-            for (int r = 0; r < m; r++)
-                for (int c = r; c < m; c++)
-                    P[r][c] -= K[r] * M[c];
-            MirrorUpper(m, P);
+            /* The whole matrix, row by row: the time update reads P as
+             * symmetric and makes it exactly so again. */
+            for (int r = 0; r < m; r++) {
+                const double kr = K[r];
+                double *row = P[r];
+                for (int c = 0; c < m; c++)
+                    row[c] -= kr * M[c];
+            }
             if (F > 0.0 && (s < dstar || h == 1)) {
                 sums.logDet += std::log(F);
                 sums.sumSq += v * v / F;

@@ -130,9 +130,17 @@ void StateSmoExact(int sel, int N, int n, int m, double **Sys, int **triples, do
             RebuildVariance(m, pred, d, low, t, Pstar);
             if (diffuse)
                 RebuildVariance(m, infA, 0, infLow, t, Pinf);
-            for (int j = 0; j < m; j++)
-                Combination(m, Pstar[j], diffuse ? Pinf[j] : nullptr, c, &pred[j][t],
-                            &pred[d + j][t]);
+            if (diffuse) {
+                for (int j = 0; j < m; j++)
+                    Combination(m, Pstar[j], Pinf[j], c, &pred[j][t], &pred[d + j][t]);
+            } else {
+                /* After the period: the m quadratic forms together. */
+                LdsQuadFormsSym(m, m, Pstar, c.N0, x);
+                for (int j = 0; j < m; j++) {
+                    pred[j][t] += dVecVec(m, Pstar[j], c.r0);
+                    pred[d + j][t] -= x[j];
+                }
+            }
             for (int i = 0; i < N; i++) {
                 RowTimes(m, Sys[m + i], Pstar, x);
                 if (diffuse)

@@ -211,13 +211,13 @@ VANTREL_API void MatTa(int n, int **pat, double **T, const double *a, double *re
 /* result[0..n-1] = T' a; sizes as MatTa. */
 VANTREL_API void MatTta(int n, int **pat, double **T, const double *a, double *result);
 
-/* T r x c, P c x c symmetric (read), work r x c (written: T P), result
+/* T r x c, P c x c symmetric (read), work r x c workspace, result
  * r x r: T P T' when result is P itself, else result + T P T' (result
  * read as symmetric, written whole). */
 VANTREL_API void MatTPTt(int r, int c, int **pat, double **T, double **P, double **work,
                          double **result);
 
-/* T r x c, P r x r symmetric (read), work c x r (written: T' P), result
+/* T r x c, P r x r symmetric (read), work c x r workspace, result
  * c x c: T' P T when result is P itself, else result + T' P T. */
 VANTREL_API void MatTtPT(int r, int c, int **pat, double **T, double **P, double **work,
                          double **result);

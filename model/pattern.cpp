@@ -36,7 +36,7 @@ inline void ForEachEntry(int r, int c, int **pat, double **T, F f)
 }
 
 /* dst[0..n-1] += w src[0..n-1], with the +1 and -1 weights as additions. */
-inline void AddScaled(int n, double w, const double *src, double *dst)
+inline void AddScaled(int n, double w, const double *__restrict__ src, double *__restrict__ dst)
 {
     if (w == 1.0)
         for (int k = 0; k < n; k++)
@@ -70,13 +70,28 @@ void Congruence(bool transposed, int r, int c, int **pat, double **T, double **P
         for (int i = 0; i < q; i++)
             for (int k = 0; k < q; k++)
                 result[i][k] = 0.0;
-    /* result[i][k] += sum_j B[i][j] work[k][j] for k <= i. */
-    ForEachEntry(r, c, pat, T, [&](int i, int j, double w) {
-        const int row = transposed ? j : i, col = transposed ? i : j;
-        double *out = result[row];
-        for (int k = 0; k <= row; k++)
-            out[k] += w * work[k][col];
-    });
+    /* result[i][k] += sum_j B[i][j] work[k][j] for k <= i.  For a square B
+     * work is transposed in place first, so that each entry adds a row of
+     * it: result[i][0..i] += B[i][j] work'[j][0..i]. */
+    if (q == p) {
+        for (int i = 0; i < q; i++)
+            for (int k = 0; k < i; k++) {
+                const double x = work[i][k];
+                work[i][k] = work[k][i];
+                work[k][i] = x;
+            }
+        ForEachEntry(r, c, pat, T, [&](int i, int j, double w) {
+            const int row = transposed ? j : i, col = transposed ? i : j;
+            AddScaled(row + 1, w, work[col], result[row]);
+        });
+    } else {
+        ForEachEntry(r, c, pat, T, [&](int i, int j, double w) {
+            const int row = transposed ? j : i, col = transposed ? i : j;
+            double *out = result[row];
+            for (int k = 0; k <= row; k++)
+                out[k] += w * work[k][col];
+        });
+    }
     for (int i = 0; i < q; i++)
         for (int k = 0; k < i; k++)
             result[k][i] = result[i][k];

@@ -54,7 +54,6 @@ TEST(TransitionPattern, ProductsMatchDense)
         dense::Rows Pr(P), work(m, m), res(Q);
         MatTPTt(m, m, p, Tr.p(), Pr.p(), work.p(), res.p());
         EXPECT_TRUE(dense::near(res.toMat(), Q + T * P * T.transpose(), 1e-13));
-        EXPECT_TRUE(dense::near(work.toMat(), T * P, 1e-13));
         MatTPTt(m, m, p, Tr.p(), Pr.p(), work.p(), Pr.p());
         EXPECT_TRUE(dense::near(Pr.toMat(), T * P * T.transpose(), 1e-13));
 
