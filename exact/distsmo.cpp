@@ -22,6 +22,20 @@ void BackOverTime(int m, int **pat, double **Sys, double *r, double **Nk, double
     BackTransition(m, pat, Sys, r, tmp);
 }
 
+/* The steps of time point t, last series first, by the ordinary formula:
+ * f(i, e, D) for each series, e = D = 0 for a missing step. */
+template <class F>
+void StepsBack(const Carry &c, int t, int N, double **Sys, double **estore, F f)
+{
+    for (int i = N - 1; i >= 0; i--) {
+        const int s = t * N + i;
+        double e = 0.0, D = 0.0;
+        if (!FIsNaN(estore[0][s]))
+            e = OrdinaryBack(c, Sys[c.m + i], estore, s, &D);
+        f(i, e, D);
+    }
+}
+
 void Clear(double **A, int rows, int cols)
 {
     for (int i = 0; i < rows; i++)
@@ -45,14 +59,10 @@ void DistSmoExactMean(int, int N, int n, int m, double **Sys, int **triples, dou
         if (X)
             TVsystem(t, Sys, nullptr, nullptr, triples, X);
         BackOverTime(m, pat, Sys, r, nullptr, nullptr, work[1]);
-        for (int i = N - 1; i >= 0; i--) {
-            const int s = t * N + i;
-            double e = 0.0;
-            if (!FIsNaN(estore[0][s]))
-                e = OrdinaryBack(c, Sys[m + i], estore, s, nullptr);
+        StepsBack(c, t, N, Sys, estore, [&](int i, double e, double) {
             if (out)
                 out[m + i][t + 1] = e;
-        }
+        });
     }
     if (out)
         for (int k = 0; k < d; k++)
@@ -82,19 +92,14 @@ void DistSmoExact(int, int N, int n, int m, double **Sys, int **triples, double 
         if (X)
             TVsystem(t, Sys, nullptr, nullptr, triples, X);
         BackOverTime(m, pat, Sys, r, S, W, W[m]);
-        for (int i = N - 1; i >= 0; i--) {
-            const int s = t * N + i;
-            double e = 0.0, D = 0.0;
-            if (!FIsNaN(estore[0][s])) {
-                e = OrdinaryBack(c, Sys[m + i], estore, s, &D);
-                if (acc)
-                    acc[m + i][m + i] += e * e - D;
-            }
+        StepsBack(c, t, N, Sys, estore, [&](int i, double e, double D) {
+            if (acc)
+                acc[m + i][m + i] += e * e - D;
             if (out) {
                 out[m + i][t + 1] = e;
                 out[d + m + i][t + 1] = D;
             }
-        }
+        });
     }
     if (out)
         for (int k = 0; k < d; k++) {
@@ -127,14 +132,10 @@ void DistSmoAuxExactMean(int sel, int N, int n, int m, double **Sys, double **Va
             for (int a = 0; a < m; a++)
                 out[a][t] = dVecVec(m, Var[a], r);
         BackOverTime(m, pat, Sys, r, nullptr, nullptr, work[1]);
-        for (int i = N - 1; i >= 0; i--) {
-            const int s = t * N + i;
-            double e = 0.0;
-            if (!FIsNaN(estore[0][s]))
-                e = OrdinaryBack(c, Sys[m + i], estore, s, nullptr);
+        StepsBack(c, t, N, Sys, estore, [&](int i, double e, double) {
             if (out && observations)
                 out[o + i][t] = Var[m + i][m + i] * e;
-        }
+        });
     }
 }
 
@@ -155,16 +156,12 @@ void DistSmoAuxExact(int N, int n, int m, double **Sys, double **Var, int **trip
                 out[d + a][t] = dInnerProd(m, Var[a], S);
             }
         BackOverTime(m, pat, Sys, r, S, W, W[m]);
-        for (int i = N - 1; i >= 0; i--) {
-            const int s = t * N + i;
-            double e = 0.0, D = 0.0;
-            if (!FIsNaN(estore[0][s]))
-                e = OrdinaryBack(c, Sys[m + i], estore, s, &D);
+        StepsBack(c, t, N, Sys, estore, [&](int i, double e, double D) {
             const double s2 = Var[m + i][m + i];
             if (out) {
                 out[m + i][t] = s2 * e;
                 out[d + m + i][t] = s2 * s2 * D;
             }
-        }
+        });
     }
 }
