@@ -165,6 +165,14 @@ TEST(ExactFilter, EdgeCases)
     EXPECT_EQ(r3.dstar, 6);
     EXPECT_EQ(r3.ok, 0);
 
+    // Nothing diffuse and nothing observed: no term to divide the sum of
+    // squares by, a failure rather than a NaN reported as success.
+    Case none = threeSeries(4, 24);
+    none.init(1, 1) = 1.0;
+    none.Y.setConstant(kNaN);
+    Lib lib5(none);
+    EXPECT_EQ(runExact(lib5, 0).ok, 0);
+
     // Modes 5 and 10 leave the filtered moments of the last time point in
     // the state work; mode 10's filtered output has s a and s P s'.
     Case three = threeSeries(9, 23);
