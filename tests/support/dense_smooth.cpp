@@ -32,11 +32,12 @@ Moments Posterior::of(const Lin &q) const
     return r;
 }
 
-Joint::Joint(const std::vector<System> &systems, int n, const Vec &a1, const Mat &P1)
+Joint::Joint(const std::vector<System> &systems, int n, const Vec &a1, const Mat &P1,
+             const Mat &diffuse)
     : m_(int(systems[0].sys.cols())), N_(int(systems[0].sys.rows()) - m_), n_(n),
-      sys_(systems)
+      q_(int(diffuse.cols())), sys_(systems)
 {
-    const int m = m_, d = m_ + N_, B = m + n * d;
+    const int m = m_, d = m_ + N_, B = m + n * d + q_;
     mu_ = VecL::Zero(B);
     mu_.head(m) = toLv(a1);
     sigma_ = MatL::Zero(B, B);
@@ -46,6 +47,8 @@ Joint::Joint(const std::vector<System> &systems, int n, const Vec &a1, const Mat
 
     Lin a{VecL::Zero(m), MatL::Zero(m, B)};
     a.G.leftCols(m) = MatL::Identity(m, m);
+    if (q_ > 0)
+        a.G.rightCols(q_) = toL(diffuse);
     for (int t = 0; t < n; t++) {
         const System &s = systemAt(sys_, t);
         MatL T = toL(Mat(s.sys.topRows(m))), Z = toL(Mat(s.sys.bottomRows(N_)));
@@ -76,29 +79,57 @@ Lin Joint::disturbance(int t) const
     return e;
 }
 
-Posterior Joint::condition(const Mat &Y, int upto) const
+void Joint::observed(const Mat &Y, int upto, MatL &Hall, VecL &resid) const
 {
     std::vector<std::pair<int, int>> seen;
     for (int t = 0; t < upto; t++)
         for (int i = 0; i < N_; i++)
             if (!std::isnan(Y(i, t)))
                 seen.push_back({t, i});
-    Posterior p{mu_, sigma_};
-    if (seen.empty())
-        return p;
     const int k = int(seen.size());
-    MatL H(k, base());
-    VecL resid(k);
+    Hall.resize(k, base());
+    resid.resize(k);
     for (int j = 0; j < k; j++) {
         const Lin &y = y_[seen[j].first];
-        H.row(j) = y.G.row(seen[j].second);
+        Hall.row(j) = y.G.row(seen[j].second);
         resid(j) = (long double)Y(seen[j].second, seen[j].first) - y.c(seen[j].second) -
-                   H.row(j).dot(mu_);
+                   Hall.row(j).dot(mu_);
     }
-    MatL SH = sigma_ * H.transpose();
-    MatL gain = SH * inverse(H * SH);
-    p.mean = mu_ + gain * resid;
-    MatL cov = sigma_ - gain * SH.transpose();
+}
+
+Posterior Joint::condition(const Mat &Y, int upto) const
+{
+    MatL Hall;
+    VecL resid;
+    observed(Y, upto, Hall, resid);
+    Posterior p{mu_, sigma_};
+    if (Hall.rows() == 0)
+        return p;
+    if (q_ == 0) {
+        MatL SH = sigma_ * Hall.transpose();
+        MatL gain = SH * inverse(Hall * SH);
+        p.mean = mu_ + gain * resid;
+        MatL cov = sigma_ - gain * SH.transpose();
+        p.cov = 0.5L * (cov + cov.transpose());
+        return p;
+    }
+    // b = the first B0 entries (proper), u the last q (flat).
+    const int B0 = base() - q_;
+    MatL G = Hall.leftCols(B0), H = Hall.rightCols(q_);
+    MatL Sigma = sigma_.topLeftCorner(B0, B0);
+    MatL SG = Sigma * G.transpose();
+    MatL Vinv = inverse(G * SG);
+    MatL Qinv = inverse(H.transpose() * Vinv * H);
+    VecL u = Qinv * (H.transpose() * (Vinv * resid));
+    MatL A = SG * Vinv;          // Sigma G' V^-1
+    MatL AH = A * H;             // Sigma G' V^-1 H
+    p.mean.head(B0) = mu_.head(B0) + A * (resid - H * u);
+    p.mean.tail(q_) = u;
+    MatL cov(base(), base());
+    cov.topLeftCorner(B0, B0) = Sigma - A * SG.transpose() + AH * Qinv * AH.transpose();
+    cov.topRightCorner(B0, q_) = -AH * Qinv;
+    cov.bottomLeftCorner(q_, B0) = cov.topRightCorner(B0, q_).transpose();
+    cov.bottomRightCorner(q_, q_) = Qinv;
     p.cov = 0.5L * (cov + cov.transpose());
     return p;
 }
@@ -141,6 +172,30 @@ Lin stackRows(const std::vector<Lin> &parts, const std::vector<int> &rows)
             s.G.row(int(j) * k + i) = parts[j].G.row(rows[i]);
         }
     return s;
+}
+
+Joint::FlatLik Joint::flatLikelihood(const Mat &Y) const
+{
+    MatL Hall;
+    VecL resid;
+    observed(Y, n_, Hall, resid);
+    const int B0 = base() - q_;
+    MatL G = Hall.leftCols(B0), H = Hall.rightCols(q_);
+    MatL V = G * sigma_.topLeftCorner(B0, B0) * G.transpose();
+    MatL Vinv = inverse(V);
+    FlatLik r;
+    r.count = int(Hall.rows());
+    r.q = q_;
+    r.logDetV = double(V.ldlt().vectorD().array().log().sum());
+    long double quad = resid.dot(Vinv * resid);
+    if (q_ > 0) {
+        MatL Q = H.transpose() * Vinv * H;
+        r.logDetQ = double(Q.ldlt().vectorD().array().log().sum());
+        VecL z = H.transpose() * (Vinv * resid);
+        quad -= z.dot(inverse(Q) * z);
+    }
+    r.quad = double(quad);
+    return r;
 }
 
 SmoothRef smoothReference(const std::vector<System> &systems, const Mat &Y,

@@ -16,6 +16,13 @@
 //   u_t = Var_t^-1 E(eps_t | y),  D_t = Var_t^-1 (Var_t - V(eps_t | y)) Var_t^-1,
 //   r_{-1} = P1^-1 (E(alpha_0 | y) - a1),  N_{-1} = P1^-1 (P1 - V(alpha_0 | y)) P1^-1.
 //
+// A diffuse initial state: alpha_0 = a1 + x_0 + A u with x_0 ~ (0, P1) and
+// u (q entries, appended to b) given a flat prior, the limit of an infinite
+// variance.  Conditioning then first removes u by generalised least squares:
+// with the observed rows y = c + G b + H u, R = y - c - G mu, V = G Sigma G',
+// Q = H' V^-1 H, the estimate u^ = Q^-1 H' V^-1 R and the posterior of b
+// given y and u^, widened by the uncertainty Q^-1 of u^.
+//
 // Typical use:
 //
 //   dense::Joint joint(systems, n, a1, P1);
@@ -63,8 +70,10 @@ struct Posterior {
 
 class Joint {
 public:
-    // systems: one per time point or one for all; a1 (m), P1 (m x m).
-    Joint(const std::vector<System> &systems, int n, const Vec &a1, const Mat &P1);
+    // systems: one per time point or one for all; a1 (m), P1 (m x m);
+    // diffuse (m x q, may be empty): the loading A of the flat part.
+    Joint(const std::vector<System> &systems, int n, const Vec &a1, const Mat &P1,
+          const Mat &diffuse = Mat());
 
     int base() const { return int(mu_.size()); }
     const Lin &state(int t) const { return alpha_[t]; }  // t = 0..n
@@ -72,13 +81,27 @@ public:
     Lin signal(int t) const;                             // Z_t alpha_t only
     Lin disturbance(int t) const;                        // eps_t (d)
 
-    // Given the non-NaN elements of Y (N x n) in columns 0..upto-1.
+    // Given the non-NaN elements of Y (N x n) in columns 0..upto-1.  With a
+    // flat part, H' V^-1 H must be non-singular (u identified by the data).
     Posterior condition(const Mat &Y, int upto) const;
     // The estimator of q from the same elements.
     Estimator estimator(const Lin &q, const Mat &Y, int upto) const;
 
+    // The diffuse likelihood of all non-NaN elements of Y: the Gaussian
+    // likelihood of y after generalised least squares has removed u is
+    // -0.5 ((count - q) log 2pi + logDetV + logDetQ + quad), quad =
+    // R' (V^-1 - V^-1 H Q^-1 H' V^-1) R.
+    struct FlatLik {
+        double logDetV = 0, logDetQ = 0, quad = 0;
+        int count = 0, q = 0;
+    };
+    FlatLik flatLikelihood(const Mat &Y) const;
+
 private:
-    int m_, N_, n_;
+    // Observed rows of (c, [G H]) and their residuals at the prior mean.
+    void observed(const Mat &Y, int upto, MatL &Hall, VecL &resid) const;
+
+    int m_, N_, n_, q_;
     std::vector<System> sys_;
     VecL mu_;
     MatL sigma_;
