@@ -467,7 +467,7 @@ LDS_INLINE void GainRowsOf(int m, double **W)
 }
 
 /* Series up to which the gain rows are compiled for their count; beyond it
- * each element is summed on its own. */
+ * each element is summed on its own, as the reference does. */
 const int kGainGather = lds_vec::kFixedCount;
 
 LDS_INLINE void LdsGainRowsBody(int N, int m, double **W)
@@ -478,13 +478,7 @@ LDS_INLINE void LdsGainRowsBody(int N, int m, double **W)
         });
         return;
     }
-    for (int i = 0; i < m; i++)
-        for (int j = 0; j < N; j++) {
-            double s = 0.0;
-            for (int k = 0; k < N; k++)
-                s += W[m + k][i] * W[m + k][m + j];
-            W[i][m + j] = s;
-        }
+    LdsGainRowsRef(N, m, W);
 }
 
 /* ---- LdsSymSubProduct ------------------------------------------------------- */
