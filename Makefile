@@ -1,8 +1,11 @@
-# Entry points: `make test` builds and runs every test suite, plain and under
-# AddressSanitizer/UndefinedBehaviorSanitizer; `make demo` runs the demo.
+# Entry points: `make test` builds and runs every test suite, plain (GCC),
+# under AddressSanitizer/UndefinedBehaviorSanitizer (GCC) and plain with
+# Clang; `make test-scalar` runs them on the build without vector
+# extensions; `make demo` runs the demo.
 JOBS ?= 2
 
-.PHONY: deps build build-asan test test-plain test-asan demo bench clean
+.PHONY: deps build build-asan build-clang build-scalar test test-plain test-asan \
+        test-clang test-scalar demo bench clean
 
 deps:
 	./scripts/deps.sh
@@ -16,6 +19,16 @@ build-asan: deps
 	  -DVANTREL_BENCH=OFF -DVANTREL_EXAMPLES=OFF >/dev/null
 	cmake --build build-asan -j$(JOBS)
 
+build-clang: deps
+	CC=clang CXX=clang++ cmake -S . -B build-clang -DCMAKE_BUILD_TYPE=Release \
+	  -DVANTREL_BENCH=OFF -DVANTREL_EXAMPLES=OFF >/dev/null
+	cmake --build build-clang -j$(JOBS)
+
+build-scalar: deps
+	cmake -S . -B build-scalar -DCMAKE_BUILD_TYPE=Release -DVANTREL_SCALAR=ON \
+	  -DVANTREL_BENCH=OFF -DVANTREL_EXAMPLES=OFF >/dev/null
+	cmake --build build-scalar -j$(JOBS)
+
 test-plain: build
 	ctest --test-dir build --output-on-failure -j$(JOBS)
 
@@ -23,7 +36,13 @@ test-asan: build-asan
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir build-asan --output-on-failure -j$(JOBS)
 
-test: test-plain test-asan
+test-clang: build-clang
+	ctest --test-dir build-clang --output-on-failure -j$(JOBS)
+
+test-scalar: build-scalar
+	ctest --test-dir build-scalar --output-on-failure -j$(JOBS)
+
+test: test-plain test-asan test-clang
 
 demo: build
 	mkdir -p out
@@ -35,4 +54,4 @@ bench: build
 	for b in build/bench_*; do $$b; done
 
 clean:
-	rm -rf build build-asan
+	rm -rf build build-asan build-clang build-scalar

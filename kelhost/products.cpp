@@ -369,7 +369,7 @@ LDS_INLINE void symmetricResult(const OuterPattern &pattern,
             return;
         }
         const double *bj = B[j];
-        auto rowOfW = [w, rp](int l) { return w + std::size_t(l) * rp; };
+        auto rowOfW = [&](int l) { return w + std::size_t(l) * rp; };
         const int *cols = pat + off[j], count = off[j + 1] - off[j];
         switch (n / 4) {   // rows of up to four blocks keep their sums in registers
         case 1: sumOfScaledRows<1, 0, true>(bj, cols, count, rowOfW, lj); return;

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the tests and the demo need.
 # Does nothing when they are all present already.
 set -euo pipefail
-pkgs=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libeigen3-dev
+pkgs=(cmake g++ clang make libgtest-dev libgmock-dev libbenchmark-dev libeigen3-dev
       libnlopt-dev gnuplot-nox binutils)
 missing=()
 for p in "${pkgs[@]}"; do
