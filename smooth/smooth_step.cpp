@@ -79,7 +79,7 @@ const int kGatheredGains = 64;
 
 /* Row m+k of the cross block, W[m+k][i] = -sum_l N[i][l] K[l][k] in
  * increasing l from 0.0, and its mirror W[i][m+k], element by element. */
-void CrossRowByElements(int layout, int m, int k, double **S, double **W)
+LDS_INLINE void CrossRowByElements(int layout, int m, int k, double **S, double **W)
 {
     for (int i = 0; i < m; i++) {
         double s = 0.0;
@@ -90,7 +90,7 @@ void CrossRowByElements(int layout, int m, int k, double **S, double **W)
 }
 
 /* The same row by the matrix-vector kernel, from zeros. */
-void CrossRowByBlocks(int layout, int m, int k, double **S, double **W)
+LDS_INLINE void CrossRowByBlocks(int layout, int m, int k, double **S, double **W)
 {
     double *row = W[m + k];
     double gathered[kGatheredGains];
