@@ -1,11 +1,14 @@
-# Entry points: `make test` builds and runs every test suite, plain and under
-# AddressSanitizer/UndefinedBehaviorSanitizer, then the Python tests against
-# the Release build; `make demo` runs the demos.
+# Entry points: `make test` builds and runs every test suite, plain (GCC),
+# under AddressSanitizer/UndefinedBehaviorSanitizer (GCC) and plain with
+# Clang, then the Python tests against the Release build; `make test-scalar`
+# runs the suites on the build without vector extensions; `make demo` runs
+# the demos.
 JOBS ?= 2
 # Debian's own Python (a `python3` earlier on PATH may be another one).
 PYTHON ?= /usr/bin/python3
 
-.PHONY: deps build build-asan test test-plain test-asan test-python demo bench clean
+.PHONY: deps build build-asan build-clang build-scalar test test-plain test-asan \
+        test-clang test-scalar test-python demo bench clean
 
 deps:
 	./scripts/deps.sh
@@ -19,6 +22,16 @@ build-asan: deps
 	  -DVANTREL_BENCH=OFF -DVANTREL_EXAMPLES=OFF >/dev/null
 	cmake --build build-asan -j$(JOBS)
 
+build-clang: deps
+	CC=clang CXX=clang++ cmake -S . -B build-clang -DCMAKE_BUILD_TYPE=Release \
+	  -DVANTREL_BENCH=OFF -DVANTREL_EXAMPLES=OFF >/dev/null
+	cmake --build build-clang -j$(JOBS)
+
+build-scalar: deps
+	cmake -S . -B build-scalar -DCMAKE_BUILD_TYPE=Release -DVANTREL_SCALAR=ON \
+	  -DVANTREL_BENCH=OFF -DVANTREL_EXAMPLES=OFF >/dev/null
+	cmake --build build-scalar -j$(JOBS)
+
 test-plain: build
 	ctest --test-dir build --output-on-failure -j$(JOBS)
 
@@ -26,12 +39,18 @@ test-asan: build-asan
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir build-asan --output-on-failure -j$(JOBS)
 
+test-clang: build-clang
+	ctest --test-dir build-clang --output-on-failure -j$(JOBS)
+
+test-scalar: build-scalar
+	ctest --test-dir build-scalar --output-on-failure -j$(JOBS)
+
 # pytest exits 5 when it collects no test: that fails here like any other
 # non-zero status.
 test-python: build
 	PYTHONPATH=python VANTREL_LIB_DIR=build $(PYTHON) -m pytest -q -p no:cacheprovider python/tests
 
-test: test-plain test-asan test-python
+test: test-plain test-asan test-clang test-python
 
 demo: build
 	mkdir -p out
@@ -47,4 +66,4 @@ bench: build
 	PYTHONPATH=python VANTREL_LIB_DIR=build $(PYTHON) bench/python_overhead.py
 
 clean:
-	rm -rf build build-asan build-python
+	rm -rf build build-asan build-clang build-scalar build-python

@@ -33,8 +33,12 @@ struct Model {
     int m, N, n;
 };
 
-// One host per process, as one Kel session would have.
+// One host per process, as one Kel session would have, with freed blocks
+// kept for the next call (kelhost_keep_freed_blocks), as a program that
+// calls the library in a loop would ask for.
 inline kel::Host &host() {
+    static const int kept = kelhost_keep_freed_blocks();
+    (void)kept;
     static kel::Host h;
     return h;
 }

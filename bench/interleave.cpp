@@ -64,6 +64,11 @@ Build load(const std::string &spec) {
     bind(h, "kelhost_ref", b.setRef);
     bind(h, "kelhost_matrix", b.matrix);
     bind(h, "kelhost_free_value", b.release);
+    // The allocator settings of each host's C library, as the benchmarks
+    // ask for them (builds before kelhost_keep_freed_blocks applied them
+    // when loaded).
+    if (void *keep = dlsym(h, "kelhost_keep_freed_blocks"))
+        reinterpret_cast<int (*)(void)>(keep)();
     b.library = b.open((libDir + "/libvantrel.so").c_str());
     if (!b.library) {
         std::fprintf(stderr, "interleave: cannot open %s/libvantrel.so\n", libDir.c_str());

@@ -10,6 +10,7 @@
  */
 #include "exact/exact.h"
 #include "exact/exact_step.h"
+#include "model/kernels.h"
 
 using namespace lds_exact;
 

@@ -1,12 +1,13 @@
 /*
  * kalman_core.cpp - the parts of a filter step that do not depend on the
- * number of series: start values, time-varying elements and the stacked
- * prediction.
+ * number of series (start values, the stacked prediction), and the filter
+ * run of the host-call frame.
  */
 #include "filter/kalman_core.h"
 
 #include <cmath>
 
+#include "filter/filter.h"
 #include "host/kel.h"
 #include "model/model.h"
 
@@ -47,28 +48,6 @@ int iLdsFilterStart(int m, int d, double **Init, double vbig, double **Pwork)
             Pwork[i][j] = Pwork[j][i] = Init[i][j];
     }
     return diffuse;
-}
-
-void LdsApplyTVTables(int t, int m, int d, double **Sys, double **Var, double *Mean,
-                      int **idxSys, int **idxVar, const int *idxMean, double **X)
-{
-    if (idxMean) {
-        for (int i = 0; i < d; i++)
-            if (idxMean[i] >= 0)
-                Mean[i] = X[idxMean[i]][t];
-    }
-    if (idxSys) {
-        for (int i = 0; i < d; i++)
-            for (int j = 0; j < m; j++)
-                if (idxSys[i][j] >= 0)
-                    Sys[i][j] = X[idxSys[i][j]][t];
-    }
-    if (idxVar) {
-        for (int i = 0; i < d; i++)
-            for (int j = 0; j < d; j++)
-                if (idxVar[i][j] >= 0)
-                    Var[i][j] = X[idxVar[i][j]][t];
-    }
 }
 
 void LdsMeanPlanInit(LdsMeanPlan *plan, int m, int d, double **Sys, int **IdxSys)
@@ -149,4 +128,20 @@ double **LdsAllocFinvView(int N, int m, double **W)
     for (int i = 0; i < N; i++)
         view[i] = W[m + i] + m;
     return view;
+}
+
+int fLdsCallFilter(LdsCall *c, double **store, double *pLogDet, double *pSumSq,
+                   int *pCount)
+{
+    double *mean = c->awork[c->d + 1];
+    if (c->N == 1)
+        c->status = fUnivKalmanFil(c->n, c->data ? c->data[0] : nullptr, c->m, c->sys,
+                                   c->var, mean, c->idxSys, c->idxVar, c->idxMean,
+                                   c->X, c->init, c->pwork, c->awork, store, pLogDet,
+                                   pSumSq, pCount);
+    else
+        c->status = fMultiKalmanFil(c->N, c->n, c->data, c->m, c->sys, c->var, mean,
+                                    c->idxSys, c->idxVar, c->idxMean, c->X, c->init,
+                                    c->pwork, c->awork, store, pLogDet, pSumSq, pCount);
+    return c->status;
 }

@@ -1,6 +1,7 @@
 /*
  * kalman_core.h - the pieces of one filter step that the filters for one
- * and for several series and the moment forward passes share.  Internal.
+ * and for several series and the moment forward passes share, and the
+ * host-call frame's filter run.  Internal.
  *
  * P-work is (d+1) x d: rows 0..d-1 the augmented variance W (leading
  * m x m block = P_t), row d the augmented mean a.  A-work rows 0..d-1
@@ -10,8 +11,9 @@
 #define VANTREL_FILTER_KALMAN_CORE_H
 
 #include "host/kel.h"
+#include "model/hostcall.h"
+#include "model/kernels.h"
 #include "model/model.h"
-#include "model/vecops.h"
 
 /* Factor of the variance given to diffuse initial elements. */
 #define LDS_VBIG_FACTOR 9999999.99
@@ -25,20 +27,6 @@ double dLdsVbig(int d, double **Var);
  * element of Init marks a diffuse element (variance vbig, no covariances
  * with earlier elements).  Returns D, the number of diffuse elements. */
 int iLdsFilterStart(int m, int d, double **Init, double vbig, double **Pwork);
-
-/* Writes the time-varying values of time point t: Mean from idxMean, then
- * Sys from idxSys, then Var from idxVar (each skipped when null). */
-void LdsApplyTVTables(int t, int m, int d, double **Sys, double **Var, double *Mean,
-                      int **idxSys, int **idxVar, const int *idxMean, double **X);
-
-/* LdsApplyTVTables, with the test for a model without index tables (the
- * common case, every time point) made where the loop runs. */
-inline void LdsApplyTV(int t, int m, int d, double **Sys, double **Var, double *Mean,
-                       int **idxSys, int **idxVar, const int *idxMean, double **X)
-{
-    if (idxSys || idxVar || idxMean)
-        LdsApplyTVTables(t, m, d, Sys, Var, Mean, idxSys, idxVar, idxMean, X);
-}
 
 /* Sys' for the mean prediction of a run in which Sys stays as it is, so
  * that the prediction reads the columns of Sys as rows of blocks of four:
@@ -64,20 +52,20 @@ void LdsPredictMean(int m, int d, double **Sys, const double *Mean, double **Pwo
 void LdsPredict(int m, int d, double **Sys, double **Var, const double *Mean,
                 double **Pwork, double **Awork, const LdsMeanPlan *plan);
 
-/* LdsPredict; kM, when not 0, is m for one series, with kM + 1 below one
- * block of four, where the mean goes by rows (as LdsPredictMean's does at
- * that size), written out here. */
+/* LdsPredict; kM, when not 0, is m for one series (d = kM + 1).  Below one
+ * block of four in d the mean goes by rows, as LdsPredictMean's does at
+ * that size, compiled for the count. */
 template <int kM>
 LDS_INLINE void LdsPredictOf(int mRun, int d, double **Sys, double **Var, const double *Mean,
                              double **Pwork, double **Awork, const LdsMeanPlan *plan)
 {
     const int m = kM ? kM : mRun;
-    if constexpr (kM == 0) {
+    /* a* = Sys a + Mean, the state and the observation together. */
+    if constexpr (kM > 0 && kM + 1 < 4)
+        LdsMatVecFromOf<kM + 1, kM>(d, m, Sys, Pwork[d], Mean, Awork[d]);
+    else
         LdsPredictMean(m, d, Sys, Mean, Pwork, Awork, plan);
-    } else {
-        static_assert(kM + 1 < 4, "the mean of larger models goes by blocks");
-        lds_vec::MatVecFromByRows<kM + 1, kM>(d, m, Sys, Pwork[d], Mean, Awork[d]);
-    }
+    /* W = Sys P Sys' + Var. */
     MatBSBt(Sys, d, Pwork, m, Awork);
     MatAdd(Awork, d, d, Var, 1.0, Pwork);
 }
@@ -119,9 +107,6 @@ int iMultiInnovations(int N, int m, int t, double **Y, double **W, double *a,
 /* After the inversion: missing elements get F^-1[i][i] = 0 and v[i] = 0. */
 void MultiClearMissing(int N, int m, double **Finv, double *a);
 
-/* K = M F^-1 into the upper-right block of W. */
-void MultiGain(int N, int m, double **W);
-
 /* Column t of the filter store from W and the innovations. */
 void MultiStoreColumn(int N, int m, int t, double **W, const double *a,
                       double **Store);
@@ -140,14 +125,61 @@ int fMultiInvertGain(int N, int m, double **Finv, double **W, double *a,
                      double *pLogDet);
 
 /* Column t of the one-series store from v and P-work row m, which holds
- * the gain row K followed by 1/F (the steps are in filter/univ_step.h). */
+ * the gain row K followed by 1/F. */
 void UnivStoreColumn(int m, int t, double v, const double *krow,
                      double **Store);
+
+/* The innovation v and 1/F of one step of the filter for one series. */
+struct UnivInnovation {
+    double v, finv;
+};
+
+/* The innovation step for one series, on the augmented P-work whose row
+ * and column m hold M' and M and whose [m][m] holds F:
+ *   v = y - a*[m] (into a[m]),  1/F into P[m][m],  K = M / F into row m
+ * (column m keeps M).  0 when F is 0 or NaN: a NaN variance would poison
+ * every later step while the run still reported success, so it fails like
+ * a zero one.  kM as in LdsPredictOf; the gains are also left in
+ * gains[0..kM-1] for LdsUnivUpdateOf. */
+template <int kM>
+LDS_INLINE int LdsUnivInnovationOf(int mRun, double y, double **P, double *a,
+                                   const double *apred, UnivInnovation *out, double *gains)
+{
+    const int m = kM ? kM : mRun;
+    const double v = y - apred[m];
+    a[m] = v;
+    const double F = P[m][m];
+    if (F == 0.0 || FIsNaN(F))
+        return 0;
+    const double finv = 1.0 / F;
+    P[m][m] = finv;
+    *out = UnivInnovation{v, finv};
+    LdsScaleRowOf<kM>(m, P[m], finv, gains);
+    return 1;
+}
+
+/* The update for one series: a = a* + K v and P = A - M K', the gain K
+ * taken from gains when kM is not 0, else from row m. */
+template <int kM>
+LDS_INLINE void LdsUnivUpdateOf(int mRun, double **P, double *a, const double *apred,
+                                double v, const double *gains)
+{
+    const int m = kM ? kM : mRun;
+    const double *K = kM ? gains : P[m];
+    LdsAddScaledOf<kM>(m, apred, K, v, a);
+    LdsSymSubColRowOf<kM>(m, P, gains);
+}
 
 /* A missing observation: the whole augmented mean (innovation slot
  * included) takes the prediction, store column t NaN over zeros. */
 void UnivSkipTimePoint(int m, int t, double **Store, double *a,
                        const double *apred);
+
+/* Runs fUnivKalmanFil (N = 1) or fMultiKalmanFil on the frame's data,
+ * model and working storage with the given store (may be null) and
+ * accumulators (each may be null).  status = the filter's result. */
+int fLdsCallFilter(LdsCall *c, double **store, double *pLogDet,
+                   double *pSumSq, int *pCount);
 
 /* The Gaussian log-likelihood from a run's accumulators: the count cnt, the
  * log-determinant sum and the mean square s2, as

@@ -3,6 +3,7 @@
  * matrix, for inspection or for the smoother.
  */
 #include "filter/filter.h"
+#include "filter/kalman_core.h"
 #include "model/hostcall.h"
 #include "model/model.h"
 

@@ -12,8 +12,8 @@
 
 #include "filter/filter.h"
 #include "filter/kalman_core.h"
+#include "model/kernels.h"
 #include "model/model.h"
-#include "model/vecops.h"
 
 /* A missing element gets a unit row and column in F, so that F stays
  * invertible and its inverse has a unit row and column that are cleared
@@ -45,101 +45,6 @@ void MultiClearMissing(int N, int m, double **Finv, double *a)
         if (FIsNaN(a[m + i])) {
             Finv[i][i] = 0.0;
             a[m + i] = 0.0;
-        }
-    }
-}
-
-namespace {
-
-/* Series up to which a column of M' is gathered on the stack, so that a gain
- * row is one combination of the rows of F^-1; the gain rows are compiled
- * for each of these counts. */
-const int kGainGather = lds_vec::kFixedCount;
-
-/* kN is N, known at compile time: the loops over the series unroll
- * completely. */
-template <int kN>
-LDS_INLINE void GainRowsOf(int m, double **W)
-{
-    double mcol[kN];
-    for (int i = 0; i < m; i++) {
-        for (int k = 0; k < kN; k++)
-            mcol[k] = W[m + k][i];
-        lds_vec::ColumnCombination<false>(kN, m, m + kN, mcol, W + m, W[i] + m, m);
-    }
-}
-
-/* 1 <= N <= kGainGather. */
-LDS_WIDE_VECTORS
-void GainRows(int N, int m, double **W)
-{
-    lds_vec::WithCompileTimeCount(N, [&](auto k) __attribute__((always_inline)) {
-        GainRowsOf<decltype(k)::value>(m, W);
-    });
-}
-
-/* Row i of the upper triangle of P is one combination of the rows of M'
- * with the gain row as coefficients, subtracted from A, written by blocks
- * of four from column 0 as the host's products read the rows back; then
- * the triangle is mirrored.  kM, when not 0, is m known at compile time,
- * and the loop over rows becomes straight-line code. */
-template <int kM>
-LDS_INLINE void UpdateRowsOf(int N, int mRun, double **W, double *a, const double *apred)
-{
-    const int m = kM ? kM : mRun;
-    const lds_vec::Quad zero = {0.0, 0.0, 0.0, 0.0};
-    lds_vec::ForEachIndex<kM>(m, [&](int i) __attribute__((always_inline)) {
-        const double *krow = W[i] + m;
-        double s = 0.0;
-        for (int k = 0; k < N; k++)
-            s += krow[k] * a[m + k];
-        a[i] = apred[i] + s;
-        double *wi = W[i];
-        lds_vec::UpperTriangleRow(
-            i, m, wi,
-            [&](int c) __attribute__((always_inline)) {
-                lds_vec::Quad acc = zero;
-                for (int k = 0; k < N; k++)
-                    acc += krow[k] * lds_vec::LoadQuad(W[m + k] + c);
-                return lds_vec::LoadQuad(wi + c) - acc;
-            },
-            [&](int j) __attribute__((always_inline)) {
-                double sum = 0.0;
-                for (int k = 0; k < N; k++)
-                    sum += krow[k] * W[m + k][j];
-                return wi[j] - sum;
-            });
-    });
-    lds_vec::MirrorUpper(m, W);
-}
-
-LDS_WIDE_VECTORS
-void UpdateRows(int N, int m, double **W, double *a, const double *apred)
-{
-    auto fixed = [&](auto k) __attribute__((always_inline)) {
-        UpdateRowsOf<decltype(k)::value>(N, m, W, a, apred);
-    };
-    if (!lds_vec::WithCompileTimeCount(m, fixed))
-        UpdateRowsOf<0>(N, m, W, a, apred);
-}
-
-} // namespace
-
-/* K = M F^-1 into the upper-right block; M is read as M' from the
- * lower-left block, which the gain does not overwrite.  K[i][j] is summed
- * over k in increasing order from 0.0. */
-void MultiGain(int N, int m, double **W)
-{
-    if (N <= kGainGather) {
-        GainRows(N, m, W);
-        return;
-    }
-    for (int i = 0; i < m; i++) {
-        for (int j = 0; j < N; j++) {
-            double s = 0.0;
-            for (int k = 0; k < N; k++)
-                s += W[m + k][i] * W[m + k][m + j];
-            W[i][m + j] = s;
         }
     }
 }
@@ -180,16 +85,20 @@ int fMultiInvertGain(int N, int m, double **Finv, double **W, double *a,
     if (pLogDet)
         *pLogDet += logdet;
     MultiClearMissing(N, m, Finv, a);
-    MultiGain(N, m, W);
+    /* K = M F^-1 into the upper-right block; M is read as M' from the
+     * lower-left block, which the gain does not overwrite. */
+    LdsGainRows(N, m, W);
     return 1;
 }
 
-/* a = a* + K v and P = A - K M', upper triangle computed and mirrored:
- * W[i][j] = W[i][j] - sum_k K[i][k] M'[k][j], summed in increasing k from
- * 0.0, for j >= i. */
+/* a = a* + K v and P = A - K M', K the upper-right block of W and M' its
+ * lower-left block; each sum over the series in increasing order from 0.0. */
 void MultiUpdate(int N, int m, double **W, double *a, const double *apred)
 {
-    UpdateRows(N, m, W, a, apred);
+    const double *v = a + m;
+    for (int i = 0; i < m; i++)
+        a[i] = apred[i] + dVecVec(N, W[i] + m, v);
+    LdsSymSubProduct(N, m, W);
 }
 
 int fMultiKalmanFil(int N, int n, double **Y, int m, double **Sys,

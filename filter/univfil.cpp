@@ -8,9 +8,8 @@
 
 #include "filter/filter.h"
 #include "filter/kalman_core.h"
-#include "filter/univ_step.h"
+#include "model/kernels.h"
 #include "model/model.h"
-#include "model/vecops.h"
 
 /* Rows of the store for one series: innovation, m gains, 1/F. */
 static int iUnivStoreRows(int m) { return m + 2; }
@@ -36,76 +35,13 @@ void UnivSkipTimePoint(int m, int t, double **Store, double *a,
 
 namespace {
 
-/* The rows of P are written and read back within the step by the filter
- * and the host's products, in blocks of four from column 0 and one element
- * at a time after the last whole block.  Writing them in the same blocks
- * lets each read take its data straight from the write before it. */
-
-/* k[0..m-1] *= finv, m >= 4. */
-LDS_WIDE_VECTORS
-void ScaleGainRow(int m, double *k, double finv)
-{
-    int j = 0;
-    for (; j + 4 <= m; j += 4)
-        lds_vec::StoreQuad(k + j, lds_vec::LoadQuad(k + j) * finv);
-    for (; j < m; j++)
-        k[j] = k[j] * finv;
-}
-
-/* P = A - M K' on the upper triangle, then mirrored; column m (M) and row m
- * (K) are read only.  Row i goes by the blocks of four from its diagonal
- * block on, the lanes left of the diagonal kept.  kM, when not 0, is m
- * known at compile time, and the loop over rows becomes straight-line
- * code. */
-template <int kM>
-LDS_INLINE void UpdateUpperOf(int mRun, double **P)
-{
-    const int m = kM ? kM : mRun;
-    const double *krow = P[m];
-    lds_vec::ForEachIndex<kM>(m, [&](int i) __attribute__((always_inline)) {
-        double *pi = P[i];
-        const double mi = pi[m];
-        lds_vec::UpperTriangleRow(
-            i, m, pi,
-            [&](int c) __attribute__((always_inline)) {
-                return lds_vec::LoadQuad(pi + c) - mi * lds_vec::LoadQuad(krow + c);
-            },
-            [&](int j) __attribute__((always_inline)) { return pi[j] - mi * krow[j]; });
-    });
-    lds_vec::MirrorUpper(m, P);
-}
-
-LDS_WIDE_VECTORS
-void UpdateUpper(int m, double **P)
-{
-    auto fixed = [&](auto k) __attribute__((always_inline)) {
-        UpdateUpperOf<decltype(k)::value>(m, P);
-    };
-    if (!lds_vec::WithCompileTimeCount(m, fixed))
-        UpdateUpperOf<0>(m, P);
-}
-
-} // namespace
-
-void UnivScaleGains(int m, double *k, double finv)
-{
-    ScaleGainRow(m, k, finv);
-}
-
-void UnivUpdateUpper(int m, double **P)
-{
-    UpdateUpper(m, P);
-}
-
-namespace {
-
 /* Accumulators of a run, kept in registers over the loop. */
 struct RunSums {
     int cnt;
     double logDet, sumSq;
 };
 
-/* The time loop of the filter; kM as in UnivInnovationOf.  Returns 0 on a zero
+/* The time loop of the filter; kM as in LdsPredictOf.  Returns 0 on a zero
  * or NaN innovation variance. */
 template <int kM>
 LDS_INLINE int RunSteps(int n, const double *y, int mRun, double **Sys, double **Var,
@@ -127,18 +63,20 @@ LDS_INLINE int RunSteps(int n, const double *y, int mRun, double **Sys, double *
             UnivSkipTimePoint(m, t, Store, a, apred);
             continue;
         }
+        /* v = y - Z a*, F, K = M / F. */
         UnivInnovation in;
         double gains[kM > 0 ? kM : 1];
-        if (!UnivInnovationOf<kM>(m, y[t], P, a, apred, &in, gains)) {
+        if (!LdsUnivInnovationOf<kM>(m, y[t], P, a, apred, &in, gains)) {
             *sums = s;
             return 0;
         }
         const double v = in.v, finv = in.finv;
         if (Store)
             UnivStoreColumn(m, t, v, P[m], Store);
-        /* The update comes before the sums, so that the next prediction,
-         * which waits for it, does not also wait for the logarithm. */
-        UnivUpdateOf<kM>(m, P, a, apred, v, gains);
+        /* a = a* + K v, P = A - M K'.  The update comes before the sums,
+         * so that the next prediction, which waits for it, does not also
+         * wait for the logarithm. */
+        LdsUnivUpdateOf<kM>(m, P, a, apred, v, gains);
 
         /* Only a positive finite F counts; a negative or infinite one is
          * still used for the update. */
@@ -167,9 +105,9 @@ int fUnivKalmanFil(int n, double *y, int m, double **Sys, double **Var,
     if (pLogDet)
         sums.logDet = *pLogDet;
 
-    const int ok = lds_vec::WithCountUpTo<kUnivCompiledStates>(m, [&](auto k) __attribute__((always_inline)) {
+    const int ok = LdsWithCompiledStates(m, [&](auto k) __attribute__((always_inline)) {
         return RunSteps<decltype(k)::value>(n, y, m, Sys, Var, Mean, IdxSys, IdxVar, IdxMean, X,
-                                           Pwork, Awork, Store, &plan, &sums);
+                                            Pwork, Awork, Store, &plan, &sums);
     });
     if (pLogDet)
         *pLogDet = sums.logDet;

@@ -8,8 +8,8 @@ int fLdsNoErrorMessage = 0;
 namespace {
 
 const char *const kBanner[] = {
-    "\nVantrel 3.00, September 2008: Kalman filtering and smoothing for linear "
-    "Gaussian state space models",
+    ("\nVantrel 3.00, September 2008: Kalman filtering and smoothing for linear "
+     "Gaussian state space models"),
     "This library comes without any warranty; see its documentation for the terms of use.",
     "    When you publish results obtained with this library, please cite",
     "    the published description of its algorithms for filtering,",

@@ -7,6 +7,15 @@
  * calls through kelhost_call, which catches the run-time errors the library
  * raises and frees whatever matrix or table storage the library still held
  * from that call.
+ *
+ * Threads: the host's state is per process and unguarded, except the
+ * products' caches.  The storage list (kelhost/storage.cpp), the random
+ * generator (kelhost/random.cpp) and the call state (kelhost/runtime.cpp:
+ * nesting, argument conversions, message sink) belong to one thread at a
+ * time: a program makes its host calls, seeds and allocations from one
+ * thread, or serialises them itself, as the Kel interpreter does.  The
+ * caches of the products (kelhost/products.cpp) are kept per thread and
+ * need no such care.  Loading the host changes no process-wide setting.
  */
 #ifndef KELHOST_KELHOST_H
 #define KELHOST_KELHOST_H
@@ -69,6 +78,14 @@ void kelhost_seed(unsigned long long seed);
 /* Message sink for KelRunMessage; null restores the default (stderr). */
 typedef void (*kelhost_sink)(const char *text, void *context);
 void kelhost_set_message_sink(kelhost_sink sink, void *context);
+
+/* Asks the C library to keep freed blocks for reuse instead of giving them
+ * back to the system (glibc: blocks up to 32 MiB are not mapped on their
+ * own, and up to 256 MiB of free heap top is kept), so that repeated calls
+ * do not fault their storage in again.  A process-wide setting, for
+ * programs and benchmarks that make many calls.  1 when applied, 0 where
+ * the C library has no such settings. */
+int kelhost_keep_freed_blocks(void);
 
 /* Number of matrix and table blocks currently alive from MatAllocBlock and
  * TabAllocPlain (record storage not included). */

@@ -1,5 +1,9 @@
-// storage.cpp - block allocation with a live list for tracked blocks.
+// storage.cpp - block allocation with a live list for tracked blocks, the
+// matrix library's MatAllocBlock, MatFreeBlock, TabAllocPlain and
+// TabFreePlain, and the allocator settings a program may ask for.
 #include "kelhost/storage.h"
+
+#include "kelhost/kelhost.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -56,24 +60,6 @@ std::size_t rowStride(std::size_t rowBytes) {
     return lines * kCacheLine;
 }
 
-// A Kel program calls the library in loops, and each call allocates and
-// frees blocks of the size of its series.  Left to its defaults, glibc's
-// allocator gives blocks of a megabyte or so back to the system when they
-// are freed, by unmapping them or by trimming the heap, depending on what
-// it has seen freed before; the next call then takes a page fault on every
-// page it touches.  On a virtual machine such a fault costs microseconds,
-// and the time of one call could triple from one call to the next.  The
-// host therefore keeps freed blocks up to the largest size for which glibc
-// allows that, and the heap's free top up to kTrimAbove.
-#if defined(__GLIBC__)
-constexpr int kMapAbove = 32 << 20;   // glibc's upper limit on 64-bit systems
-constexpr int kTrimAbove = 256 << 20;
-
-__attribute__((constructor)) void keepFreedBlocks() {
-    mallopt(M_MMAP_THRESHOLD, kMapAbove);
-    mallopt(M_TRIM_THRESHOLD, kTrimAbove);
-}
-#endif
 
 bool blockBytes(int rows, int cols, std::size_t elemSize, std::size_t *total) {
     if (rows < 0 || cols < 0) return false;
@@ -153,8 +139,52 @@ void freeTrackedSince(unsigned long long mark) {
 
 long trackedCount() { return g_count; }
 
+#if defined(__GLIBC__)
+// The settings of kelhost_keep_freed_blocks.
+constexpr int kMapAbove = 32 << 20;   // glibc's upper limit on 64-bit systems
+constexpr int kTrimAbove = 256 << 20;
+#endif
+
 }  // namespace kelhost
 
-extern "C" long kelhost_live_blocks(void) { return kelhost::trackedCount(); }
+extern "C" {
+
+double **MatAllocBlock(int rows, int cols) {
+    if (kelhost::injectFailure()) return nullptr;
+    return reinterpret_cast<double **>(
+        kelhost::allocBlock(rows, cols, sizeof(double), kelhost::BlockKind::Tracked));
+}
+
+void MatFreeBlock(double **m) { kelhost::freeBlock(reinterpret_cast<void **>(m)); }
+
+void **TabAllocPlain(int rows, int cols, int size) {
+    if (size <= 0 || kelhost::injectFailure()) return nullptr;
+    return kelhost::allocBlock(rows, cols, std::size_t(size), kelhost::BlockKind::Tracked);
+}
+
+void TabFreePlain(void **table, int, int) { kelhost::freeBlock(table); }
+
+// A Kel program calls the library in loops, and each call allocates and
+// frees blocks of the size of its series.  Left to its defaults, glibc's
+// allocator gives blocks of a megabyte or so back to the system when they
+// are freed, by unmapping them or by trimming the heap, depending on what
+// it has seen freed before; the next call then takes a page fault on every
+// page it touches.  On a virtual machine such a fault costs microseconds,
+// and the time of one call could triple from one call to the next.  A
+// program that wants freed blocks kept asks for it here: blocks up to the
+// largest size for which glibc allows that, and the heap's free top up to
+// kTrimAbove.  Loading the host changes nothing by itself.
+int kelhost_keep_freed_blocks(void) {
+#if defined(__GLIBC__)
+    return mallopt(M_MMAP_THRESHOLD, kelhost::kMapAbove) == 1 &&
+           mallopt(M_TRIM_THRESHOLD, kelhost::kTrimAbove) == 1;
+#else
+    return 0;
+#endif
+}
+
+long kelhost_live_blocks(void) { return kelhost::trackedCount(); }
+
+}  // extern "C"
 
 extern "C" void kelhost_fail_allocations_after(long after) { kelhost::g_failAfter = after; }

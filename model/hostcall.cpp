@@ -1,7 +1,8 @@
 /*
  * hostcall.cpp - the frame every statistical host function runs in: check
  * the form, open the time-varying elements, allocate the working storage,
- * run the filter, free it all and report.
+ * free it all and report.  The frame's filter run, fLdsCallFilter, belongs
+ * to filter/ (filter/kalman_core.h).
  */
 #include "model/hostcall.h"
 
@@ -9,7 +10,6 @@
 #include <cstring>
 #include <limits>
 
-#include "filter/filter.h"
 #include "host/host.h"
 #include "model/model.h"
 
@@ -142,22 +142,6 @@ int fLdsCallOpen(LdsCall *c, int extraRows, int wantStore)
     for (int i = 0; i < c->d; i++)
         meanRow[i] = c->mean ? c->mean[i][0] : 0.0;
     return 1;
-}
-
-int fLdsCallFilter(LdsCall *c, double **store, double *pLogDet, double *pSumSq,
-                   int *pCount)
-{
-    double *mean = c->awork[c->d + 1];
-    if (c->N == 1)
-        c->status = fUnivKalmanFil(c->n, c->data ? c->data[0] : nullptr, c->m, c->sys,
-                                   c->var, mean, c->idxSys, c->idxVar, c->idxMean,
-                                   c->X, c->init, c->pwork, c->awork, store, pLogDet,
-                                   pSumSq, pCount);
-    else
-        c->status = fMultiKalmanFil(c->N, c->n, c->data, c->m, c->sys, c->var, mean,
-                                    c->idxSys, c->idxVar, c->idxMean, c->X, c->init,
-                                    c->pwork, c->awork, store, pLogDet, pSumSq, pCount);
-    return c->status;
 }
 
 void LdsCallClose(LdsCall *c)

@@ -10,7 +10,7 @@
  *   LdsCallCheck(&c, "LdsLik", args, count, 2, LDS_LAYOUT_DATA);
  *   KelLibCheckType(KEL_REFERENCE, args, 0, 1);
  *   if (fLdsCallOpen(&c, 0, 0))
- *       fLdsCallFilter(&c, 0, &logdet, &sumsq, &cnt);
+ *       fLdsCallFilter(&c, 0, &logdet, &sumsq, &cnt);   (filter/kalman_core.h)
  *   if (c.status == 1) { ...write results... }
  *   LdsCallClose(&c);
  *   LdsCallReport(&c, rtn, "LdsLik(): non-positive semi-definite innovation variance matrix");
@@ -72,16 +72,11 @@ void LdsCallCheckNoCopy(LdsCall *c, const char *name, KelVALUE *args, int count,
 void LdsCallReleaseOnFailure(LdsCall *c, KelVALUE *rec);
 
 /* Opens the time-varying elements and, unless the frame was checked by
- * LdsCallCheckNoCopy, copies Sys and Var when the model varies over time; allocates P-work, A-work with `extraRows` rows beyond
- * d+2, and, when wantStore, the R x n filter store; copies Mean (zeros when
- * absent) into row d+1 of A-work.  Result 1, or 0 with status 9. */
+ * LdsCallCheckNoCopy, copies Sys and Var when the model varies over time;
+ * allocates P-work, A-work with `extraRows` rows beyond d+2, and, when
+ * wantStore, the R x n filter store; copies Mean (zeros when absent) into
+ * row d+1 of A-work.  Result 1, or 0 with status 9. */
 int fLdsCallOpen(LdsCall *c, int extraRows, int wantStore);
-
-/* Runs fUnivKalmanFil (N = 1) or fMultiKalmanFil on the frame's data,
- * model and working storage with the given store (may be null) and
- * accumulators (each may be null).  status = the filter's result. */
-int fLdsCallFilter(LdsCall *c, double **store, double *pLogDet,
-                   double *pSumSq, int *pCount);
 
 /* Closes the time-varying elements and frees the working storage and the
  * filter store.  Safe to call more than once. */

@@ -1,13 +1,15 @@
 /*
- * kernels.cpp - the missing-value marker, vector and quadratic-form products,
- * maxima of int tables and triangular substitution.
+ * kernels.cpp - the kernels: the missing-value marker, vector and
+ * quadratic-form products, maxima of int tables, triangular substitution
+ * (exported, model.h) and the optimised products of the kernel layer
+ * (kernels.h), whose plain references are in kernels_ref.cpp.
  *
  * The recursions rely on the exact summation order of these products, so
- * every loop runs in increasing index order (backward substitution aside)
- * and accumulates into one running sum.
+ * every sum runs in increasing index order (backward substitution aside)
+ * and accumulates into one running sum; the optimised kernels form several
+ * such sums side by side, by blocks of four (model/vecops.h).
  */
-#include "model/model.h"
-#include "model/vecops.h"
+#include "model/kernels.h"
 
 #include <cstdint>
 #include <cstring>
@@ -52,7 +54,7 @@ double dVecVec(int n, const double *x, const double *y)
     return n < 1 ? 0.0 : dRowSum(x, y, 0, n);
 }
 
-/* Rows whose sums dVecMatVec forms side by side. */
+/* Rows whose sums dVecMatVec and LdsMatVecFrom form side by side. */
 const int kRowBlock = 4;
 
 double dVecMatVec(int n, const double *x, double **A, const double *y)
@@ -92,6 +94,117 @@ namespace {
 
 using lds_vec::LoadQuad;
 using lds_vec::Quad;
+using lds_vec::StoreQuad;
+
+const Quad kZero = {0.0, 0.0, 0.0, 0.0};
+
+/* ---- blocks of rows ------------------------------------------------------ */
+
+/* Stores quadAt(c), the values of columns c..c+3, at out[c - from] for the
+ * blocks of four of [from, to).  When `before` elements ahead of out may be
+ * read and rewritten too, an incomplete last block is stored as the block
+ * that ends at to, its lanes ahead of the run's end kept as they are, so
+ * they come out bit for bit unchanged.  Returns the first column left
+ * unstored (to when none). */
+template <class F>
+LDS_INLINE int StoreQuadRun(int from, int to, int before, double *out, F quadAt)
+{
+    int i = from;
+    for (; i + 4 <= to; i += 4)
+        StoreQuad(out + (i - from), quadAt(i));
+    if (i < to && to - 4 >= from - before) {
+        const int c = to - 4;
+        double *p = out + (c - from);
+        StoreQuad(p, lds_vec::BlendBelow(LoadQuad(p), quadAt(c), i - c));
+        return to;
+    }
+    return i;
+}
+
+/* out[i - from] = sum_j x[j] A[j][i], i in [from, to), j = 0..n-1 in
+ * increasing order from 0.0; four columns advance together.  The last
+ * columns go as one block of four when `before` elements ahead of out may
+ * be rewritten (StoreQuadRun), else one at a time. */
+LDS_INLINE void ColumnCombination(int n, int from, int to, const double *x, double *const *A,
+                                  double *out, int before = 0)
+{
+    auto quadAt = [&](int c) __attribute__((always_inline)) {
+        Quad acc = kZero;
+        for (int j = 0; j < n; j++)
+            acc += x[j] * LoadQuad(A[j] + c);
+        return acc;
+    };
+    for (int i = StoreQuadRun(from, to, before, out, quadAt); i < to; i++) {
+        double s = 0.0;
+        for (int j = 0; j < n; j++)
+            s += x[j] * A[j][i];
+        out[i - from] = s;
+    }
+}
+
+/* Row i of the upper triangle of an m x m block: row[c..c+3] = quadAt(c)
+ * for the blocks of four from the diagonal block on (the lanes left of the
+ * diagonal kept as they are) up to the last whole block, then row[j] =
+ * at(j) for the columns after it.  The rows are written and read back
+ * within a filter step by the host's products, in blocks of four from
+ * column 0 and one element at a time after the last whole block; writing
+ * them in the same blocks lets each read take its data straight from the
+ * write before it. */
+template <class Q, class S>
+LDS_INLINE void UpperTriangleRow(int i, int m, double *row, Q quadAt, S at)
+{
+    const int whole = m & ~3;
+    int j = i & ~3;
+    if (j < whole) {
+        StoreQuad(row + j, lds_vec::BlendBelow(LoadQuad(row + j), quadAt(j), i - j));
+        for (j += 4; j < whole; j += 4)
+            StoreQuad(row + j, quadAt(j));
+    }
+    for (j = whole > i ? whole : i; j < m; j++)
+        row[j] = at(j);
+}
+
+/* A[j][i] = A[i][j] for 0 <= i < j < n, by blocks of four from column 0
+ * and element by element after the last whole block of each row. */
+LDS_INLINE void MirrorUpper(int n, double *const *A)
+{
+    const int whole = n & ~3;
+    for (int jb = 0; jb < whole; jb += 4) {
+        Quad r[4], t[4];
+        for (int k = 0; k < 4; k++)
+            r[k] = t[k] = LoadQuad(A[jb + k] + jb);
+        lds_vec::TransposeQuads(t);
+        for (int k = 1; k < 4; k++)
+            StoreQuad(A[jb + k] + jb, lds_vec::BlendBelow(t[k], r[k], k));
+        for (int ib = jb + 4; ib < whole; ib += 4) {
+            Quad q[4];
+            for (int k = 0; k < 4; k++)
+                q[k] = LoadQuad(A[jb + k] + ib);
+            lds_vec::TransposeQuads(q);
+            for (int k = 0; k < 4; k++)
+                StoreQuad(A[ib + k] + jb, q[k]);
+        }
+    }
+    /* The last rows by blocks of four as well, gathered down their columns,
+     * then their corner one element at a time. */
+    for (int j = whole; j < n; j++) {
+        for (int ib = 0; ib < whole; ib += 4)
+            StoreQuad(A[j] + ib, Quad{A[ib][j], A[ib + 1][j], A[ib + 2][j], A[ib + 3][j]});
+        for (int i = whole; i < j; i++)
+            A[j][i] = A[i][j];
+    }
+}
+
+/* sum_j a[j] x[j] over j in [0, n), increasing j, from 0.0. */
+LDS_INLINE double RowSum(const double *a, const double *x, int n)
+{
+    double s = 0.0;
+    for (int j = 0; j < n; j++)
+        s += a[j] * x[j];
+    return s;
+}
+
+/* ---- LdsQuadFormsSym ------------------------------------------------------ */
 
 /* s[r] += the terms x_r[k] (sum_j x_r[j] A[j][k]) of the kBlocks blocks of
  * four columns from column c on, for the R rows x_r = X[r], in increasing
@@ -100,11 +213,10 @@ using lds_vec::Quad;
 template <int R, int kBlocks>
 LDS_INLINE void AddColumnBlocks(int n, int c, double *const *X, double **A, double *s)
 {
-    const Quad zero = {0.0, 0.0, 0.0, 0.0};
     Quad acc[R][kBlocks];
     for (int r = 0; r < R; r++)
         for (int b = 0; b < kBlocks; b++)
-            acc[r][b] = zero;
+            acc[r][b] = kZero;
     for (int j = 0; j < n; j++) {
         Quad a[kBlocks];
         for (int b = 0; b < kBlocks; b++)
@@ -141,7 +253,7 @@ LDS_INLINE void QuadFormsOfRows(int n, double *const *X, double **A, double *q)
     }
     for (int k = n & ~3; k < n; k++)
         for (int r = 0; r < R; r++)
-            s[r] += X[r][k] * dRowSum(A[k], X[r], 0, n);
+            s[r] += X[r][k] * RowSum(A[k], X[r], n);
     for (int r = 0; r < R; r++)
         q[r] = s[r];
 }
@@ -163,13 +275,15 @@ LDS_INLINE void QuadFormsOfWidth(int rows, int n, double *const *X, double **A, 
     }
 }
 
-/* Built for AVX2 and for the baseline, the loader picking one; contraction
- * stays off in both, so both give the same bits.  Up to four column blocks
- * go at once; wider matrices take them four at a time. */
-LDS_WIDE_VECTORS
-void QuadFormsByBlocks(int rows, int n, double *const *X, double **A, double *q)
+/* Up to four column blocks go at once; wider matrices take them four at a
+ * time.  Below one block of four the plain row sums. */
+LDS_INLINE void LdsQuadFormsSymBody(int rows, int n, double *const *X, double **A, double *q)
 {
     switch (n / 4) {
+    case 0:
+        for (int r = 0; r < rows; r++)
+            q[r] = dInnerProd(n, X[r], A);
+        return;
     case 1: QuadFormsOfWidth<1>(rows, n, X, A, q); return;
     case 2: QuadFormsOfWidth<2>(rows, n, X, A, q); return;
     case 3: QuadFormsOfWidth<3>(rows, n, X, A, q); return;
@@ -177,12 +291,15 @@ void QuadFormsByBlocks(int rows, int n, double *const *X, double **A, double *q)
     }
 }
 
-LDS_WIDE_VECTORS
-void ColumnCombinationClones(int n, int from, int to, const double *x, double **A,
-                             double *out)
+/* ---- LdsColumnCombination ------------------------------------------------- */
+
+LDS_INLINE void LdsColumnCombinationBody(int n, int from, int to, const double *x, double **A,
+                                         double *out)
 {
-    lds_vec::ColumnCombination<false>(n, from, to, x, A, out);
+    ColumnCombination(n, from, to, x, A, out);
 }
+
+/* ---- LdsMatVecFrom --------------------------------------------------------- */
 
 /* acc (four rows a0..a3 side by side) += the columns 0..n-1 of those rows
  * times x, in increasing column order; four columns are read at once as a
@@ -207,22 +324,19 @@ LDS_INLINE Quad AddRowBlockProduct(int n, const double *a0, const double *a1, co
     return acc;
 }
 
-/* The same sums with four rows advancing together in one vector register.
- * The last one to three rows go as one block as well, the last row standing
- * in for the missing ones, whose lanes are dropped: each lane is summed on
- * its own, so the kept ones come out as row by row.  kN, when not 0, is n
- * known at compile time. */
+/* Four rows advance together in one block.  The last one to three rows go
+ * as one block as well, the last row standing in for the missing ones,
+ * whose lanes are dropped: each lane is summed on its own, so the kept ones
+ * come out as row by row.  kN, when not 0, is n known at compile time. */
 template <int kN>
 LDS_INLINE void MatVecFromByBlocksOf(int rows, int nRun, double **A, const double *x,
                                      const double *start, double *out)
 {
     const int n = kN ? kN : nRun;
     int i = 0;
-    for (; i + kRowBlock <= rows; i += kRowBlock) {
-        const Quad acc = AddRowBlockProduct(n, A[i], A[i + 1], A[i + 2], A[i + 3], x,
-                                            LoadQuad(start + i));
-        std::memcpy(out + i, &acc, sizeof acc);
-    }
+    for (; i + kRowBlock <= rows; i += kRowBlock)
+        StoreQuad(out + i, AddRowBlockProduct(n, A[i], A[i + 1], A[i + 2], A[i + 3], x,
+                                              LoadQuad(start + i)));
     const int left = rows - i;
     if (left == 0)
         return;
@@ -233,16 +347,22 @@ LDS_INLINE void MatVecFromByBlocksOf(int rows, int nRun, double **A, const doubl
         out[i + k] = acc[k];
 }
 
-LDS_WIDE_VECTORS
-void MatVecFromByBlocks(int rows, int n, double **A, const double *x, const double *start,
-                        double *out)
+/* Below one block of four rows, row by row. */
+LDS_INLINE void LdsMatVecFromBody(int rows, int n, double **A, const double *x,
+                                  const double *start, double *out)
 {
+    if (rows < kRowBlock) {
+        LdsMatVecFromOf<0, 0>(rows, n, A, x, start, out);
+        return;
+    }
     auto fixed = [&](auto k) __attribute__((always_inline)) {
         MatVecFromByBlocksOf<decltype(k)::value>(rows, n, A, x, start, out);
     };
     if (!lds_vec::WithCompileTimeCount(n, fixed))
         MatVecFromByBlocksOf<0>(rows, n, A, x, start, out);
 }
+
+/* ---- LdsMatTVecFrom -------------------------------------------------------- */
 
 /* kRows = rows, known at compile time so that the blocks and the lanes of
  * the last one are fixed; the accumulators of all blocks stay in registers
@@ -258,7 +378,7 @@ LDS_INLINE void MatTVecFromOf(int n, const double *At, int stride, const double 
             acc[q] = LoadQuad(start + 4 * q);
             return;
         }
-        Quad s = {0.0, 0.0, 0.0, 0.0};
+        Quad s = kZero;
         lds_vec::ForEachIndex<kRows - 4 * kWhole>(0, [&](int l) { s[l] = start[4 * q + l]; });
         acc[q] = s;
     });
@@ -269,62 +389,239 @@ LDS_INLINE void MatTVecFromOf(int n, const double *At, int stride, const double 
             acc[q] += xk * LoadQuad(column + 4 * q);
         });
     }
-    lds_vec::ForEachIndex<kWhole>(0, [&](int q) { lds_vec::StoreQuad(out + 4 * q, acc[q]); });
+    lds_vec::ForEachIndex<kWhole>(0, [&](int q) { StoreQuad(out + 4 * q, acc[q]); });
     lds_vec::ForEachIndex<kRows - 4 * kWhole>(0, [&](int l) {
         out[4 * kWhole + l] = acc[kQ - 1][l];
     });
 }
 
-LDS_WIDE_VECTORS
-void MatTVecFromClones(int rows, int n, const double *At, int stride, const double *x,
-                       const double *start, double *out)
+LDS_INLINE void LdsMatTVecFromBody(int rows, int n, const double *At, int stride,
+                                   const double *x, const double *start, double *out)
 {
+    static_assert(LDS_TVEC_MAX_ROWS <= lds_vec::kFixedCount,
+                  "every row count of the transposed product is compiled");
     auto fixed = [&](auto k) __attribute__((always_inline)) {
         MatTVecFromOf<decltype(k)::value>(n, At, stride, x, start, out);
     };
     lds_vec::WithCompileTimeCount(rows, fixed);
 }
 
-} // namespace
+/* ---- LdsScaleRow ------------------------------------------------------------ */
 
-/* Below one block of four columns the blocked kernels would only add a
- * call; the plain loops give the same sums. */
-void LdsQuadFormsSym(int rows, int n, double *const *X, double **A, double *q)
+LDS_INLINE void LdsScaleRowBody(int n, double *x, double f)
 {
-    if (n < 4) {
-        for (int r = 0; r < rows; r++)
-            q[r] = dInnerProd(n, X[r], A);
-        return;
-    }
-    QuadFormsByBlocks(rows, n, X, A, q);
+    int j = 0;
+    for (; j + 4 <= n; j += 4)
+        StoreQuad(x + j, LoadQuad(x + j) * f);
+    for (; j < n; j++)
+        x[j] = x[j] * f;
 }
 
-void LdsColumnCombination(int n, int from, int to, const double *x, double **A,
-                          double *out)
+/* ---- LdsSymSubColRow -------------------------------------------------------- */
+
+/* Row i goes by the blocks of four from its diagonal block on, the lanes
+ * left of the diagonal kept.  kM, when not 0, is m known at compile time,
+ * and the loop over rows becomes straight-line code. */
+template <int kM>
+LDS_INLINE void SymSubColRowOf(int mRun, double **P)
+{
+    const int m = kM ? kM : mRun;
+    const double *krow = P[m];
+    lds_vec::ForEachIndex<kM>(m, [&](int i) __attribute__((always_inline)) {
+        double *pi = P[i];
+        const double mi = pi[m];
+        UpperTriangleRow(
+            i, m, pi,
+            [&](int c) __attribute__((always_inline)) {
+                return LoadQuad(pi + c) - mi * LoadQuad(krow + c);
+            },
+            [&](int j) __attribute__((always_inline)) { return pi[j] - mi * krow[j]; });
+    });
+    MirrorUpper(m, P);
+}
+
+LDS_INLINE void LdsSymSubColRowBody(int m, double **P)
+{
+    auto fixed = [&](auto k) __attribute__((always_inline)) {
+        SymSubColRowOf<decltype(k)::value>(m, P);
+    };
+    if (!lds_vec::WithCompileTimeCount(m, fixed))
+        SymSubColRowOf<0>(m, P);
+}
+
+/* ---- LdsGainRows ------------------------------------------------------------ */
+
+/* kN is N, known at compile time: column i of the lower-left block is
+ * gathered on the stack, so that row i of the result is one combination of
+ * the rows of the lower-right block, written as a block run that may
+ * rewrite (unchanged) entries ahead of it. */
+template <int kN>
+LDS_INLINE void GainRowsOf(int m, double **W)
+{
+    double mcol[kN];
+    for (int i = 0; i < m; i++) {
+        for (int k = 0; k < kN; k++)
+            mcol[k] = W[m + k][i];
+        ColumnCombination(kN, m, m + kN, mcol, W + m, W[i] + m, m);
+    }
+}
+
+/* Series up to which the gain rows are compiled for their count; beyond it
+ * each element is summed on its own, as the reference does. */
+const int kGainGather = lds_vec::kFixedCount;
+
+LDS_INLINE void LdsGainRowsBody(int N, int m, double **W)
+{
+    if (N <= kGainGather) {
+        lds_vec::WithCompileTimeCount(N, [&](auto k) __attribute__((always_inline)) {
+            GainRowsOf<decltype(k)::value>(m, W);
+        });
+        return;
+    }
+    LdsGainRowsRef(N, m, W);
+}
+
+/* ---- LdsSymSubProduct ------------------------------------------------------- */
+
+/* Row i of the upper triangle is one combination of the rows of the
+ * lower-left block with row i of the upper-right block as coefficients,
+ * subtracted; then the triangle is mirrored.  kM, when not 0, is m known at
+ * compile time. */
+template <int kM>
+LDS_INLINE void SymSubProductOf(int N, int mRun, double **W)
+{
+    const int m = kM ? kM : mRun;
+    lds_vec::ForEachIndex<kM>(m, [&](int i) __attribute__((always_inline)) {
+        const double *krow = W[i] + m;
+        double *wi = W[i];
+        UpperTriangleRow(
+            i, m, wi,
+            [&](int c) __attribute__((always_inline)) {
+                Quad acc = kZero;
+                for (int k = 0; k < N; k++)
+                    acc += krow[k] * LoadQuad(W[m + k] + c);
+                return LoadQuad(wi + c) - acc;
+            },
+            [&](int j) __attribute__((always_inline)) {
+                double sum = 0.0;
+                for (int k = 0; k < N; k++)
+                    sum += krow[k] * W[m + k][j];
+                return wi[j] - sum;
+            });
+    });
+    MirrorUpper(m, W);
+}
+
+LDS_INLINE void LdsSymSubProductBody(int N, int m, double **W)
+{
+    auto fixed = [&](auto k) __attribute__((always_inline)) {
+        SymSubProductOf<decltype(k)::value>(N, m, W);
+    };
+    if (!lds_vec::WithCompileTimeCount(m, fixed))
+        SymSubProductOf<0>(N, m, W);
+}
+
+/* ---- LdsSymFromLower -------------------------------------------------------- */
+
+/* B's rows are written by blocks of four from column 0 and element by
+ * element after the last whole block. */
+LDS_INLINE void LdsSymFromLowerBody(int n, double **A, double **B)
+{
+    const int whole = n & ~3;
+    for (int jb = 0; jb < whole; jb += 4) {
+        for (int ib = 0; ib < jb; ib += 4) {
+            Quad q[4];
+            for (int k = 0; k < 4; k++) {
+                q[k] = LoadQuad(A[jb + k] + ib);
+                StoreQuad(B[jb + k] + ib, q[k]);
+            }
+            lds_vec::TransposeQuads(q);
+            for (int k = 0; k < 4; k++)
+                StoreQuad(B[ib + k] + jb, q[k]);
+        }
+        Quad r[4], t[4];
+        for (int k = 0; k < 4; k++)
+            r[k] = t[k] = LoadQuad(A[jb + k] + jb);
+        lds_vec::TransposeQuads(t);
+        for (int k = 0; k < 4; k++)
+            StoreQuad(B[jb + k] + jb, lds_vec::BlendBelow(r[k], t[k], k + 1));
+    }
+    for (int j = whole; j < n; j++) {
+        const double *a = A[j];
+        double *b = B[j];
+        for (int ib = 0; ib < whole; ib += 4)
+            StoreQuad(b + ib, LoadQuad(a + ib));
+        for (int i = whole; i <= j; i++)
+            b[i] = a[i];
+        for (int i = 0; i < j; i++)
+            B[i][j] = a[i];
+    }
+}
+
+} // namespace
+
+/* ---- the copies and the calls ------------------------------------------------ */
+
+LDS_TWO_COPIES(void, LdsQuadFormsSym, (int rows, int n, double *const *X, double **A, double *q),
+               (rows, n, X, A, q))
+LDS_TWO_COPIES(void, LdsColumnCombination,
+               (int n, int from, int to, const double *x, double **A, double *out),
+               (n, from, to, x, A, out))
+LDS_TWO_COPIES(void, LdsMatVecFrom,
+               (int rows, int n, double **A, const double *x, const double *start, double *out),
+               (rows, n, A, x, start, out))
+LDS_TWO_COPIES(void, LdsMatTVecFrom,
+               (int rows, int n, const double *At, int stride, const double *x,
+                const double *start, double *out),
+               (rows, n, At, stride, x, start, out))
+LDS_TWO_COPIES(void, LdsScaleRow, (int n, double *x, double f), (n, x, f))
+LDS_TWO_COPIES(void, LdsSymSubColRow, (int m, double **P), (m, P))
+LDS_TWO_COPIES(void, LdsGainRows, (int N, int m, double **W), (N, m, W))
+LDS_TWO_COPIES(void, LdsSymSubProduct, (int N, int m, double **W), (N, m, W))
+LDS_TWO_COPIES(void, LdsSymFromLower, (int n, double **A, double **B), (n, A, B))
+
+/* Below one block of four the copies would only add a call; the plain loops
+ * of the bodies give the same sums. */
+void LdsQuadFormsSym(int rows, int n, double *const *X, double **A, double *q)
+{
+    if (n < 4)
+        LdsQuadFormsSymBody(rows, n, X, A, q);
+    else
+        LDS_COPY(LdsQuadFormsSym, (rows, n, X, A, q));
+}
+
+void LdsColumnCombination(int n, int from, int to, const double *x, double **A, double *out)
 {
     if (to - from < 4)
-        lds_vec::ColumnCombination<false>(n, from, to, x, A, out);
+        LdsColumnCombinationBody(n, from, to, x, A, out);
     else
-        ColumnCombinationClones(n, from, to, x, A, out);
+        LDS_COPY(LdsColumnCombination, (n, from, to, x, A, out));
 }
 
 void LdsMatVecFrom(int rows, int n, double **A, const double *x, const double *start,
                    double *out)
 {
-    /* Below one block of four rows the clone would only add a call. */
     if (rows < kRowBlock)
-        lds_vec::MatVecFromByRows<0, 0>(rows, n, A, x, start, out);
+        LdsMatVecFromOf<0, 0>(rows, n, A, x, start, out);
     else
-        MatVecFromByBlocks(rows, n, A, x, start, out);
+        LDS_COPY(LdsMatVecFrom, (rows, n, A, x, start, out));
 }
 
 void LdsMatTVecFrom(int rows, int n, const double *At, int stride, const double *x,
                     const double *start, double *out)
 {
-    static_assert(LDS_TVEC_MAX_ROWS <= lds_vec::kFixedCount,
-                  "every row count of the transposed product is compiled");
-    MatTVecFromClones(rows, n, At, stride, x, start, out);
+    LDS_COPY(LdsMatTVecFrom, (rows, n, At, stride, x, start, out));
 }
+
+void LdsScaleRow(int n, double *x, double f) { LDS_COPY(LdsScaleRow, (n, x, f)); }
+
+void LdsSymSubColRow(int m, double **P) { LDS_COPY(LdsSymSubColRow, (m, P)); }
+
+void LdsGainRows(int N, int m, double **W) { LDS_COPY(LdsGainRows, (N, m, W)); }
+
+void LdsSymSubProduct(int N, int m, double **W) { LDS_COPY(LdsSymSubProduct, (N, m, W)); }
+
+void LdsSymFromLower(int n, double **A, double **B) { LDS_COPY(LdsSymFromLower, (n, A, B)); }
 
 int iMaxIntVec(int n, const int *v)
 {

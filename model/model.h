@@ -54,41 +54,7 @@ VANTREL_API void LDLbacksub(int flag, int n, double **A, const double *b, double
 #ifdef __cplusplus
 }
 
-/* q[i] = X[i]' A X[i] for i = 0..rows-1, with A exactly symmetric over its
- * leading n x n block; each q[i] equals dInnerProd(n, X[i], A) bit for bit.
- * The inner sums are read down the columns of A (A[j][k] for A[k][j]) so
- * that four columns of up to four rows advance together.  Reads X rows
- * 0..rows-1 (n each) and A (n x n); writes q[0..rows-1]. */
-void LdsQuadFormsSym(int rows, int n, double *const *X, double **A, double *q);
-
-/* out[i - from] = sum over j = 0..n-1 of x[j] A[j][i] for i in [from, to),
- * each sum in increasing j from 0.0: the row vector x' A over a range of
- * columns, formed four columns at a time.  Reads x[0..n-1] and A (n rows,
- * columns from..to-1); writes out[0..to-from-1], which must not overlap
- * those rows of A. */
-void LdsColumnCombination(int n, int from, int to, const double *x, double **A,
-                          double *out);
-
-/* out[i] = start[i] + sum over k = 0..n-1 of A[i][k] x[k] for i = 0..rows-1,
- * each sum in increasing k starting from start[i]: A x + start, formed four
- * rows at a time.  Reads A (rows x n), x[0..n-1] and start[0..rows-1];
- * writes out[0..rows-1], which may be start itself but must not overlap x
- * or the rows of A. */
-void LdsMatVecFrom(int rows, int n, double **A, const double *x, const double *start,
-                   double *out);
-
-/* Largest row count of the matrix whose transpose LdsMatTVecFrom reads. */
-#define LDS_TVEC_MAX_ROWS 16
-
-/* The sums of LdsMatVecFrom, out[i] = start[i] + sum over k = 0..n-1 of
- * A[i][k] x[k], each in increasing k from start[i], read from the transpose
- * At of A: row k of At (At + k * stride) holds column k of A, padded with
- * finite values up to rows rounded up to a multiple of four; the padded
- * lanes are computed and dropped.  rows <= LDS_TVEC_MAX_ROWS.  Reads At (n
- * rows), x[0..n-1] and start[0..rows-1]; writes out[0..rows-1], which may
- * be start itself but must not overlap x or At. */
-void LdsMatTVecFrom(int rows, int n, const double *At, int stride, const double *x,
-                    const double *start, double *out);
+/* The optimised kernels of the recursions are declared in model/kernels.h. */
 
 /* ---- positions of the state space form, counted from the data argument -- */
 enum {
@@ -176,6 +142,15 @@ void KelCloseLdsTV(int m, int d, int **idxSys, int **idxVar, int **idxMean);
 int fCopyLdsTV(KelVALUE *sysArg, int m, int d, int **idxSys, int **idxVar,
                double ***pSysCopy, double ***pVarCopy);
 
+/*
+ * Applying the values of time point t.  An element marked in an index
+ * table takes the value X[row][t]; the tables can be applied directly
+ * (LdsApplyTV, as the filters and smoothers do at every time point) or
+ * compiled once into a triple table (fLdsTVIndex) that lists the marked
+ * elements and is applied by TVsystem.  Both views write the same elements
+ * with the same values, Sys first, then Var, then Mean.
+ */
+
 /* Compiles the tables into an 8 x (c+1) triple table (freed by the caller
  * with TabFreePlain(table, 8, c+1)).  idxMean is the vector (may be null).
  * Result 1, or 0 when the table cannot be allocated. */
@@ -186,6 +161,21 @@ int fLdsTVIndex(int m, int d, int d2, int **idxSys, int **idxVar,
  * null and is then skipped), Sys first, then Var, then Mean. */
 void TVsystem(int t, double **sys, double **var, double *mean,
               int **triples, double **X);
+
+/* The same from the tables: Sys (d x m) from idxSys, Var (d x d) from
+ * idxVar, Mean (d) from idxMean, each skipped when its table (or the
+ * matrix) is null. */
+void LdsApplyTVTables(int t, int m, int d, double **Sys, double **Var, double *Mean,
+                      int **idxSys, int **idxVar, const int *idxMean, double **X);
+
+/* LdsApplyTVTables, with the test for a model without index tables (the
+ * common case, every time point) made where the loop runs. */
+inline void LdsApplyTV(int t, int m, int d, double **Sys, double **Var, double *Mean,
+                       int **idxSys, int **idxVar, const int *idxMean, double **X)
+{
+    if (idxSys || idxVar || idxMean)
+        LdsApplyTVTables(t, m, d, Sys, Var, Mean, idxSys, idxVar, idxMean, X);
+}
 
 #endif /* __cplusplus */
 

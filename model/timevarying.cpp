@@ -5,7 +5,9 @@
  * The host's index matrices are turned into int tables (a negative entry
  * keeps the element constant), Sys and Var are copied where the recursions
  * will overwrite them, and the tables can be compiled into lists of triples
- * for routines that apply them one time point at a time.
+ * for routines that apply them one time point at a time.  The tables and
+ * the triple table are two views of the same marks, applied in the same
+ * order (LdsApplyTVTables, TVsystem).
  */
 #include "model/model.h"
 
@@ -181,11 +183,24 @@ void FillPart(int **tab, int rows, int cols, bool elementOnly, int **trip, int p
     trip[part][0] = k;
 }
 
+/* The triple table's view: the listed elements of M (Sys or Var) take
+ * their values of time point t. */
 void ApplyPart(int t, double **M, int **trip, int part, double **X)
 {
     const int *r = trip[part], *c = trip[part + 1], *x = trip[part + 2];
     for (int k = 1; k <= r[0]; k++)
         M[r[k]][c[k]] = X[x[k]][t];
+}
+
+/* The index table's view: the elements of the rows x cols matrix M whose
+ * entry in tab selects a row of X take their values of time point t, in
+ * row-major order, the order in which fLdsTVIndex lists them. */
+void ApplyTable(int t, double **M, int rows, int cols, int **tab, double **X)
+{
+    for (int i = 0; i < rows; i++)
+        for (int j = 0; j < cols; j++)
+            if (tab[i][j] >= 0)
+                M[i][j] = X[tab[i][j]][t];
 }
 
 } // namespace
@@ -259,6 +274,20 @@ int fLdsTVIndex(int m, int d, int d2, int **idxSys, int **idxVar,
     *pc = static_cast<int>(c);
     *pTriples = trip;
     return 1;
+}
+
+void LdsApplyTVTables(int t, int m, int d, double **Sys, double **Var, double *Mean,
+                      int **idxSys, int **idxVar, const int *idxMean, double **X)
+{
+    if (Sys && idxSys)
+        ApplyTable(t, Sys, d, m, idxSys, X);
+    if (Var && idxVar)
+        ApplyTable(t, Var, d, d, idxVar, X);
+    if (Mean && idxMean) {
+        int *meanRow[1] = {const_cast<int *>(idxMean)};
+        double *meanOut[1] = {Mean};
+        ApplyTable(t, meanOut, 1, d, meanRow, X);
+    }
 }
 
 void TVsystem(int t, double **sys, double **var, double *mean, int **triples,

@@ -1,35 +1,187 @@
 /*
- * vecops.h - inline building blocks of the vectorised kernels, for the
- * kernels themselves and for recursions that clone their own loops.
+ * vecops.h - the one vector header: the block of four doubles the kernels
+ * (model/kernels.cpp) and the stand-in host's products work on, the choice
+ * between a wide and a baseline copy of a kernel, and the dispatch of small
+ * run-time counts to code compiled for each count.  Every compiler builtin
+ * and every instruction-set attribute of the project stands here.
  *
- * A Quad is four doubles (one AVX2 register, two SSE2 registers).  Every
- * element of a Quad operation gets the same single IEEE product or sum as
- * the scalar loop it replaces, so no width changes a bit.  Functions marked
- * LDS_WIDE_VECTORS are built for AVX2 and for the baseline and the loader
- * picks one; contraction stays off in both.  They must have internal
- * linkage, so that no clone or resolver is exported.
+ * A Quad is four doubles: one AVX2 register, two SSE2 registers, or (in the
+ * scalar build, VANTREL_SCALAR, and with compilers without GNU vector
+ * extensions) a plain struct.  Every lane of a Quad operation is the same
+ * single IEEE product or sum as the scalar loop it stands for, so no width
+ * and no build changes a bit; contraction into fused multiply-adds is off
+ * for all code that includes this header.
+ *
+ * Wide copies: on x86-64 Linux with GCC, LDS_TWO_COPIES builds a kernel
+ * twice, for AVX2 and for the baseline, and picks one by the processor it
+ * runs on.  Clang builds the baseline only: it refuses 32-byte vector values
+ * between functions built for different instruction sets, even inlined.
  */
 #ifndef VANTREL_MODEL_VECOPS_H
 #define VANTREL_MODEL_VECOPS_H
 
+#include <cstdint>
 #include <cstring>
 #include <type_traits>
 #include <utility>
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__)
-#define LDS_WIDE_VECTORS __attribute__((target_clones("avx2", "default")))
-#else
-#define LDS_WIDE_VECTORS
+#define LDS_INLINE inline __attribute__((always_inline))
+
+#if defined(VANTREL_SCALAR) || !(defined(__GNUC__) || defined(__clang__))
+#define LDS_SCALAR_QUADS 1
 #endif
 
-#define LDS_INLINE inline __attribute__((always_inline))
+#if !defined(LDS_SCALAR_QUADS) && defined(__x86_64__) && defined(__GNUC__) && \
+    !defined(__clang__) && defined(__linux__)
+#define LDS_WIDE_COPIES 1
+#endif
 
 namespace lds_vec {
 
+#ifdef LDS_SCALAR_QUADS
+
+struct Quad {
+    double v[4];
+    LDS_INLINE double &operator[](int i) { return v[i]; }
+    LDS_INLINE double operator[](int i) const { return v[i]; }
+};
+
+template <class Op>
+LDS_INLINE Quad Lanewise(const Quad &a, const Quad &b, Op op)
+{
+    return Quad{{op(a.v[0], b.v[0]), op(a.v[1], b.v[1]), op(a.v[2], b.v[2]), op(a.v[3], b.v[3])}};
+}
+LDS_INLINE Quad operator+(const Quad &a, const Quad &b)
+{
+    return Lanewise(a, b, [](double x, double y) { return x + y; });
+}
+LDS_INLINE Quad operator-(const Quad &a, const Quad &b)
+{
+    return Lanewise(a, b, [](double x, double y) { return x - y; });
+}
+LDS_INLINE Quad operator*(const Quad &a, const Quad &b)
+{
+    return Lanewise(a, b, [](double x, double y) { return x * y; });
+}
+LDS_INLINE Quad operator*(double s, const Quad &b) { return Quad{{s, s, s, s}} * b; }
+LDS_INLINE Quad operator*(const Quad &a, double s) { return a * Quad{{s, s, s, s}}; }
+LDS_INLINE Quad &operator+=(Quad &a, const Quad &b) { return a = a + b; }
+LDS_INLINE Quad &operator-=(Quad &a, const Quad &b) { return a = a - b; }
+
+/* Four 64-bit patterns, for comparing doubles bit for bit. */
+struct QuadBits {
+    std::uint64_t v[4];
+};
+LDS_INLINE QuadBits operator^(const QuadBits &a, const QuadBits &b)
+{
+    return QuadBits{{a.v[0] ^ b.v[0], a.v[1] ^ b.v[1], a.v[2] ^ b.v[2], a.v[3] ^ b.v[3]}};
+}
+LDS_INLINE QuadBits &operator|=(QuadBits &a, const QuadBits &b)
+{
+    for (int l = 0; l < 4; l++)
+        a.v[l] |= b.v[l];
+    return a;
+}
+LDS_INLINE std::uint64_t OrOfLanes(const QuadBits &a) { return a.v[0] | a.v[1] | a.v[2] | a.v[3]; }
+
+/* Lanes 0..k-1 of a, the rest of b. */
+LDS_INLINE Quad BlendBelow(Quad a, Quad b, int k)
+{
+    for (int l = 0; l < 4; l++)
+        if (l >= k)
+            a.v[l] = b.v[l];
+    return a;
+}
+
+/* q with lane k (0..3) replaced by x. */
+LDS_INLINE Quad WithLane(Quad q, int k, double x)
+{
+    q.v[k] = x;
+    return q;
+}
+
+/* The lanes of a where keep[l] is not 0, the others of b. */
+LDS_INLINE Quad SelectKept(const std::int64_t *keep, Quad a, Quad b)
+{
+    for (int l = 0; l < 4; l++)
+        if (keep[l] == 0)
+            a.v[l] = b.v[l];
+    return a;
+}
+
+/* The columns of the 4 x 4 block whose rows are r[0..3], in r[0..3]. */
+LDS_INLINE void TransposeQuads(Quad r[4])
+{
+    for (int i = 0; i < 4; i++)
+        for (int j = i + 1; j < 4; j++) {
+            const double x = r[i].v[j];
+            r[i].v[j] = r[j].v[i];
+            r[j].v[i] = x;
+        }
+}
+
+#else
+
 typedef double Quad __attribute__((vector_size(4 * sizeof(double))));
 typedef long long Lanes __attribute__((vector_size(4 * sizeof(long long))));
+typedef std::uint64_t QuadBits __attribute__((vector_size(4 * sizeof(std::uint64_t))));
 
-/* Counts up to which the fixed-size loops below get code of their own. */
+LDS_INLINE std::uint64_t OrOfLanes(QuadBits a) { return a[0] | a[1] | a[2] | a[3]; }
+
+LDS_INLINE Quad BlendBelow(Quad a, Quad b, int k)
+{
+    const Lanes lane = {0, 1, 2, 3};
+    return lane < k ? a : b;
+}
+
+LDS_INLINE Quad WithLane(Quad q, int k, double x)
+{
+    const Lanes lane = {0, 1, 2, 3};
+    const Quad all = {x, x, x, x};
+    return lane == k ? all : q;
+}
+
+LDS_INLINE Quad SelectKept(const std::int64_t *keep, Quad a, Quad b)
+{
+    Lanes k;
+    std::memcpy(&k, keep, sizeof k);
+    return k != 0 ? a : b;
+}
+
+LDS_INLINE void TransposeQuads(Quad r[4])
+{
+    const Quad ab02 = __builtin_shufflevector(r[0], r[1], 0, 4, 2, 6);
+    const Quad ab13 = __builtin_shufflevector(r[0], r[1], 1, 5, 3, 7);
+    const Quad cd02 = __builtin_shufflevector(r[2], r[3], 0, 4, 2, 6);
+    const Quad cd13 = __builtin_shufflevector(r[2], r[3], 1, 5, 3, 7);
+    r[0] = __builtin_shufflevector(ab02, cd02, 0, 1, 4, 5);
+    r[1] = __builtin_shufflevector(ab13, cd13, 0, 1, 4, 5);
+    r[2] = __builtin_shufflevector(ab02, cd02, 2, 3, 6, 7);
+    r[3] = __builtin_shufflevector(ab13, cd13, 2, 3, 6, 7);
+}
+
+#endif
+
+LDS_INLINE Quad LoadQuad(const double *p)
+{
+    Quad q;
+    std::memcpy(&q, p, sizeof q);
+    return q;
+}
+
+LDS_INLINE void StoreQuad(double *p, Quad q) { std::memcpy(p, &q, sizeof q); }
+
+LDS_INLINE QuadBits LoadBits(const double *p)
+{
+    QuadBits q;
+    std::memcpy(&q, p, sizeof q);
+    return q;
+}
+
+/* n rounded up to a whole number of blocks of four. */
+constexpr int RoundUpToQuad(int n) { return (n + 3) & ~3; }
+
+/* Counts up to which the loops of the kernels get code of their own. */
 const int kFixedCount = 16;
 
 template <class F, int... kNs>
@@ -38,14 +190,14 @@ LDS_INLINE bool WithCountFrom(int n, F &f, std::integer_sequence<int, kNs...>)
     return ((n == kNs + 1 ? (f(std::integral_constant<int, kNs + 1>()), true) : false) || ...);
 }
 
-/* f(std::integral_constant<int, n>()) and true when 1 <= n <= kFixedCount,
- * else false: a loop over a small run-time count, compiled for each count so
+/* f(std::integral_constant<int, n>()) and true when 1 <= n <= kMax, else
+ * false: a loop over a small run-time count, compiled for each count so
  * that it unrolls completely.  f must be always_inline, so that it is built
  * for the same instruction set as its caller. */
-template <class F>
+template <int kMax = kFixedCount, class F>
 LDS_INLINE bool WithCompileTimeCount(int n, F f)
 {
-    return WithCountFrom(n, f, std::make_integer_sequence<int, kFixedCount>());
+    return WithCountFrom(n, f, std::make_integer_sequence<int, kMax>());
 }
 
 /* f(std::integral_constant<int, n>()) when 1 <= n <= kMax, else
@@ -81,202 +233,48 @@ LDS_INLINE void ForEachIndex(int n, F f)
             f(i);
 }
 
-/* out[i] = start[i] + sum_k A[i][k] x[k] for i in [0, rows), one row at a
- * time, k = 0..n-1 in increasing order; kRows and kN, when not 0, are rows
- * and n known at compile time. */
-template <int kRows, int kN>
-LDS_INLINE void MatVecFromByRows(int rows, int n, double *const *A, const double *x,
-                                 const double *start, double *out)
-{
-    ForEachIndex<kRows>(rows, [&](int i) __attribute__((always_inline)) {
-        double s = start[i];
-        const double *ai = A[i];
-        ForEachIndex<kN>(n, [&](int k) __attribute__((always_inline)) { s += ai[k] * x[k]; });
-        out[i] = s;
-    });
-}
-
-/* dInnerProd(kN, x, A) for kN < 4, bit for bit: the sum from 0.0 over
- * increasing i of x[i] times row i's sum from 0.0 of A[i][j] x[j] over
- * increasing j. */
-template <int kN>
-LDS_INLINE double InnerProdFew(const double *x, double *const *A)
-{
-    static_assert(kN > 0 && kN < 4, "dInnerProd takes rows by blocks of four from four on");
-    double s = 0.0;
-    ForEachIndex<kN>(kN, [&](int i) __attribute__((always_inline)) {
-        const double *ai = A[i];
-        double row = 0.0;
-        ForEachIndex<kN>(kN, [&](int j) __attribute__((always_inline)) { row += ai[j] * x[j]; });
-        s += x[i] * row;
-    });
-    return s;
-}
-
-LDS_INLINE Quad LoadQuad(const double *p)
-{
-    Quad q;
-    std::memcpy(&q, p, sizeof q);
-    return q;
-}
-
-LDS_INLINE void StoreQuad(double *p, Quad q) { std::memcpy(p, &q, sizeof q); }
-
-/* The columns of the 4 x 4 block whose rows are r[0..3], in r[0..3]. */
-LDS_INLINE void TransposeQuads(Quad r[4])
-{
-    const Quad ab02 = __builtin_shuffle(r[0], r[1], Lanes{0, 4, 2, 6});
-    const Quad ab13 = __builtin_shuffle(r[0], r[1], Lanes{1, 5, 3, 7});
-    const Quad cd02 = __builtin_shuffle(r[2], r[3], Lanes{0, 4, 2, 6});
-    const Quad cd13 = __builtin_shuffle(r[2], r[3], Lanes{1, 5, 3, 7});
-    r[0] = __builtin_shuffle(ab02, cd02, Lanes{0, 1, 4, 5});
-    r[1] = __builtin_shuffle(ab13, cd13, Lanes{0, 1, 4, 5});
-    r[2] = __builtin_shuffle(ab02, cd02, Lanes{2, 3, 6, 7});
-    r[3] = __builtin_shuffle(ab13, cd13, Lanes{2, 3, 6, 7});
-}
-
-/* Lanes 0..k-1 of a, the rest of b. */
-LDS_INLINE Quad BlendBelow(Quad a, Quad b, int k)
-{
-    const Lanes lane = {0, 1, 2, 3};
-    return lane < k ? a : b;
-}
-
-/* Stores quadAt(c), the values of columns c..c+3, at out[c - from] for the
- * blocks of four of [from, to).  When `before` elements ahead of out may be
- * read and rewritten too, an incomplete last block is stored as the block
- * that ends at to, its lanes ahead of the run's end kept as they are, so
- * they come out bit for bit unchanged.  Returns the first column left
- * unstored (to when none). */
+/* f(k) for each k in [from, to), a range of at most three elements: the
+ * tails of loops over blocks of four, spelt out so that the compiler does
+ * not wrap each in a vectorised loop of its own. */
 template <class F>
-LDS_INLINE int StoreQuadRun(int from, int to, int before, double *out, F quadAt)
+LDS_INLINE void ForTail(int from, int to, F f)
 {
-    int i = from;
-    for (; i + 4 <= to; i += 4)
-        StoreQuad(out + (i - from), quadAt(i));
-    if (i < to && to - 4 >= from - before) {
-        const int c = to - 4;
-        double *p = out + (c - from);
-        StoreQuad(p, BlendBelow(LoadQuad(p), quadAt(c), i - c));
-        return to;
-    }
-    return i;
-}
-
-/* out[i - from] = sum_j x[j] A[j][i], i in [from, to), j = 0..n-1 in
- * increasing order from 0.0, or with kSubtract out[i - from] minus that
- * sum; four columns advance together.  The last columns go as one block of
- * four when `before` elements ahead of out may be rewritten (StoreQuadRun),
- * else one at a time. */
-template <bool kSubtract>
-LDS_INLINE void ColumnCombination(int n, int from, int to, const double *x, double *const *A,
-                                  double *out, int before = 0)
-{
-    const Quad zero = {0.0, 0.0, 0.0, 0.0};
-    auto quadAt = [&](int c) __attribute__((always_inline)) {
-        Quad acc = zero;
-        for (int j = 0; j < n; j++)
-            acc += x[j] * LoadQuad(A[j] + c);
-        return kSubtract ? LoadQuad(out + (c - from)) - acc : acc;
-    };
-    for (int i = StoreQuadRun(from, to, before, out, quadAt); i < to; i++) {
-        double s = 0.0;
-        for (int j = 0; j < n; j++)
-            s += x[j] * A[j][i];
-        out[i - from] = kSubtract ? out[i - from] - s : s;
+    switch (to - from) {
+    case 3: f(from + 2); [[fallthrough]];
+    case 2: f(from + 1); [[fallthrough]];
+    case 1: f(from); break;
+    default: break;
     }
 }
 
-/* Row i of the upper triangle of an m x m block: row[c..c+3] = quadAt(c)
- * for the blocks of four from the diagonal block on (the lanes left of the
- * diagonal kept as they are) up to the last whole block, then row[j] =
- * at(j) for the columns after it. */
-template <class Q, class S>
-LDS_INLINE void UpperTriangleRow(int i, int m, double *row, Q quadAt, S at)
+#ifdef LDS_WIDE_COPIES
+/* True when the processor runs the AVX2 copies; read once at load. */
+inline bool DetectWideVectors()
 {
-    const int whole = m & ~3;
-    int j = i & ~3;
-    if (j < whole) {
-        StoreQuad(row + j, BlendBelow(LoadQuad(row + j), quadAt(j), i - j));
-        for (j += 4; j < whole; j += 4)
-            StoreQuad(row + j, quadAt(j));
-    }
-    for (j = whole > i ? whole : i; j < m; j++)
-        row[j] = at(j);
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
 }
-
-/* A[j][i] = A[i][j] for 0 <= i < j < n: the lower triangle of the leading
- * n x n block becomes a copy of the upper one.  Nothing outside the block
- * is read or written, so the rows may carry other data after column n.
- * Every row is written by blocks of four from column 0 and element by
- * element after its last whole block. */
-LDS_INLINE void MirrorUpper(int n, double *const *A)
-{
-    const int whole = n & ~3;
-    for (int jb = 0; jb < whole; jb += 4) {
-        Quad r[4], t[4];
-        for (int k = 0; k < 4; k++)
-            r[k] = t[k] = LoadQuad(A[jb + k] + jb);
-        TransposeQuads(t);
-        for (int k = 1; k < 4; k++)
-            StoreQuad(A[jb + k] + jb, BlendBelow(t[k], r[k], k));
-        for (int ib = jb + 4; ib < whole; ib += 4) {
-            Quad q[4];
-            for (int k = 0; k < 4; k++)
-                q[k] = LoadQuad(A[jb + k] + ib);
-            TransposeQuads(q);
-            for (int k = 0; k < 4; k++)
-                StoreQuad(A[ib + k] + jb, q[k]);
-        }
-    }
-    /* The last rows by blocks of four as well, gathered down their columns,
-     * then their corner one element at a time. */
-    for (int j = whole; j < n; j++) {
-        for (int ib = 0; ib < whole; ib += 4)
-            StoreQuad(A[j] + ib, Quad{A[ib][j], A[ib + 1][j], A[ib + 2][j], A[ib + 3][j]});
-        for (int i = whole; i < j; i++)
-            A[j][i] = A[i][j];
-    }
-}
-
-/* B = the symmetric matrix whose lower triangle, diagonal included, is that
- * of A, over the leading n x n blocks: B[i][j] = B[j][i] = A[i][j] for
- * j <= i.  A's upper triangle is not read; A and B must not overlap.
- * B's rows are written by blocks of four from column 0 and element by
- * element after the last whole block. */
-LDS_INLINE void SymmetricFromLower(int n, double *const *A, double *const *B)
-{
-    const int whole = n & ~3;
-    for (int jb = 0; jb < whole; jb += 4) {
-        for (int ib = 0; ib < jb; ib += 4) {
-            Quad q[4];
-            for (int k = 0; k < 4; k++) {
-                q[k] = LoadQuad(A[jb + k] + ib);
-                StoreQuad(B[jb + k] + ib, q[k]);
-            }
-            TransposeQuads(q);
-            for (int k = 0; k < 4; k++)
-                StoreQuad(B[ib + k] + jb, q[k]);
-        }
-        Quad r[4], t[4];
-        for (int k = 0; k < 4; k++)
-            r[k] = t[k] = LoadQuad(A[jb + k] + jb);
-        TransposeQuads(t);
-        for (int k = 0; k < 4; k++)
-            StoreQuad(B[jb + k] + jb, BlendBelow(r[k], t[k], k + 1));
-    }
-    for (int j = whole; j < n; j++) {
-        const double *a = A[j];
-        double *b = B[j];
-        for (int ib = 0; ib < whole; ib += 4)
-            StoreQuad(b + ib, LoadQuad(a + ib));
-        for (int i = whole; i <= j; i++)
-            b[i] = a[i];
-        for (int i = 0; i < j; i++)
-            B[i][j] = a[i];
-    }
-}
+inline const bool kWideVectors = DetectWideVectors();
+#endif
 
 } // namespace lds_vec
+
+/*
+ * LDS_TWO_COPIES(result, name, (parameters), (arguments)), where wide
+ * copies are built, defines `result name##Wide(parameters)` (AVX2) and
+ * `result name##Base(parameters)` (baseline) from the always-inline body
+ * `name##Body(arguments)`; elsewhere it defines nothing.
+ * LDS_COPY(name, (arguments)) calls the copy the processor runs, or the
+ * body itself where there is only one.
+ */
+#ifdef LDS_WIDE_COPIES
+#define LDS_TWO_COPIES(result, name, params, args)                                      \
+    __attribute__((target("avx2"))) result name##Wide params { return name##Body args; } \
+    result name##Base params { return name##Body args; }
+#define LDS_COPY(name, args) (lds_vec::kWideVectors ? name##Wide args : name##Base args)
+#else
+#define LDS_TWO_COPIES(result, name, params, args)
+#define LDS_COPY(name, args) name##Body args
+#endif
 
 #endif

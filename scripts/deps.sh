@@ -3,7 +3,7 @@
 # Debian's own Python 3 with the packages of the Python front end among them.
 # Does nothing when they are all present already.
 set -euo pipefail
-pkgs=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libeigen3-dev
+pkgs=(cmake g++ clang make libgtest-dev libgmock-dev libbenchmark-dev libeigen3-dev
       libnlopt-dev gnuplot-nox binutils
       python3 python3-numpy python3-scipy python3-matplotlib python3-pytest
       python3-pandas python3-statsmodels python3-setuptools python3-wheel python3-venv

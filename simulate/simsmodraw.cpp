@@ -14,6 +14,7 @@
 
 #include "filter/kalman_core.h"
 #include "model/hostcall.h"
+#include "model/kernels.h"
 #include "model/model.h"
 #include "simulate/simsmo.h"
 #include "simulate/simulate.h"

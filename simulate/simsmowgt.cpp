@@ -30,6 +30,7 @@
 
 #include "filter/kalman_core.h"
 #include "model/hostcall.h"
+#include "model/kernels.h"
 #include "model/model.h"
 #include "model/vecops.h"
 #include "simulate/simsmo.h"
@@ -58,10 +59,16 @@ LDS_INLINE void LoadGains(int N, int m, double **store, int t, double **A)
 template <int kM>
 LDS_INLINE void ColumnsOf(int n, int from, int to, const double *x, double **A, double *out)
 {
-    if constexpr (kM > 0)
-        lds_vec::ColumnCombination<false>(n, from, to, x, A, out);
-    else
+    if constexpr (kM > 0) {
+        for (int i = from; i < to; i++) {
+            double s = 0.0;
+            for (int j = 0; j < n; j++)
+                s += x[j] * A[j][i];
+            out[i - from] = s;
+        }
+    } else {
         LdsColumnCombination(n, from, to, x, A, out);
+    }
 }
 
 /* L = T - K Z and F^-1 Z into the first m columns of rows 0..p-1 of B,
@@ -253,7 +260,6 @@ LDS_INLINE void BackStepOf(int N, int mRun, int r, double **Sys, double **A, dou
             A[j][i] = A[i][j];
 }
 
-LDS_WIDE_VECTORS
 void BackStep(int N, int m, int r, double **Sys, double **A, double **B, double **Q,
               double **H)
 {
@@ -297,7 +303,6 @@ LDS_INLINE int SimSmoWgtSteps(int N, int n, int mRun, double **Sys, double **Var
 
 /* Compiled for one to three states, where the loops are short enough for
  * their overhead to count; larger models take the kernels. */
-LDS_WIDE_VECTORS
 int iSimSmoWgtRun(int N, int n, int m, double **Sys, double **Var, int **IdxSys,
                   int **IdxVar, double **X, double **A, double **B, double **store,
                   int r, const int *flags, double **C, double **wgt)

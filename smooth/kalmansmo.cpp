@@ -4,11 +4,9 @@
  */
 #include <limits>
 
-#include "filter/kalman_core.h"
 #include "model/hostcall.h"
 #include "model/model.h"
 #include "smooth/smooth.h"
-#include "smooth/smooth_step.h"
 
 namespace {
 

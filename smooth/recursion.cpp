@@ -12,6 +12,7 @@
 #include "filter/kalman_core.h"
 #include "host/host.h"
 #include "model/hostcall.h"
+#include "model/kernels.h"
 #include "model/model.h"
 #include "smooth/smooth.h"
 

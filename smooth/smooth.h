@@ -87,6 +87,56 @@ VANTREL_API void FnLdsMomentEst(KelVALUE *rtn, KelVALUE *args, int count);
 
 #ifdef __cplusplus
 }
+
+#include "model/kernels.h"
+
+/*
+ * One step of the backward smoothing recursion, for the smoothers here and
+ * for the simulation smoother and the observation weights (internal).
+ *
+ * S and W are (d+1) x d.  On entry to a step S holds the smoothing variance
+ * N_t in its leading m x m block and the cumulant r_t in row d (entries
+ * 0..m-1).  SmoothResidual loads column t of the filter store into S and
+ * forms
+ *   u_t = (r_t, s_t),  s_t = F^-1 v - K' r_t,           into W row d,
+ *   D_t = [[N, -N K], [-K' N, F^-1 + K' N K]],          into W's d x d block;
+ * SmoothBackStep then moves one time point back:
+ *   r_{t-1} = Sys' u_t,  N_{t-1} = Sys' D_t Sys,        into S.
+ * K is the stored gain (T P Z' F^-1 + C F^-1, premultiplied by the
+ * transition), so the transition of t enters only through Sys.
+ */
+
+/* Layout of the gains in S while a step runs: the store column of series k
+ * in column m+k of S (several series), or the gain row and 1/F in row m
+ * (one series). */
+enum { SMO_LAYOUT_MULTI = 0, SMO_LAYOUT_UNIV = 1 };
+
+/* r = 0 and N = 0: S cleared over all d+1 rows (d = m + N). */
+void SmoothStart(int d, double **S);
+
+/* u_t and D_t into W (row d and the leading d x d block) from column t of
+ * the R x n store (read) and the r, N held in S; S rows 0..d-1 receive the
+ * gains and F^-1 in the given layout, S[d][m..d-1] the innovations.  A NaN
+ * innovation marks its series as missing: the innovation, its gains and
+ * its row and column of F^-1 are read as 0.  layout is SMO_LAYOUT_UNIV
+ * only for N = 1.  N >= 1, m >= 1. */
+void SmoothResidual(int layout, int N, int m, double **store, int t,
+                    double **S, double **W);
+
+/* r_{t-1} = Sys' u_t into S row d (entries 0..m-1) and N_{t-1} = Sys' D_t
+ * Sys into S's leading m x m block; Sys (d x m) and W are read. */
+void SmoothBackStep(int m, int d, double **Sys, double **S, double **W);
+
+/* SmoothBackStep; kM, when not 0, is m known at compile time (see
+ * kLdsCompiledStates in model/kernels.h). */
+template <int kM>
+LDS_INLINE void SmoothBackStepOf(int m, int d, double **Sys, double **S, double **W)
+{
+    /* r = Sys' u, each element summed over increasing k. */
+    LdsColumnCombinationOf<kM>(d, 0, m, W[d], Sys, S[d]);
+    MatBtSB(Sys, d, W, m, S);
+}
+
 #endif
 
 /* ---- model recursion -------------------------------------------------- */

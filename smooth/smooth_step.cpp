@@ -4,11 +4,10 @@
  * D_t = [[N, -N K], [-K' N, F^-1 + K' N K]], and the move back to
  * r_{t-1} = Sys' u_t, N_{t-1} = Sys' D_t Sys.
  */
-#include "smooth/smooth_step.h"
-
 #include "host/kel.h"
+#include "model/kernels.h"
 #include "model/model.h"
-#include "model/vecops.h"
+#include "smooth/smooth.h"
 
 namespace {
 
@@ -90,7 +89,7 @@ LDS_INLINE void CrossRowByElements(int layout, int m, int k, double **S, double 
     }
 }
 
-/* The same row by the blocked matrix-vector kernel, from zeros. */
+/* The same row by the matrix-vector kernel, from zeros. */
 LDS_INLINE void CrossRowByBlocks(int layout, int m, int k, double **S, double **W)
 {
     double *row = W[m + k];
@@ -108,13 +107,6 @@ LDS_INLINE void CrossRowByBlocks(int layout, int m, int k, double **S, double **
         W[i][m + k] = row[i] = -row[i];
 }
 
-/* The state block of D_t: N from its lower triangle in S, mirrored. */
-LDS_WIDE_VECTORS
-void StateBlock(int m, double **S, double **W)
-{
-    lds_vec::SymmetricFromLower(m, S, W);
-}
-
 /* D_t: N itself, the cross block -N K and F^-1 + K' N K.  Below one block
  * of four states the blocked kernels would only add calls. */
 void FormVariance(int layout, int N, int m, double **S, double **W)
@@ -126,7 +118,7 @@ void FormVariance(int layout, int N, int m, double **S, double **W)
         for (int k = 0; k < N; k++)
             CrossRowByElements(layout, m, k, S, W);
     } else {
-        StateBlock(m, S, W);
+        LdsSymFromLower(m, S, W);
         const bool gathered = layout == SMO_LAYOUT_UNIV || m <= kGatheredGains;
         for (int k = 0; k < N; k++) {
             if (gathered)

@@ -8,8 +8,8 @@
  * correction; they are taken from P_t before it is propagated.
  */
 #include "filter/kalman_core.h"
-#include "filter/univ_step.h"
 #include "host/kel.h"
+#include "model/kernels.h"
 #include "model/model.h"
 #include "smooth/smooth.h"
 
@@ -146,7 +146,7 @@ int fMultiStatePred(int filtered, int N, int n, double **Y, int m, double **Sys,
 
 namespace {
 
-/* The time loop of fUnivStatePred; kM as in UnivInnovationOf. */
+/* The time loop of fUnivStatePred; kM as in LdsPredictOf. */
 template <int kM>
 LDS_INLINE int UnivPredSteps(int filtered, int n, const double *y, int mRun, double **Sys,
                              double **Var, double *Mean, int **IdxSys, int **IdxVar,
@@ -173,13 +173,13 @@ LDS_INLINE int UnivPredSteps(int filtered, int n, const double *y, int mRun, dou
          * than spreading NaN through every later moment. */
         UnivInnovation in;
         double gains[kM > 0 ? kM : 1];
-        if (!UnivInnovationOf<kM>(m, y[t], P, a, apred, &in, gains))
+        if (!LdsUnivInnovationOf<kM>(m, y[t], P, a, apred, &in, gains))
             return 0;
         if (filtered)
             FilterCorrection(1, m, t, Finv, a + m, Awork, moment);
         if (store)
             UnivStoreColumn(m, t, in.v, P[m], store);
-        UnivUpdateOf<kM>(m, P, a, apred, in.v, gains);
+        LdsUnivUpdateOf<kM>(m, P, a, apred, in.v, gains);
     }
     return 1;
 }
@@ -196,7 +196,7 @@ int fUnivStatePred(int filtered, int n, double *y, int m, double **Sys,
     LdsMeanPlan plan;
     LdsMeanPlanInit(&plan, m, d, Sys, IdxSys);
     iLdsFilterStart(m, d, Init, dLdsVbig(d, Var), Pwork);
-    const int ok = lds_vec::WithCountUpTo<kUnivCompiledStates>(m, [&](auto k) __attribute__((always_inline)) {
+    const int ok = LdsWithCompiledStates(m, [&](auto k) __attribute__((always_inline)) {
         return UnivPredSteps<decltype(k)::value>(filtered, n, y, m, Sys, Var, Mean, IdxSys,
                                                  IdxVar, IdxMean, X, Pwork, Awork, store,
                                                  moment, cov, &plan);

@@ -6,12 +6,10 @@
  *              signal Z_t alpha_t|n with variance Z_t V_t Z_t'.
  * Disturbance: Var_t u_t with Var_t D_t Var_t.
  */
-#include "filter/kalman_core.h"
 #include "host/kel.h"
+#include "model/kernels.h"
 #include "model/model.h"
-#include "model/vecops.h"
 #include "smooth/smooth.h"
-#include "smooth/smooth_step.h"
 
 namespace {
 
@@ -31,7 +29,7 @@ LDS_INLINE void RebuildPrediction(int N, int mRun, int t, double **Sys, double *
         W[d][i] = momentIn[i][t];
     }
     for (int k = 0; k < N; k++)
-        SmoothColumnsOf<kM>(m, 0, m, Sys[m + k], W, W[m + k]);
+        LdsColumnCombinationOf<kM>(m, 0, m, Sys[m + k], W, W[m + k]);
 }
 
 /* States whose smoothed means StateColumn forms together. */
@@ -40,21 +38,11 @@ const int kFormBlock = 4;
  * groups (two, three or four) in which the kernel forms them. */
 const int kQuadFormChunk = 12;
 
-/* True when the leading n x n block of A equals its transpose exactly. */
-bool ExactlySymmetric(int n, double **A)
-{
-    for (int i = 1; i < n; i++)
-        for (int j = 0; j < i; j++)
-            if (A[i][j] != A[j][i])
-                return false;
-    return true;
-}
-
 /* Column t of the smoothed state and signal; S holds r_{t-1} and N_{t-1}.
  * Rows 0..d-1 of W hold P_t and Z_t P_t, so every variance is a diagonal
- * term less a quadratic form with N_{t-1} of one row of W.  Those forms go
- * four rows at a time down the columns of N_{t-1} when the host's product
- * left it exactly symmetric, which gives the same bits as row by row. */
+ * term less a quadratic form with N_{t-1} of one row of W:
+ *   V_t = P_t - P_t N_{t-1} P_t,  Z_t V_t Z_t' = Z_t P_t Z_t' - (Z_t P_t) N_{t-1} (Z_t P_t)'.
+ * N_{t-1} comes from the host's B' S B, which is exactly symmetric. */
 template <int kM = 0>
 LDS_INLINE void StateColumn(int N, int mRun, int t, double **Sys, double **S, double **W,
                             double **moment)
@@ -62,17 +50,18 @@ LDS_INLINE void StateColumn(int N, int mRun, int t, double **Sys, double **S, do
     const int m = kM ? kM : mRun;
     const int d = m + N;
     const double *r = S[d];
-    /* P_t r as r' P_t (P_t is rebuilt exactly symmetric), four states at a
-     * time. */
+    /* alpha = a_t + P_t r as r' P_t (P_t is rebuilt exactly symmetric),
+     * four states at a time. */
     for (int i = 0; i < m; i += kFormBlock) {
         const int to = m - i < kFormBlock ? m : i + kFormBlock;
         double pr[kFormBlock];
-        SmoothColumnsOf<kM>(m, i, to, r, W, pr);
+        LdsColumnCombinationOf<kM>(m, i, to, r, W, pr);
         for (int k = i; k < to; k++) {
             moment[k][t] = W[d][k] + pr[k - i];
             moment[d + k][t] = W[k][k];
         }
     }
+    /* The signal Z alpha and the diagonal term Z P Z'. */
     for (int k = 0; k < N; k++) {
         const double *z = Sys[m + k];
         const double *zp = W[m + k];
@@ -84,26 +73,17 @@ LDS_INLINE void StateColumn(int N, int mRun, int t, double **Sys, double **S, do
         moment[m + k][t] = mean;
         moment[d + m + k][t] = zpz;
     }
-    if constexpr (kM > 0) {
-        for (int i = 0; i < d; i++)
-            moment[d + i][t] -= lds_vec::InnerProdFew<kM>(W[i], S);
-        return;
-    }
-    if (!ExactlySymmetric(m, S)) {
-        for (int i = 0; i < d; i++)
-            moment[d + i][t] -= dInnerProd(m, W[i], S);
-        return;
-    }
+    /* Less the quadratic forms, kQuadFormChunk rows at a time. */
     for (int i = 0; i < d; i += kQuadFormChunk) {
         const int rows = d - i < kQuadFormChunk ? d - i : kQuadFormChunk;
         double q[kQuadFormChunk];
-        LdsQuadFormsSym(rows, m, W + i, S, q);
+        LdsQuadFormsSymOf<kM>(rows, m, W + i, S, q);
         for (int k = 0; k < rows; k++)
             moment[d + i + k][t] -= q[k];
     }
 }
 
-/* The backward loop; kM as in SmoothColumnsOf. */
+/* The backward loop; kM as in SmoothBackStepOf. */
 template <int kM>
 LDS_INLINE void StateSmoSteps(int layout, int N, int n, int mRun, double **Sys, int **IdxSys,
                               double **X, double **S, double **W, double **store,
@@ -123,7 +103,7 @@ LDS_INLINE void StateSmoSteps(int layout, int N, int n, int mRun, double **Sys, 
 
 /* Var u into S row d (r is no longer needed: u keeps it), Var D Var into
  * S's d x d block, both copied into column t; then the step back.  kM as
- * in SmoothColumnsOf. */
+ * in SmoothBackStepOf. */
 template <int kM>
 LDS_INLINE void DisturbSmoSteps(int layout, int N, int n, int mRun, double **Sys, double **Var,
                                 int **IdxSys, int **IdxVar, double **X, double **S,
@@ -148,16 +128,11 @@ LDS_INLINE void DisturbSmoSteps(int layout, int N, int n, int mRun, double **Sys
     }
 }
 
-/* Both smoothers' loops are compiled for m = 1, 2 and 3: below one block of
- * four states every product of a time point is a few scalar sums, which
- * the compiled loop forms without calls. */
-const int kCompiledStates = 3;
-
 void StateSmoRun(int layout, int N, int n, int m, double **Sys, int **IdxSys,
                  double **X, double **S, double **W, double **store,
                  double **momentIn, double **cov, double **momentOut)
 {
-    lds_vec::WithCountUpTo<kCompiledStates>(m, [&](auto k) __attribute__((always_inline)) {
+    LdsWithCompiledStates(m, [&](auto k) __attribute__((always_inline)) {
         StateSmoSteps<decltype(k)::value>(layout, N, n, m, Sys, IdxSys, X, S, W, store,
                                           momentIn, cov, momentOut);
     });
@@ -167,7 +142,7 @@ void DisturbSmoRun(int layout, int N, int n, int m, double **Sys, double **Var,
                    int **IdxSys, int **IdxVar, double **X, double **S,
                    double **W, double **store, double **moment)
 {
-    lds_vec::WithCountUpTo<kCompiledStates>(m, [&](auto k) __attribute__((always_inline)) {
+    LdsWithCompiledStates(m, [&](auto k) __attribute__((always_inline)) {
         DisturbSmoSteps<decltype(k)::value>(layout, N, n, m, Sys, Var, IdxSys, IdxVar, X, S,
                                             W, store, moment);
     });

@@ -9,6 +9,7 @@
 
 #include "filter/filter.h"
 #include "host/host.h"
+#include "filter/kalman_core.h"
 #include "model/hostcall.h"
 #include "model/model.h"
 #include "weights/weights.h"

@@ -21,6 +21,7 @@
 #include <utility>
 
 #include "filter/kalman_core.h"
+#include "model/kernels.h"
 #include "model/model.h"
 #include "model/vecops.h"
 
@@ -128,7 +129,6 @@ LDS_INLINE void TimesLOf(const WeightRun &w, double **M, double **out)
 
 /* out = M L_t (m x m, out must not be M): out[r][c] = sum_k M[r][k] L[k][c],
  * summed in increasing k from 0.0, zero entries of M left out. */
-LDS_WIDE_VECTORS
 void TimesL(const WeightRun &w, double **M, double **out)
 {
     lds_vec::WithCountUpTo<lds_vec::kFixedCount>(w.m, [&](auto k) __attribute__((always_inline)) {
@@ -234,7 +234,6 @@ int fFiltered(WeightRun *w, double **Pwork2, double **result)
  * X = N_t L_t into B, g_t = Z' F^-1 e_i - X' K e_i into scratch column t,
  * N_{t-1} = L' X + Z' F^-1 Z (upper triangle, then mirrored; zero terms
  * of L and Z left out). */
-LDS_WIDE_VECTORS
 void SmoothBackStep(const WeightRun &w, int t, double **scratch)
 {
     const int N = w.N, m = w.m, i = w.i;

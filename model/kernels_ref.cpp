@@ -1,0 +1,94 @@
+/*
+ * kernels_ref.cpp - the plain scalar references of the optimised kernels
+ * (kernels.h): each formula as written, one sum at a time, in the order
+ * the contract states.  They give the kernels' bits and are what
+ * tests/kernels holds the kernels against; the recursions call the
+ * optimised kernels.
+ */
+#include "model/kernels.h"
+
+void LdsQuadFormsSymRef(int rows, int n, double *const *X, double **A, double *q)
+{
+    for (int r = 0; r < rows; r++)
+        q[r] = dInnerProd(n, X[r], A);
+}
+
+void LdsColumnCombinationRef(int n, int from, int to, const double *x, double **A, double *out)
+{
+    for (int i = from; i < to; i++) {
+        double s = 0.0;
+        for (int j = 0; j < n; j++)
+            s += x[j] * A[j][i];
+        out[i - from] = s;
+    }
+}
+
+void LdsMatVecFromRef(int rows, int n, double **A, const double *x, const double *start,
+                      double *out)
+{
+    for (int i = 0; i < rows; i++) {
+        double s = start[i];
+        for (int k = 0; k < n; k++)
+            s += A[i][k] * x[k];
+        out[i] = s;
+    }
+}
+
+void LdsMatTVecFromRef(int rows, int n, const double *At, int stride, const double *x,
+                       const double *start, double *out)
+{
+    for (int i = 0; i < rows; i++) {
+        double s = start[i];
+        for (int k = 0; k < n; k++)
+            s += At[std::size_t(k) * std::size_t(stride) + i] * x[k];
+        out[i] = s;
+    }
+}
+
+void LdsScaleRowRef(int n, double *x, double f)
+{
+    for (int j = 0; j < n; j++)
+        x[j] = x[j] * f;
+}
+
+void LdsSymSubColRowRef(int m, double **P)
+{
+    for (int i = 0; i < m; i++)
+        for (int j = i; j < m; j++)
+            P[i][j] = P[i][j] - P[i][m] * P[m][j];
+    for (int i = 0; i < m; i++)
+        for (int j = i + 1; j < m; j++)
+            P[j][i] = P[i][j];
+}
+
+void LdsGainRowsRef(int N, int m, double **W)
+{
+    for (int i = 0; i < m; i++)
+        for (int j = 0; j < N; j++) {
+            double s = 0.0;
+            for (int k = 0; k < N; k++)
+                s += W[m + k][i] * W[m + k][m + j];
+            W[i][m + j] = s;
+        }
+}
+
+void LdsSymSubProductRef(int N, int m, double **W)
+{
+    for (int i = 0; i < m; i++)
+        for (int j = i; j < m; j++) {
+            double s = 0.0;
+            for (int k = 0; k < N; k++)
+                s += W[i][m + k] * W[m + k][j];
+            W[i][j] = W[i][j] - s;
+        }
+    for (int i = 0; i < m; i++)
+        for (int j = i + 1; j < m; j++)
+            W[j][i] = W[i][j];
+}
+
+void LdsSymFromLowerRef(int n, double **A, double **B)
+{
+    for (int i = 0; i < n; i++)
+        for (int j = 0; j <= i; j++)
+            B[i][j] = B[j][i] = A[i][j];
+}
