@@ -41,7 +41,7 @@ struct Mat {
 
 bool sameBits(const Mat &a, const Mat &b) {
     for (std::size_t i = 0; i < a.data.size(); ++i)
-        if (std::memcmp(a.data[i].data(), b.data[i].data(), a.data[i].size() * sizeof(double)))
+        if (!a.data[i].empty() && std::memcmp(a.data[i].data(), b.data[i].data(), a.data[i].size() * sizeof(double)))
             return false;
     return true;
 }
