@@ -96,7 +96,7 @@ int fForwardPass(LdsCall *c, int sel, MomentWork *w)
     const int filtered = sel == SEL_FILTERED;
     double *mean = c->awork[c->d + 1];
     if (c->N == 1)
-        return fUnivStatePred(filtered, c->n, c->data[0], c->m, c->sys, c->var,
+        return fUnivStatePred(filtered, c->n, c->data ? c->data[0] : nullptr, c->m, c->sys, c->var,
                               mean, c->idxSys, c->idxVar, c->idxMean, c->X,
                               c->init, c->pwork, c->awork, c->store, w->moment,
                               w->cov);
