@@ -130,12 +130,13 @@ LDS_INLINE void LdsMatVecFromOf(int rows, int n, double *const *A, const double 
     });
 }
 
-/* LdsColumnCombination for at most kM columns (to - from <= kM). */
+/* LdsColumnCombination (any n and column range), its sums in the same order;
+ * for a state count kM > 0 known at compile time the loop is written out
+ * in the caller instead of calling the kernel. */
 template <int kM>
 LDS_INLINE void LdsColumnCombinationOf(int n, int from, int to, const double *x, double **A,
                                        double *out)
 {
-    static_assert(kM < 4, "larger counts take the kernel");
     if constexpr (kM > 0) {
         for (int i = from; i < to; i++) {
             double s = 0.0;

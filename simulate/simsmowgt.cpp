@@ -54,23 +54,6 @@ LDS_INLINE void LoadGains(int N, int m, double **store, int t, double **A)
     }
 }
 
-/* LdsColumnCombination; for kM (m known at compile time, not 0) written
- * out here, without the call: the same sums in the same order. */
-template <int kM>
-LDS_INLINE void ColumnsOf(int n, int from, int to, const double *x, double **A, double *out)
-{
-    if constexpr (kM > 0) {
-        for (int i = from; i < to; i++) {
-            double s = 0.0;
-            for (int j = 0; j < n; j++)
-                s += x[j] * A[j][i];
-            out[i - from] = s;
-        }
-    } else {
-        LdsColumnCombination(n, from, to, x, A, out);
-    }
-}
-
 /* L = T - K Z and F^-1 Z into the first m columns of rows 0..p-1 of B,
  * each sum from 0.0 in increasing k; acc is scratch of m doubles. */
 template <int kM>
@@ -90,7 +73,7 @@ LDS_INLINE void GainedTransition(int N, int mRun, double **Sys, double **A, doub
             B[i][j] = Sys[i][j] - acc[j];
     }
     for (int k = 0; k < N; k++)
-        ColumnsOf<kM>(N, 0, m, A[m + k] + m, Sys + m, B[m + k]);
+        LdsColumnCombinationOf<kM>(N, 0, m, A[m + k] + m, Sys + m, B[m + k]);
 }
 
 /* Row k of W_t into W[k] and of W_t Sys_t into WS[k], for each selected
@@ -113,15 +96,15 @@ LDS_INLINE void SelectedWeights(int N, int mRun, const int *flags, double **Var,
             acc[l] = v[l] - kv;
         }
         double *w = W[k];
-        ColumnsOf<kM>(m, 0, m, acc, A, w);
+        LdsColumnCombinationOf<kM>(m, 0, m, acc, A, w);
         /* v_o' F^-1 - x' K. */
-        ColumnsOf<kM>(m, m, p, w, A, w + m);
-        ColumnsOf<kM>(N, m, p, v + m, A + m, acc);
+        LdsColumnCombinationOf<kM>(m, m, p, w, A, w + m);
+        LdsColumnCombinationOf<kM>(N, m, p, v + m, A + m, acc);
         for (int j = 0; j < N; j++)
             w[m + j] = acc[j] - w[m + j];
         /* x' L + v_o' F^-1 Z. */
-        ColumnsOf<kM>(m, 0, m, w, B, WS[k]);
-        ColumnsOf<kM>(N, 0, m, v + m, B + m, acc);
+        LdsColumnCombinationOf<kM>(m, 0, m, w, B, WS[k]);
+        LdsColumnCombinationOf<kM>(N, 0, m, v + m, B + m, acc);
         for (int j = 0; j < m; j++)
             WS[k][j] += acc[j];
         k++;
@@ -130,7 +113,7 @@ LDS_INLINE void SelectedWeights(int N, int mRun, const int *flags, double **Var,
 
 /* C[k][q] = Var[i_k][i_q] - W[k] Var[.][i_q] for q <= k, mirrored: the
  * row W[k] Var (each element summed over increasing c from 0.0) into y,
- * p doubles of scratch, then its selected elements.  kM as in ColumnsOf. */
+ * p doubles of scratch, then its selected elements.  kM as in LdsColumnCombinationOf. */
 template <int kM>
 LDS_INLINE void ConditionalVariance(int p, const int *flags, double **Var, double **W,
                                     double **C, double *y)
@@ -138,7 +121,7 @@ LDS_INLINE void ConditionalVariance(int p, const int *flags, double **Var, doubl
     for (int i = 0, k = 0; i < p; i++) {
         if (!flags[i])
             continue;
-        ColumnsOf<kM>(p, 0, p, W[k], Var, y);
+        LdsColumnCombinationOf<kM>(p, 0, p, W[k], Var, y);
         for (int j = 0, q = 0; q <= k; j++)
             if (flags[j]) {
                 C[k][q] = C[q][k] = Var[i][j] - y[j];
@@ -269,7 +252,7 @@ void BackStep(int N, int m, int r, double **Sys, double **A, double **B, double 
         BackStepOf<0>(N, m, r, Sys, A, B, Q, H);
 }
 
-/* The backward loop; kM as in ColumnsOf. */
+/* The backward loop; kM as in LdsColumnCombinationOf. */
 template <int kM>
 LDS_INLINE int SimSmoWgtSteps(int N, int n, int mRun, double **Sys, double **Var,
                               int **IdxSys, int **IdxVar, double **X, double **A, double **B,
