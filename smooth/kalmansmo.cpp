@@ -49,7 +49,7 @@ void KalmanSmoRun(int layout, int N, int n, int m, double **Sys, int **IdxSys,
     for (int t = n - 1; t >= 0; t--) {
         LdsApplyTV(t, m, d, Sys, nullptr, nullptr, IdxSys, nullptr, nullptr, X);
         SmoothResidual(layout, N, m, store, t, S, W);
-        SmoothBackStep(m, d, Sys, S, W);
+        SmoothBackStep(layout, N, m, Sys, S, W);
         if (acc)
             Accumulate(d, W, acc);
         if (out)

@@ -101,9 +101,18 @@ VANTREL_API void FnLdsMomentEst(KelVALUE *rtn, KelVALUE *args, int count);
  *   u_t = (r_t, s_t),  s_t = F^-1 v - K' r_t,           into W row d,
  *   D_t = [[N, -N K], [-K' N, F^-1 + K' N K]],          into W's d x d block;
  * SmoothBackStep then moves one time point back:
- *   r_{t-1} = Sys' u_t,  N_{t-1} = Sys' D_t Sys,        into S.
+ *   r_{t-1} = Sys' u_t = T' r_t + Z' s_t,                into S row d,
+ *   N_{t-1} = L' N_t L + Z' F^-1 Z,  L = T - K Z,        into S.
  * K is the stored gain (T P Z' F^-1 + C F^-1, premultiplied by the
  * transition), so the transition of t enters only through Sys.
+ *
+ * N_{t-1} equals Sys' D_t Sys, but that product expands to T'NT - T'NKZ -
+ * Z'K'NT + Z'(F^-1 + K'NK)Z, whose terms cancel when L is small (a large
+ * state variance against small observation noise): the smoothed state
+ * variances P - P N P then lose most of their digits and may turn
+ * negative.  L is therefore formed first, element by element from T, K and
+ * Z, and N_{t-1} is built from it; the gains and F^-1 of a missing series
+ * are 0, so a missing time point gives N_{t-1} = T' N_t T.
  */
 
 /* Layout of the gains in S while a step runs: the store column of series k
@@ -123,18 +132,80 @@ void SmoothStart(int d, double **S);
 void SmoothResidual(int layout, int N, int m, double **store, int t,
                     double **S, double **W);
 
-/* r_{t-1} = Sys' u_t into S row d (entries 0..m-1) and N_{t-1} = Sys' D_t
- * Sys into S's leading m x m block; Sys (d x m) and W are read. */
-void SmoothBackStep(int m, int d, double **Sys, double **S, double **W);
+/* r_{t-1} = Sys' u_t into S row d (entries 0..m-1) and N_{t-1} = L' N_t L
+ * + Z' F^-1 Z into S's leading m x m block; Sys (d x m, d = m + N) and W
+ * (u_t and D_t, whose state block holds N_t) are read, as are the gains
+ * and F^-1 that SmoothResidual left in S in the given layout.  W is left
+ * as it was. */
+void SmoothBackStep(int layout, int N, int m, double **Sys, double **S, double **W);
+
+/* Gain K[i][k] and inverse variance F^-1[k][l] as SmoothResidual left
+ * them in S. */
+inline double SmoothGain(int layout, int m, double **S, int i, int k)
+{
+    return layout == SMO_LAYOUT_UNIV ? S[m][i] : S[i][m + k];
+}
+
+inline double SmoothFinv(int m, double **S, int k, int l)
+{
+    return S[m + k][m + l];
+}
+
+/* L[b][i] = T[b][i] - sum_k K[b][k] Z[k][i], summed over increasing k. */
+inline double SmoothL(int layout, int N, int m, double **Sys, double **S, int b, int i)
+{
+    double kz = 0.0;
+    for (int k = 0; k < N; k++)
+        kz += SmoothGain(layout, m, S, b, k) * Sys[m + k][i];
+    return Sys[b][i] - kz;
+}
 
 /* SmoothBackStep; kM, when not 0, is m known at compile time (see
  * kLdsCompiledStates in model/kernels.h). */
 template <int kM>
-LDS_INLINE void SmoothBackStepOf(int m, int d, double **Sys, double **S, double **W)
+LDS_INLINE void SmoothBackStepOf(int layout, int N, int mRun, double **Sys, double **S,
+                                 double **W)
 {
+    const int m = kM ? kM : mRun;
+    const int d = m + N;
+    /* S row d is free until r is written: it holds one column at a time. */
+    double *col = S[d];
+    /* N_t L into S's leading block, a column at a time (N_t from W). */
+    for (int j = 0; j < m; j++) {
+        for (int b = 0; b < m; b++)
+            col[b] = SmoothL(layout, N, m, Sys, S, b, j);
+        for (int i = 0; i < m; i++) {
+            double s = 0.0;
+            for (int b = 0; b < m; b++)
+                s += W[i][b] * col[b];
+            S[i][j] = s;
+        }
+    }
+    /* Column j of L' (N_t L) + Z' (F^-1 Z) needs only column j of N_t L. */
+    for (int j = 0; j < m; j++) {
+        for (int b = 0; b < m; b++)
+            col[b] = S[b][j];
+        for (int k = 0; k < N; k++) {
+            double g = 0.0;
+            for (int l = 0; l < N; l++)
+                g += SmoothFinv(m, S, k, l) * Sys[m + l][j];
+            col[m + k] = g;
+        }
+        for (int i = 0; i < m; i++) {
+            double s = 0.0;
+            for (int b = 0; b < m; b++)
+                s += SmoothL(layout, N, m, Sys, S, b, i) * col[b];
+            for (int k = 0; k < N; k++)
+                s += Sys[m + k][i] * col[m + k];
+            S[i][j] = s;
+        }
+    }
+    /* Exactly symmetric: the upper triangle from the lower. */
+    for (int i = 0; i < m; i++)
+        for (int j = i + 1; j < m; j++)
+            S[i][j] = S[j][i];
     /* r = Sys' u, each element summed over increasing k. */
     LdsColumnCombinationOf<kM>(d, 0, m, W[d], Sys, S[d]);
-    MatBtSB(Sys, d, W, m, S);
 }
 
 #endif

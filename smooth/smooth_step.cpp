@@ -2,7 +2,7 @@
  * smooth_step.cpp - one step of the backward smoothing recursion:
  * u_t = (r_t, s_t) with s_t = F^-1 v - K' r_t, its variance
  * D_t = [[N, -N K], [-K' N, F^-1 + K' N K]], and the move back to
- * r_{t-1} = Sys' u_t, N_{t-1} = Sys' D_t Sys.
+ * r_{t-1} = Sys' u_t, N_{t-1} = L' N L + Z' F^-1 Z with L = T - K Z.
  */
 #include "host/kel.h"
 #include "model/kernels.h"
@@ -43,17 +43,6 @@ void LoadUniv(int m, double **store, int t, double **S)
     S[d][m] = miss ? 0.0 : store[0][t];
 }
 
-/* Gain K[i][k] and inverse variance F^-1[k][l] in either layout. */
-inline double Gain(int layout, int m, double **S, int i, int k)
-{
-    return layout == SMO_LAYOUT_UNIV ? S[m][i] : S[i][m + k];
-}
-
-inline double Finv(int m, double **S, int k, int l)
-{
-    return S[m + k][m + l];
-}
-
 /* u = (r, F^-1 v - K' r); the innovations sit in S[d][m..d-1]. */
 void FormResidual(int layout, int N, int m, double **S, double **W)
 {
@@ -65,10 +54,10 @@ void FormResidual(int layout, int N, int m, double **S, double **W)
     for (int k = 0; k < N; k++) {
         double fv = 0.0;
         for (int l = 0; l < N; l++)
-            fv += Finv(m, S, k, l) * r[m + l];
+            fv += SmoothFinv(m, S, k, l) * r[m + l];
         double kr = 0.0;
         for (int i = 0; i < m; i++)
-            kr += Gain(layout, m, S, i, k) * r[i];
+            kr += SmoothGain(layout, m, S, i, k) * r[i];
         u[m + k] = fv - kr;
     }
 }
@@ -84,7 +73,7 @@ LDS_INLINE void CrossRowByElements(int layout, int m, int k, double **S, double 
     for (int i = 0; i < m; i++) {
         double s = 0.0;
         for (int l = 0; l < m; l++)
-            s += S[i][l] * Gain(layout, m, S, l, k);
+            s += S[i][l] * SmoothGain(layout, m, S, l, k);
         W[i][m + k] = W[m + k][i] = -s;
     }
 }
@@ -97,7 +86,7 @@ LDS_INLINE void CrossRowByBlocks(int layout, int m, int k, double **S, double **
     const double *gain = S[m];
     if (layout != SMO_LAYOUT_UNIV) {
         for (int l = 0; l < m; l++)
-            gathered[l] = Gain(layout, m, S, l, k);
+            gathered[l] = SmoothGain(layout, m, S, l, k);
         gain = gathered;
     }
     for (int i = 0; i < m; i++)
@@ -129,9 +118,9 @@ void FormVariance(int layout, int N, int m, double **S, double **W)
     }
     for (int k = 0; k < N; k++) {
         for (int j = k; j < N; j++) {
-            double x = Finv(m, S, k, j);
+            double x = SmoothFinv(m, S, k, j);
             for (int l = 0; l < m; l++)
-                x -= W[m + k][l] * Gain(layout, m, S, l, j);
+                x -= W[m + k][l] * SmoothGain(layout, m, S, l, j);
             W[m + k][m + j] = W[m + j][m + k] = x;
         }
     }
@@ -155,7 +144,7 @@ void SmoothResidual(int layout, int N, int m, double **store, int t,
     FormVariance(layout, N, m, S, W);
 }
 
-void SmoothBackStep(int m, int d, double **Sys, double **S, double **W)
+void SmoothBackStep(int layout, int N, int m, double **Sys, double **S, double **W)
 {
-    SmoothBackStepOf<0>(m, d, Sys, S, W);
+    SmoothBackStepOf<0>(layout, N, m, Sys, S, W);
 }

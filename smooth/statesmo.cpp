@@ -95,14 +95,15 @@ LDS_INLINE void StateSmoSteps(int layout, int N, int n, int mRun, double **Sys, 
     for (int t = n - 1; t >= 0; t--) {
         LdsApplyTV(t, m, d, Sys, nullptr, nullptr, IdxSys, nullptr, nullptr, X);
         SmoothResidual(layout, N, m, store, t, S, W);
-        SmoothBackStepOf<kM>(m, d, Sys, S, W);
+        SmoothBackStepOf<kM>(layout, N, m, Sys, S, W);
         RebuildPrediction<kM>(N, m, t, Sys, momentIn, cov, W);
         StateColumn<kM>(N, m, t, Sys, S, W, momentOut);
     }
 }
 
-/* Var u into S row d (r is no longer needed: u keeps it), Var D Var into
- * S's d x d block, both copied into column t; then the step back.  kM as
+/* Var u and the diagonal of Var D Var, each through S row d (r is no
+ * longer needed: u keeps it), into column t; then the step back, which
+ * still reads the gains in S.  kM as
  * in SmoothBackStepOf. */
 template <int kM>
 LDS_INLINE void DisturbSmoSteps(int layout, int N, int n, int mRun, double **Sys, double **Var,
@@ -119,12 +120,13 @@ LDS_INLINE void DisturbSmoSteps(int layout, int N, int n, int mRun, double **Sys
         for (int k = 0; k < d; k++)
             S[d][k] = 0.0;
         LdsMatVecFrom(d, d, Var, W[d], S[d], S[d]);
-        MatBtSB(Var, d, W, d, S);
-        for (int k = 0; k < d; k++) {
+        for (int k = 0; k < d; k++)
             moment[k][t] = S[d][k];
-            moment[d + k][t] = S[k][k];
-        }
-        SmoothBackStepOf<kM>(m, d, Sys, S, W);
+        /* The diagonal of Var D Var, row by row of Var. */
+        LdsQuadFormsSym(d, d, Var, W, S[d]);
+        for (int k = 0; k < d; k++)
+            moment[d + k][t] = S[d][k];
+        SmoothBackStepOf<kM>(layout, N, m, Sys, S, W);
     }
 }
 

@@ -172,6 +172,48 @@ TEST(LdsMomentEst, WiderStateVectorsMatchDenseConditioning)
     }
 }
 
+// A known initial variance of 1e6 I against unit observation noise: at the
+// first time points L = T - K Z is of order 1e-6, and forming N through
+// T'NT - T'NKZ - Z'K'NT + Z'(F^-1 + K'NK)Z cancels to a few digits, which
+// P - P N P multiplies by |P|^2 ~ 1e12 (relative errors near 1e-3).  What
+// remains with L formed first is the rounding of P - P N P itself,
+// eps |P|^2 |N| ~ 1e-4 relative here.
+TEST(LdsMomentEst, SmoothedVariancesKeepTheirDigitsUnderALargeInitialVariance)
+{
+    kel::Host host;
+    Case c;
+    c.name = "large initial variance";
+    c.s.sys = Mat(3, 2);
+    c.s.sys << 1, 1, 0, 1, 1, 0;
+    c.s.var = Mat::Zero(3, 3);
+    c.s.var.diagonal() << 1e-1, 1e-2, 1.0;
+    c.s.mean = Vec::Zero(3);
+    c.Y = Mat(1, 5);
+    c.Y << 1.3, 2.1, 2.6, 3.9, 4.4;
+    c.hasInit = true;
+    c.init = Mat::Zero(3, 2);
+    c.init.diagonal() << 1e6, 1e6;
+    const dense::SmoothRef ref = c.smoothed();
+    const int d = c.d();
+    for (int sel : {kSmoothState, kSmoothDisturb}) {
+        MomentRun r = moments(host, c, sel);
+        for (int t = 0; t < c.n(); t++) {
+            Vec want(d);
+            if (sel == kSmoothState)
+                want << ref.state[t].var.diagonal(), ref.signal[t].var.diagonal();
+            else
+                want = (c.s.var - ref.disturbance[t].var).diagonal();
+            for (int i = 0; i < d; i++) {
+                const double got = r.moments(d + i, t);
+                const double tol = sel == kSmoothState ? 3e-4 : 1e-5;
+                EXPECT_LE(std::fabs(got - want(i)), tol * std::fabs(want(i)))
+                    << "selection " << sel << ", t = " << t << ", row " << d + i << ": got "
+                    << dense::full(got) << ", expected " << dense::full(want(i));
+            }
+        }
+    }
+}
+
 // Selection 0 without Init: the first column is the diffuse start.
 TEST(LdsMomentEst, DiffuseStartColumn)
 {
