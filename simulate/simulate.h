@@ -134,7 +134,11 @@ VANTREL_API void FnSimSmoDraw(KelVALUE *rtn, KelVALUE *args, int count);
 /* LdsCondDens(code, data, Sys, Var [, ...]): p x n.  Code 1 smoothed states
  * and signals, 2 one draw of them, 3 smoothed disturbances, 4 one draw of
  * the state disturbances with the implied observation disturbances.  Codes
- * 2 and 4 take r (n+1) + m normal numbers from the host's generator. */
+ * 2 and 4 take r (n+1) + m normal numbers from the host's generator.  A
+ * result that is not finite (code 4: apart from the NaN of a missing
+ * observation in rows m..p-1) counts as a numerical failure: the int 0 with
+ * the warning "LdsCondDens(): non-positive semi-definite innovation
+ * variance matrix". */
 VANTREL_API void FnLdsCondDens(KelVALUE *rtn, KelVALUE *args, int count);
 
 #ifdef __cplusplus
