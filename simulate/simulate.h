@@ -128,7 +128,9 @@ VANTREL_API void FnSimSmoWgt(KelVALUE *rtn, KelVALUE *args, int count);
 
 /* SimSmoDraw(sel, z, wgt, store, Sys, Var [, ...]): one draw, p x (n+1),
  * from r x n normal numbers z and the weight store of SimSmoWgt.
- * Time-varying values are written into the caller's Sys and Var. */
+ * Time-varying values are written into the caller's Sys and Var.  A draw
+ * that is not finite everywhere is released: "SimSmoDraw(): draw not
+ * finite" and the int 0. */
 VANTREL_API void FnSimSmoDraw(KelVALUE *rtn, KelVALUE *args, int count);
 
 /* LdsCondDens(code, data, Sys, Var [, ...]): p x n.  Code 1 smoothed states

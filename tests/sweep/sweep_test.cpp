@@ -58,7 +58,9 @@ const HostFunction kFunctions[] = {
     {"LdsCondDens", "c:2dSVIMjklX"},
     {"LdsCondDens", "c:3dSVIMjklX"},
     {"LdsCondDens", "c:4dSVIMjklX"},
-    {"LdsRecursion", "m:ESVIMjklW"},
+    {"SimSmoWgt", "m:GFS*V*IMjklX"},
+    {"SimSmoDraw", "m:GZWFS*V*IMjklX"},
+    {"LdsRecursion", "m:ESVIMjklY"},
     {"LdsWeights", "m:0PS*V*IMjklX"},
     {"LdsWeights", "m:1PS*V*IMjklX"},
     {"LdsWeights", "m:3PS*V*IMjklX"},
@@ -86,6 +88,9 @@ struct Model {
     // missing values, zeros, a 1.0 marking series 0 at time point 3) for
     // LdsWeights.
     kel::Value dist, pattern;
+    // For SimSmoWgt and SimSmoDraw: a selection of the state disturbances,
+    // its weight store and m x n normal numbers (made by the sweep).
+    kel::Value sel, wgt, z;
 };
 
 Model makeModel(const std::string &name, Rows data, Rows sys, Rows var, Rows init, Rows mean) {
@@ -107,6 +112,12 @@ Model makeModel(const std::string &name, Rows data, Rows sys, Rows var, Rows ini
     for (int i = 0; i < N; ++i)
         for (int t = 0; t < n; ++t) m.pattern.at(i, t) = std::isnan(data[i][t]) ? kNaN : 0.0;
     m.pattern.at(0, 3) = 1.0;
+    const int ms = d - N;
+    m.sel = kel::Value::matrix(d, d);
+    for (int i = 0; i < ms; ++i) m.sel.at(i, i) = 1.0;
+    m.z = kel::Value::matrix(ms, n);
+    for (int i = 0; i < ms; ++i)
+        for (int t = 0; t < n; ++t) m.z.at(i, t) = 0.3 * ((3 * i + t) % 7) - 0.9;
     return m;
 }
 
@@ -195,9 +206,9 @@ std::map<char, Kind> makeKinds() {
     k['X'] = model(&Model::X);
     k['F'] = model(&Model::store);
     k['E'] = model(&Model::dist);
-    // X for LdsRecursion, one column per column of the disturbances: the
+    // Y: X for LdsRecursion, one column per column of the disturbances: the
     // last time point repeated.
-    k['W'] = {[](const Model &m) {
+    k['Y'] = {[](const Model &m) {
                   kel::Value w = kel::Value::matrix(m.X.rows(), m.X.cols() + 1);
                   for (int i = 0; i < m.X.rows(); ++i)
                       for (int t = 0; t <= m.X.cols(); ++t)
@@ -206,6 +217,9 @@ std::map<char, Kind> makeKinds() {
               },
               none};
     k['P'] = model(&Model::pattern);
+    k['G'] = model(&Model::sel);
+    k['Z'] = model(&Model::z);
+    k['W'] = model(&Model::wgt);
     for (char c = '0'; c <= '9'; ++c)
         k[c] = {[c](const Model &) { return byValue(kel::Value(int(c - '0'))); },
                 [](const Model &) {
@@ -301,6 +315,12 @@ public:
         for (Model &m : models_)
             m.store = host_.call("KalmanFil", {m.data, m.sys, m.var, m.init, m.mean, m.idxSys,
                                                m.idxVar, m.idxMean, m.X});
+        for (Model &m : models_) {
+            // SimSmoWgt writes the time-varying values into Sys and Var.
+            kel::Value sys = m.sys, var = m.var;
+            m.wgt = host_.call("SimSmoWgt", {m.sel, m.store, sys, var, m.init, m.mean, m.idxSys,
+                                             m.idxVar, m.idxMean, m.X});
+        }
     }
 
     void run(const HostFunction &f);
