@@ -131,6 +131,23 @@ void DrawnDisturbances(LdsCall *c, double **U, double **out)
     }
 }
 
+/* The result must be finite, except that code 4 leaves NaN in row m+j at
+ * every time point where series j is missing. */
+void RequireFiniteResult(LdsCall *c, int code, double **out)
+{
+    if (code != COND_DRAWN_DISTURBANCES) {
+        LdsCallRequireFinite(c, out, c->d, c->n, 0);
+        return;
+    }
+    LdsCallRequireFinite(c, out, c->m, c->n, 0);
+    for (int j = 0; j < c->N && c->status == LDS_OK; j++)
+        for (int t = 0; t < c->n; t++)
+            if (!FIsNaN(c->data[j][t]) && !std::isfinite(out[c->m + j][t])) {
+                c->status = LDS_FAILED;
+                break;
+            }
+}
+
 /* Storage of LdsCondDens beyond the frame's. */
 struct CondWork {
     double **U;    /* 2p x (n+1): smoother output, or normal numbers and draws */
@@ -288,6 +305,7 @@ void FnLdsCondDens(KelVALUE *rtn, KelVALUE *args, int count)
                 DrawnDisturbances(&c, w.U, out);
         }
     }
+    RequireFiniteResult(&c, code, out);
     CondWorkFree(&w);
     LdsCallClose(&c);
     LdsCallReport(&c, rtn, "LdsCondDens(): non-positive semi-definite innovation variance matrix");

@@ -148,9 +148,11 @@ void FnSimSmoDraw(KelVALUE *rtn, KelVALUE *args, int count)
         else
             MultiSimSmoDraw(c.N, c.n, c.m, c.sys, c.var, c.idxSys, c.idxVar, c.X, c.pwork,
                             c.awork, c.data, r, s.flagTab[0], s.C, wgt, z, out);
+        /* Numbers, weights or a store beyond the range of a double (or NaN
+         * in them) make no draw. */
+        LdsCallRequireFinite(&c, out, c.d, c.n + 1, 0);
     }
     SimSelectionFree(&s);
     LdsCallClose(&c);
-    /* The recursion cannot fail numerically; only status 9 is reported. */
-    LdsCallReport(&c, rtn, nullptr);
+    LdsCallReport(&c, rtn, "SimSmoDraw(): draw not finite");
 }

@@ -128,13 +128,19 @@ VANTREL_API void FnSimSmoWgt(KelVALUE *rtn, KelVALUE *args, int count);
 
 /* SimSmoDraw(sel, z, wgt, store, Sys, Var [, ...]): one draw, p x (n+1),
  * from r x n normal numbers z and the weight store of SimSmoWgt.
- * Time-varying values are written into the caller's Sys and Var. */
+ * Time-varying values are written into the caller's Sys and Var.  A draw
+ * that is not finite everywhere is released: "SimSmoDraw(): draw not
+ * finite" and the int 0. */
 VANTREL_API void FnSimSmoDraw(KelVALUE *rtn, KelVALUE *args, int count);
 
 /* LdsCondDens(code, data, Sys, Var [, ...]): p x n.  Code 1 smoothed states
  * and signals, 2 one draw of them, 3 smoothed disturbances, 4 one draw of
  * the state disturbances with the implied observation disturbances.  Codes
- * 2 and 4 take r (n+1) + m normal numbers from the host's generator. */
+ * 2 and 4 take r (n+1) + m normal numbers from the host's generator.  A
+ * result that is not finite (code 4: apart from the NaN of a missing
+ * observation in rows m..p-1) counts as a numerical failure: the int 0 with
+ * the warning "LdsCondDens(): non-positive semi-definite innovation
+ * variance matrix". */
 VANTREL_API void FnLdsCondDens(KelVALUE *rtn, KelVALUE *args, int count);
 
 #ifdef __cplusplus

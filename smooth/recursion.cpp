@@ -24,6 +24,7 @@ enum { REC_ALPHA = 0, REC_PRED = 1, REC_MEAN = 2 };
 /* The size message of the state space form check, for argument 0. */
 const char kMsgRowsCols[] = "\nLds(): number of rows or columns not correct in argument %d\n";
 const int kMessageSize = 96;
+const char kMsgNotFinite[] = "LdsRecursion(): result not finite";
 const int kDisturbanceArg = 0;
 
 /* Rows of the triple table of fLdsTVIndex. */
@@ -101,9 +102,12 @@ void FnLdsRecursion(KelVALUE *rtn, KelVALUE *args, int count)
         double **work = c.awork + (d + 1 - REC_MEAN);
         LdsRecursion(c.N, n, c.m, c.sys, c.var, work[REC_MEAN], triples, c.X, c.init,
                      work, c.data, Y);
+        /* Values beyond the range of a double (or NaN handed in) make no
+         * result. */
+        LdsCallRequireFinite(&c, Y, d, c.n, 0);
     }
     if (triples)
         TabFreePlain(reinterpret_cast<void **>(triples), kTripleRows, entries + 1);
     LdsCallClose(&c);
-    LdsCallReport(&c, rtn, nullptr);
+    LdsCallReport(&c, rtn, kMsgNotFinite);
 }

@@ -237,7 +237,9 @@ VANTREL_API int LdsRecursion(int N, int n, int m, double **Sys, double **Var,
                              double **Y);
 
 /* LdsRecursion(E, Sys, Var [, Init, Mean, IdxSys, IdxVar, IdxMean, X]):
- * the d x (n+1) result Y for a d x (n+1) disturbance matrix E. */
+ * the d x (n+1) result Y for a d x (n+1) disturbance matrix E.  A result
+ * that is not finite everywhere is released: "LdsRecursion(): result not
+ * finite" and the int 0. */
 VANTREL_API void FnLdsRecursion(KelVALUE *rtn, KelVALUE *args, int count);
 
 #ifdef __cplusplus

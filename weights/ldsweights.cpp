@@ -229,6 +229,7 @@ void FnLdsWeights(KelVALUE *rtn, KelVALUE *args, int count)
                 MatZero(result, d, n);
             else
                 RunWeights(&c, sel, i, tau, &s, result);
+            LdsCallRequireFinite(&c, result, d, n, 0);
         }
     }
     const int failed = c.status == LDS_FAILED;

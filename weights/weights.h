@@ -93,7 +93,8 @@ VANTREL_API int fUnivWeightSmo(int n, int tau, int m, double **Sys, int **IdxSys
  * pattern is N x n: NaN or -1.0 marks a missing observation; the target is
  * the first element, series by series, that is neither 0.0 nor NaN (else
  * series N-1 at time n-1).  No copies are made: the time-varying values
- * are written into the caller's Sys and Var.
+ * are written into the caller's Sys and Var.  Weights that are not finite
+ * everywhere fail like a failed filter run: "LdsWeights(): unknown error".
  */
 VANTREL_API void FnLdsWeights(KelVALUE *rtn, KelVALUE *args, int count);
 

@@ -33,7 +33,10 @@ struct HostFunction {
     const char *name;
     // Result: 'f' an int flag (0 = failure), 'm' a matrix (int 0 = failure),
     // 's' a filter store (a NaN innovation where every series is missing),
-    // 'v' a value that cannot fail, '-' nothing.  Then ':' and the arguments.
+    // 'c' a matrix of LdsCondDens (int 0 = failure; with the int 4 as first
+    // argument, NaN in the last rows, one per series, where that series is
+    // missing), 'v' a value that cannot fail, '-' nothing.  Then ':' and
+    // the arguments.
     const char *signature;
 };
 
@@ -51,6 +54,17 @@ const HostFunction kFunctions[] = {
     {"LdsMomentEst", "m:1rdSVIMjklX"},
     {"LdsMomentEst", "m:3rdSVIMjklX"},
     {"LdsMomentEst", "m:5rdSVIMjklX"},
+    {"LdsCondDens", "c:1dSVIMjklX"},
+    {"LdsCondDens", "c:2dSVIMjklX"},
+    {"LdsCondDens", "c:3dSVIMjklX"},
+    {"LdsCondDens", "c:4dSVIMjklX"},
+    {"SimSmoWgt", "m:GFS*V*IMjklX"},
+    {"SimSmoDraw", "m:GZWFS*V*IMjklX"},
+    {"LdsRecursion", "m:ESVIMjklY"},
+    {"LdsWeights", "m:0PS*V*IMjklX"},
+    {"LdsWeights", "m:1PS*V*IMjklX"},
+    {"LdsWeights", "m:3PS*V*IMjklX"},
+    {"LdsWeights", "m:5PS*V*IMjklX"},
     {"GetLdsStsm", "m:crrr"},
     {"GetLdsArma", "f:abprrr"},
     {"GetLdsReg", "f:xrrrr"},
@@ -70,6 +84,13 @@ const double kIndexSpecial[] = {0.5, -0.5, -2.0, 3e9, -3e9, 99.0};
 struct Model {
     std::string name;
     kel::Value data, sys, var, init, mean, idxSys, idxVar, idxMean, X, store;
+    // Disturbances (d x (n+1)) for LdsRecursion; a pattern (the data's
+    // missing values, zeros, a 1.0 marking series 0 at time point 3) for
+    // LdsWeights.
+    kel::Value dist, pattern;
+    // For SimSmoWgt and SimSmoDraw: a selection of the state disturbances,
+    // its weight store and m x n normal numbers (made by the sweep).
+    kel::Value sel, wgt, z;
 };
 
 Model makeModel(const std::string &name, Rows data, Rows sys, Rows var, Rows init, Rows mean) {
@@ -83,6 +104,20 @@ Model makeModel(const std::string &name, Rows data, Rows sys, Rows var, Rows ini
     // Time-invariant: the index matrices absent, X one row of zeros.
     m.idxSys = m.idxVar = m.idxMean = kel::Value(0);
     m.X = kel::Value::matrix(1, int(data[0].size()));
+    const int n = int(data[0].size()), N = int(data.size()), d = int(sys.size());
+    m.dist = kel::Value::matrix(d, n + 1);
+    for (int i = 0; i < d; ++i)
+        for (int t = 0; t <= n; ++t) m.dist.at(i, t) = 0.1 * ((i + 2 * t) % 5) - 0.2;
+    m.pattern = kel::Value::matrix(N, n);
+    for (int i = 0; i < N; ++i)
+        for (int t = 0; t < n; ++t) m.pattern.at(i, t) = std::isnan(data[i][t]) ? kNaN : 0.0;
+    m.pattern.at(0, 3) = 1.0;
+    const int ms = d - N;
+    m.sel = kel::Value::matrix(d, d);
+    for (int i = 0; i < ms; ++i) m.sel.at(i, i) = 1.0;
+    m.z = kel::Value::matrix(ms, n);
+    for (int i = 0; i < ms; ++i)
+        for (int t = 0; t < n; ++t) m.z.at(i, t) = 0.3 * ((3 * i + t) % 7) - 0.9;
     return m;
 }
 
@@ -170,6 +205,21 @@ std::map<char, Kind> makeKinds() {
     k['l'] = model(&Model::idxMean);
     k['X'] = model(&Model::X);
     k['F'] = model(&Model::store);
+    k['E'] = model(&Model::dist);
+    // Y: X for LdsRecursion, one column per column of the disturbances: the
+    // last time point repeated.
+    k['Y'] = {[](const Model &m) {
+                  kel::Value w = kel::Value::matrix(m.X.rows(), m.X.cols() + 1);
+                  for (int i = 0; i < m.X.rows(); ++i)
+                      for (int t = 0; t <= m.X.cols(); ++t)
+                          w.at(i, t) = m.X(i, std::min(t, m.X.cols() - 1));
+                  return byValue(w);
+              },
+              none};
+    k['P'] = model(&Model::pattern);
+    k['G'] = model(&Model::sel);
+    k['Z'] = model(&Model::z);
+    k['W'] = model(&Model::wgt);
     for (char c = '0'; c <= '9'; ++c)
         k[c] = {[c](const Model &) { return byValue(kel::Value(int(c - '0'))); },
                 [](const Model &) {
@@ -265,6 +315,12 @@ public:
         for (Model &m : models_)
             m.store = host_.call("KalmanFil", {m.data, m.sys, m.var, m.init, m.mean, m.idxSys,
                                                m.idxVar, m.idxMean, m.X});
+        for (Model &m : models_) {
+            // SimSmoWgt writes the time-varying values into Sys and Var.
+            kel::Value sys = m.sys, var = m.var;
+            m.wgt = host_.call("SimSmoWgt", {m.sel, m.store, sys, var, m.init, m.mean, m.idxSys,
+                                             m.idxVar, m.idxMean, m.X});
+        }
     }
 
     void run(const HostFunction &f);
@@ -325,7 +381,9 @@ bool sameBits(const kel::Value &a, const kel::Value &b) {
 }
 
 // Every double of a result is finite, except for the NaN innovation of a
-// filter store at a time point where every series of the data is missing.
+// filter store at a time point where every series of the data is missing,
+// and the NaN drawn observation disturbance of LdsCondDens code 4 where its
+// series is missing.
 void Sweep::checkFinite(const HostFunction &f, const Signature &s, const kel::Value &v,
                         const std::vector<ArgValue> &args, const std::string &what) {
     if (v.type() == KEL_DOUBLE) {
@@ -337,11 +395,17 @@ void Sweep::checkFinite(const HostFunction &f, const Signature &s, const kel::Va
     const kel::Value *data = nullptr;
     std::size_t d = s.args.find('d');
     if (s.result == 's' && d < args.size()) data = &args[d].value;
+    const kel::Value *drawn = nullptr;
+    if (s.result == 'c' && d < args.size() && !args.empty() && args[0].value.type() == KEL_INT &&
+        args[0].value.asInt() == 4 && args[d].value.isMatrix())
+        drawn = &args[d].value;
     for (int t = 0; t < v.cols(); ++t) {
         bool missing = data && data->isMatrix() && t < data->cols();
         for (int i = 0; missing && i < data->rows(); ++i) missing = std::isnan((*data)(i, t));
         for (int i = 0; i < v.rows(); ++i) {
             if (missing && i < data->rows()) continue;
+            const int series = drawn ? i - (v.rows() - drawn->rows()) : -1;
+            if (series >= 0 && t < drawn->cols() && std::isnan((*drawn)(series, t))) continue;
             if (!std::isfinite(v(i, t))) {
                 ADD_FAILURE() << f.name << " " << what << ": success with " << v(i, t) << " at ("
                               << i << ", " << t << ")";
@@ -396,7 +460,7 @@ bool Sweep::call(const HostFunction &f, const Signature &s, const Model &m,
         EXPECT_GT(std::strlen(text), 0u) << where;
         return false;
     }
-    bool failed = (s.result == 'f' || s.result == 'm' || s.result == 's') &&
+    bool failed = (s.result == 'f' || s.result == 'm' || s.result == 's' || s.result == 'c') &&
                   rtn.type() == KEL_INT && rtn.asInt() == 0;
     if (failed) {
         std::string prefix = std::string(f.name) + "(): ";
@@ -508,7 +572,7 @@ void Sweep::run(const HostFunction &f) {
                                                    << ", allocation " << after << " failing)";
             // The first count at which the call gets through has passed
             // every allocation.
-            bool failed = code != 0 || ((s.result == 'f' || s.result == 'm' || s.result == 's') &&
+            bool failed = code != 0 || (std::strchr("fmsc", s.result) &&
                                         rtn.type() == KEL_INT && rtn.asInt() == 0);
             through = !failed;
         }
