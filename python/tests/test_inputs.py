@@ -52,6 +52,12 @@ def test_data_kinds_give_the_same_numbers():
     for method in (m.loglik, m.filter, m.smoother, m.smoothed, m.disturbances, m.score):
         method(y)
     assert np.array_equal(y, Y, equal_nan=True)
+    # Nor are the model's own arrays, where the host writes time-varying values.
+    tv = V.Model([[1.0], [1.0]], np.eye(2), idx_sys=[[-1], [0]], idx_var=[[0, -1], [-1, -1]],
+                 x=[[2.0, 3.0, 4.0, 5.0, 6.0]])
+    tv.simsmo_draw(tv.simsmo_weights(Y))
+    tv.weights(Y, "smoothed", time=2)
+    assert tv.sys.tolist() == [[1.0], [1.0]] and tv.var.tolist() == [[1.0, 0.0], [0.0, 1.0]]
 
 
 @pytest.mark.parametrize("bad, err", [

@@ -295,5 +295,9 @@ def test_recursion():
         states.append(alpha)
     np.testing.assert_allclose(res.state, states, rtol=1e-12)
     np.testing.assert_allclose(res.observation, obs, rtol=1e-12)
+    # Z_t = 1, 2, 3 from x of n columns: y_t = Z_t t + 1.
+    tv = vantrel.Model([[1.0], [1.0]], np.eye(2), init=[[1.0], [0.0]], idx_sys=[[-1], [0]],
+                       x=[[1.0, 2.0, 3.0]])
+    assert tv.recursion(np.ones((3, 2))).observation.tolist() == [1.0, 3.0, 7.0]
     one = vantrel.Model([[1.0], [1.0]], np.eye(2)).recursion(np.zeros((0, 2)), [1e-7])
     assert one.state.tolist() == [[9999999.99 * 1e-7]] and one.observation.shape == (0,)

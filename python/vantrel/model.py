@@ -212,14 +212,16 @@ class Model:
             ", time-varying" if len(self._form) > 4 else "")
 
     # ---- the one generic path ------------------------------------------
-    def _run(self, name, lead, data, *, status=True, writes_form=False):
+    def _run(self, name, lead, data, *, status=True, writes_form=False, form=None):
         """Calls host function `name` with the arguments `lead` (ints and
         OUT), then the data argument `data` (already a host matrix), then
         the model.  Returns the host's Reply, or None after a numerical
         failure (warned, or raised in strict mode).  `writes_form`: the
         function writes time-varying values into Sys and Var, so it gets
-        copies of them."""
-        if writes_form:
+        copies of them.  `form`: arrays passed in place of the model's."""
+        if form is not None:
+            reply = call(name, lead + [data] + form)
+        elif writes_form:
             reply = call(name, lead + [data] + [a.copy() for a in self._form])
         else:
             key = (name,) + tuple(lead)
@@ -515,7 +517,8 @@ class Model:
         diffuse element or without init.  Fields: state (n+1, m), alpha_0
         .. alpha_n with alpha_{t+1} = d_t + T_t alpha_t + u_t; observation
         (n, N), or (n,) for one series, y_t = c_t + Z_t alpha_t + e_t (d_t,
-        c_t from mean)."""
+        c_t from mean).  A time-varying model reads x at time points 0 ..
+        n-1, so x may have n columns (or n + 1, as the host asks)."""
         m, d = self.m, self.d
         e = _convert.matrix(disturbances, "disturbances")
         if e.shape[1] != d:
@@ -528,7 +531,12 @@ class Model:
         E = np.zeros((d, n + 1))
         E[:m, 0] = e0
         E[:, 1:] = e.T
-        reply = self._run("LdsRecursion", [], E)
+        form = None
+        if len(self._form) > 4 and self.x.shape[1] == n:
+            # The host asks x for as many columns as E has, n + 1, and reads
+            # n of them: x of n columns gets one more that is never read.
+            form = self._form[:-1] + [np.hstack([self.x, self.x[:, -1:]])]
+        reply = self._run("LdsRecursion", [], E, form=form)
         out = reply.value if reply else np.full((d, n + 1), math.nan)
         return RecursionResult(reply is not None, state=out[:m].T.copy(),
                                observation=_series(out[m:, 1:], self.nseries))
