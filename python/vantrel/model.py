@@ -399,8 +399,10 @@ class Model:
         the selected indices in increasing order; factor (n, r, r) the lower
         triangular M_t with M_t M_t' = C_t, the variance of the selected
         elements of u_t given all observations and the selected elements
-        after t; weights (n, r, d) the normalised weights M_t^-1 Var_t D_t
-        (the selected rows); store (host layout) and filter_store, which
+        after t; weights (n, r, d) the normalised weights, M_t^-1 times the
+        selected rows of Var_t D_t (D_t the variance of the smoothed
+        disturbance residual (r_t, F_t^-1 v_t - K_t' r_t) given the
+        selected elements after t); store (host layout) and filter_store, which
         simsmo_draw takes back.  A failed decomposition of C_t warns and
         gives NaN."""
         if not isinstance(y, FilterResult):
@@ -424,7 +426,8 @@ class Model:
         disturbances given all observations.  `weights`: a SimSmoWeights of
         this model; `z`: (n, r) standard normal numbers, time first, column
         k for the k-th selected element; None draws them with
-        numpy.random.default_rng(seed).  The draw is affine in z: z = 0
+        numpy.random.default_rng(seed) (seed None: fresh entropy, no two
+        runs alike).  The draw is affine in z: z = 0
         gives the conditional mean.  Fields: disturbance (n, d), row t the
         drawn u_t (state disturbances, then observation noise; 0 in the
         elements not selected); initial_residual (m,), the backward vector
