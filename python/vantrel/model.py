@@ -400,9 +400,9 @@ class Model:
         triangular M_t with M_t M_t' = C_t, the variance of the selected
         elements of u_t given all observations and the selected elements
         after t; weights (n, r, d) the normalised weights, M_t^-1 times the
-        selected rows of Var_t D_t (D_t the variance of the smoothed
-        disturbance residual (r_t, F_t^-1 v_t - K_t' r_t) given the
-        selected elements after t); store (host layout) and filter_store, which
+        selected rows of Var_t D_t, D_t = [S_t, -S_t K_t; -K_t' S_t,
+        F_t^-1 + K_t' S_t K_t] with S_t the backward matrix of the pass;
+        store (host layout) and filter_store, which
         simsmo_draw takes back.  A failed decomposition of C_t warns and
         gives NaN."""
         if not isinstance(y, FilterResult):
