@@ -93,3 +93,24 @@ class Dense:
         return (self.moments(self.St[:self.n], c),
                 self.moments([self.Z @ s for s in self.St[:self.n]], c),
                 self.moments(self.W, c), c)
+
+    def observed(self, upto):
+        """(t, i) of the observed y entries at times < upto, in _obs order."""
+        return [(t, i) for t in range(min(upto, self.n)) for i in range(self.N)
+                if not np.isnan(self.y[i, t])]
+
+    def estimator(self, M, upto):
+        """G with E(M x | y before upto) = M mu + G (y_obs - A mu): the
+        weight of each observed entry (columns in observed() order)."""
+        A, _ = self._obs(upto)
+        if A.shape[0] == 0:
+            return np.zeros((M.shape[0], 0))
+        return M @ self.S @ A.T @ np.linalg.inv(A @ self.S @ A.T)
+
+    def covariance_given(self, rows):
+        """Variance of x given every observation and the linear functions
+        `rows` of x (whatever their values)."""
+        A, _ = self._obs(self.n)
+        A = np.vstack([A, rows]) if len(rows) else A
+        SA = self.S @ A.T
+        return self.S - SA @ np.linalg.solve(A @ SA, SA.T)

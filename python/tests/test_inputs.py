@@ -52,6 +52,12 @@ def test_data_kinds_give_the_same_numbers():
     for method in (m.loglik, m.filter, m.smoother, m.smoothed, m.disturbances, m.score):
         method(y)
     assert np.array_equal(y, Y, equal_nan=True)
+    # Nor are the model's own arrays, where the host writes time-varying values.
+    tv = V.Model([[1.0], [1.0]], np.eye(2), idx_sys=[[-1], [0]], idx_var=[[0, -1], [-1, -1]],
+                 x=[[2.0, 3.0, 4.0, 5.0, 6.0]])
+    tv.simsmo_draw(tv.simsmo_weights(Y))
+    tv.weights(Y, "smoothed", time=2)
+    assert tv.sys.tolist() == [[1.0], [1.0]] and tv.var.tolist() == [[1.0, 0.0], [0.0, 1.0]]
 
 
 @pytest.mark.parametrize("bad, err", [
@@ -77,6 +83,17 @@ def test_data_kinds_give_the_same_numbers():
     (lambda: LL.moments(Y, "nonsense"), ValueError),
     (lambda: V.arma([], [], 1.0), ValueError),
     (lambda: V.fit(lambda p: LL, Y, [np.nan]), ValueError),
+    (lambda: LL.simsmo_weights(Y, select=[2]), ValueError),
+    (lambda: LL.simsmo_weights(Y, select=[[0]]), TypeError),
+    (lambda: LL.simsmo_draw(LL.simsmo_weights(Y), np.zeros((1, 5))), ValueError),
+    (lambda: LL.simsmo_draw(LL.filter(Y)), TypeError),
+    (lambda: LL.conditional(Y, "mean"), ValueError),
+    (lambda: LL.weights(Y, "smoothed", time=5), ValueError),
+    (lambda: LL.weights(Y, "smoothed", time=1, series=1), ValueError),
+    (lambda: LL.weights(Y, "smoothed", time=1.0), TypeError),
+    (lambda: LL.recursion(np.ones((3, 3))), ValueError),
+    (lambda: LL.recursion(np.ones((3, 2)), initial=[1.0, 2.0]), ValueError),
+    (lambda: V.seed(-1), ValueError),
 ])
 def test_wrong_inputs_raise(bad, err):
     with pytest.raises(err):
@@ -126,6 +143,25 @@ def test_host_errors_and_numerical_failures():
         warnings.simplefilter("error")
         assert np.isfinite(LL.loglik(Y))
     assert V.version() == 300 and "Vantrel 3.00" in V.about()
+
+
+def test_draws_and_weights_raise_host_errors_and_warn():
+    with pytest.raises(V.VantrelError, match=r"^SimSmoWgt\(\): zero vector in argument 1$"):
+        LL.simsmo_weights(Y, select=[])
+    quiet = V.Model([[1.0], [1.0]], [[0.0, 0.0], [0.0, 1.0]], init=[[1.0], [0.0]])
+    with pytest.raises(V.VantrelError, match=r"^LdsCondDens\(\): no simulations possible$"):
+        quiet.conditional(Y, "draw")
+    # Weights of another model: the host's size check of the filter store.
+    other = V.Model(np.ones((3, 1)), np.eye(3)).simsmo_weights(np.ones((2, 5)), [0])
+    with pytest.raises(V.VantrelError, match="3 x 5 matrix expected"):
+        LL.simsmo_draw(other, np.zeros((5, 1)))
+    # A selected element without variance: C_t cannot be decomposed.
+    with pytest.warns(V.VantrelWarning, match=r"SimSmoWgt\(\): choleski decomposition failed"):
+        w = quiet.simsmo_weights(Y, select=[0])
+    assert not w.ok and np.isnan(w.factor).all()
+    with pytest.warns(V.VantrelWarning, match=r"LdsRecursion\(\): result not finite"):
+        r = LL.recursion([[1e308, 0.0], [1e308, 0.0]])
+    assert not r.ok and np.isnan(r.state).all()
 
 
 def test_builders_closed_forms():

@@ -1,6 +1,6 @@
 """Every Model method against the joint Gaussian of the whole model
-(tests/dense.py) and against the same host function called through the C
-API alone (identical numbers)."""
+(tests/dense.py), and the older ones against the same host function called
+through the C API alone (identical numbers)."""
 import numpy as np
 import pytest
 
@@ -184,3 +184,120 @@ def test_moments(case, raw):
                                np.diag(model.var)[:m] - wvar[:, :m], **TOL)
     np.testing.assert_allclose(dist.smoothed_obs_disturbance_var,
                                series(H - wvar[:, m:], N), **TOL)
+
+
+def selection(model):
+    """A state disturbance and an observation noise element."""
+    return [0, 2] if model.nseries == 1 else [1, 2]
+
+
+def test_simsmo_weights(case, raw):
+    model, dn, y = case
+    n, sel = y.shape[1], selection(model)
+    w = model.simsmo_weights(y, sel)
+    mask = np.isin(np.arange(model.d), sel)
+    assert np.array_equal(model.simsmo_weights(y, mask).store, w.store)
+    wgt, _ = raw("SimSmoWgt", np.diag(mask * 1.0), model.filter(y).store, model.sys,
+                 model.var, model.init)
+    assert np.array_equal(w.store, wgt)
+    # M_t M_t' = Var of the selected u_t given y and the selected u after t.
+    G = np.eye(model.d)[sel]
+    for t in range(n):
+        later = [G @ dn.W[s] for s in range(t + 1, n)]
+        cov = dn.covariance_given(np.vstack(later) if later else [])
+        np.testing.assert_allclose(w.factor[t] @ w.factor[t].T,
+                                   G @ dn.W[t] @ cov @ dn.W[t].T @ G.T, **TOL)
+
+
+def test_simsmo_draw(case):
+    model, dn, y = case
+    m, d, n, sel = model.m, model.d, y.shape[1], selection(model)
+    r = len(sel)
+    w = model.simsmo_weights(y, sel)
+    mean, cov = dn.condition(n)
+    rows = np.vstack([np.eye(d)[sel] @ dn.W[t] for t in range(n)])   # u_t[sel], t by t
+    # z = 0: the conditional mean, 0 where not selected, and the cumulant
+    # r_0 = P1^-1 (E(alpha_0 | y) - a1).
+    base = model.simsmo_draw(w, np.zeros((n, r)))
+    np.testing.assert_allclose(base.disturbance[:, sel].ravel(), rows @ mean, **TOL)
+    assert not np.delete(base.disturbance, sel, axis=1).any()
+    np.testing.assert_allclose(base.initial_residual,
+                               np.linalg.solve(dn.P1, mean[:m] - dn.a1), **TOL)
+    # Affine in z: the map B from z to the draw has B B' = Var(u[sel] | y).
+    B = np.empty((n * r, n * r))
+    for j in range(n * r):
+        z = np.zeros(n * r)
+        z[j] = 1.0
+        B[:, j] = model.simsmo_draw(w, z.reshape(n, r)).disturbance[:, sel].ravel()
+    B -= base.disturbance[:, sel].ravel()[:, None]
+    np.testing.assert_allclose(B @ B.T, rows @ cov @ rows.T, **TOL)
+
+
+def test_conditional(case):
+    model, dn, y = case
+    m, N, n = model.m, model.nseries, y.shape[1]
+    (smean, svar), (gmean, _), (wmean, _), _ = dn.smoothed()
+    s = model.conditional(y, "smoothed")
+    np.testing.assert_allclose(s.state, smean, **TOL)
+    np.testing.assert_allclose(s.signal, series(gmean, N), **TOL)
+    dist = model.conditional(y, "disturbances")
+    np.testing.assert_allclose(dist.state_disturbance, wmean[:, :m], **TOL)
+    np.testing.assert_allclose(dist.obs_disturbance, series(wmean[:, m:], N), **TOL)
+    # Draws: vantrel.seed and seed= start the same stream; both draw codes
+    # take the same numbers, so code 4's state disturbances drive code 2's
+    # states and its observation noise is y minus code 2's signal.
+    vantrel.seed(11)
+    a = model.conditional(y, "draw")
+    assert np.array_equal(a.state, model.conditional(y, "draw", seed=11).state)
+    u = model.conditional(y, "disturbance_draw", seed=11)
+    np.testing.assert_allclose(a.state[1:], a.state[:-1] @ model.sys[:m].T
+                               + u.state_disturbance[:-1], **TOL)
+    np.testing.assert_allclose(u.obs_disturbance,
+                               series(y.T - a.signal.reshape(n, N), N), **TOL)
+    # 400 draws: mean and variance of the states match the dense smoother.
+    draws = np.array([model.conditional(y, "draw").state for _ in range(400)])
+    assert (np.abs(draws.mean(0) - smean) < 5 * np.sqrt(svar / 400)).all()
+    np.testing.assert_allclose(draws.var(0), svar, rtol=0.35)
+
+
+def test_weights(case):
+    model, dn, y = case
+    m, N, n = model.m, model.nseries, y.shape[1]
+    # (time, series): the first time point, a missing target, another one.
+    targets = [(0, 0), (2, 0), (n - 1, 0)] if N == 1 else [(0, 1), (7, 1), (4, 0)]
+    for which, upto in (("predicted", 0), ("filtered", 1), ("smoothed", None)):
+        for tau, i in targets:
+            w = model.weights(y, which, time=tau, series=i)
+            last = n if upto is None else tau + upto
+            G = dn.estimator(dn.St[tau], last)
+            want = np.zeros((n, m))
+            for col, (t, k) in enumerate(dn.observed(last)):
+                if k == i:
+                    want[t] = G[:, col]
+            np.testing.assert_allclose(w.state_weights, want, **TOL)
+            np.testing.assert_allclose(w.signal_weights, series(want @ dn.Z.T, N), **TOL)
+
+
+def test_recursion():
+    sys = np.array([[0.9, 0.3], [0.0, 1.0], [1.0, 0.5], [-0.4, 2.0]])
+    var = np.diag([0.5, 2.0, 1.0, 3.0])
+    init = np.array([[-1.0, 0.0], [0.0, 2.0], [0.5, -1.0]])   # state 0 diffuse
+    mean = np.array([0.1, -0.2, 1.0, 0.3])
+    rng = np.random.default_rng(2)
+    e, e0 = rng.normal(size=(6, 4)), rng.normal(size=2)
+    res = vantrel.Model(sys, var, init=init, mean=mean).recursion(e, e0)
+    vbig = 9999999.99 * 3.0
+    alpha = init[2] + np.array([vbig * e0[0], 2.0 * e0[1]])
+    states, obs = [alpha], []
+    for t in range(6):
+        obs.append(mean[2:] + sys[2:] @ alpha + e[t, 2:])
+        alpha = mean[:2] + sys[:2] @ alpha + e[t, :2]
+        states.append(alpha)
+    np.testing.assert_allclose(res.state, states, rtol=1e-12)
+    np.testing.assert_allclose(res.observation, obs, rtol=1e-12)
+    # Z_t = 1, 2, 3 from x of n columns: y_t = Z_t t + 1.
+    tv = vantrel.Model([[1.0], [1.0]], np.eye(2), init=[[1.0], [0.0]], idx_sys=[[-1], [0]],
+                       x=[[1.0, 2.0, 3.0]])
+    assert tv.recursion(np.ones((3, 2))).observation.tolist() == [1.0, 3.0, 7.0]
+    one = vantrel.Model([[1.0], [1.0]], np.eye(2)).recursion(np.zeros((0, 2)), [1e-7])
+    assert one.state.tolist() == [[9999999.99 * 1e-7]] and one.observation.shape == (0,)

@@ -9,13 +9,14 @@ $VANTREL_LIB_DIR when set, else from the package's _libs folder.
     model.loglik(y)
     res = vantrel.fit(build, y, start)
 """
-from ._host import VantrelError, VantrelNumericalError, VantrelWarning, lib_dir
+from ._host import VantrelError, VantrelNumericalError, VantrelWarning, lib_dir, seed
 from .builders import (AR1, AR2, BWCYCLE, CYCLE0, CYCLE1, CYCLE2, CYCLE3, CYCLE4, CYCLE5,
                        CYCLE6, CYCLE7, CYCLE8, CYCLE9, IRREG, LEVEL, SEAS_DUMMY, SEAS_TRIG,
                        SEAS_ZEROSUM, SLOPE, TREND, about, add_regression, arma, regression,
                        set_library_warnings, spline, stsm, version)
 from .fit import FitResult, fit
-from .model import (ConcLik, FilterResult, Model, Moments, Result, ScoreResult,
+from .model import (ConcLik, Conditional, FilterResult, Model, Moments, ObsWeights,
+                    RecursionResult, Result, ScoreResult, SimSmoDraw, SimSmoWeights,
                     SmootherResult, set_strict, strict_mode)
 
 __version__ = "3.0"

@@ -15,7 +15,7 @@ import warnings
 import numpy as np
 
 __all__ = ["VantrelError", "VantrelNumericalError", "VantrelWarning", "OUT",
-           "InOut", "call", "lib_dir"]
+           "InOut", "call", "lib_dir", "seed"]
 
 _INT, _DOUBLE, _MATRIX, _REFERENCE = 1, 2, 3, 5
 _ERRLEN = 512
@@ -162,6 +162,20 @@ def host():
             if h is None:
                 h = _state["host"] = _Host()
     return h
+
+
+def seed(value):
+    """Seeds the host's standard normal generator, from which
+    Model.conditional takes the numbers of its draws.  `value`: an int in
+    0 .. 2**64 - 1.  The host starts from a fixed seed of its own, so a
+    process that never seeds draws the same numbers on every run."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
+        raise TypeError("vantrel: seed: an int expected, %s found" % type(value).__name__)
+    if not 0 <= value < 2**64:
+        raise ValueError("vantrel: seed: 0 .. 2**64 - 1 expected, %d found" % value)
+    h = host()
+    with h.lock:
+        h.host.kelhost_seed(int(value))
 
 
 def _address(a):

@@ -6,7 +6,8 @@ import warnings
 import numpy as np
 
 from . import _convert
-from ._host import (OUT, Plan, matrix_record, VantrelNumericalError, VantrelWarning, call, warn_messages)
+from ._host import (OUT, Plan, matrix_record, VantrelNumericalError, VantrelWarning, call, host,
+                    seed as _seed, warn_messages)
 
 _EMPTY = np.zeros((0, 0))
 _strict = [False]
@@ -70,8 +71,64 @@ class ConcLik(Result):
     """Concentrated log-likelihood and the scale estimate."""
 
 
+class SimSmoWeights(Result):
+    """Simulation smoother weights of the selected disturbance elements.
+    `store` is the host's weight store and `filter_store` the filter store
+    it was made from; Model.simsmo_draw takes both back."""
+
+
+class SimSmoDraw(Result):
+    """One simulation smoother draw of the selected disturbances."""
+
+
+class Conditional(Result):
+    """Smoothed or drawn states and signals, or disturbances, given all
+    observations."""
+
+
+class ObsWeights(Result):
+    """Weights of the observations of one series in the state and signal
+    estimates at one target time point."""
+
+
+class RecursionResult(Result):
+    """States and observations of the model run forward from given
+    disturbances."""
+
+
 # LdsMomentEst selections: prefix of the field names, selection code.
 _MOMENTS = {"predicted": 0, "filtered": 5, "smoothed": 1, "disturbances": 3}
+
+# LdsCondDens selection codes.
+_CONDITIONAL = {"smoothed": 1, "draw": 2, "disturbances": 3, "disturbance_draw": 4}
+
+# LdsWeights selection codes.
+_WEIGHTS = {"predicted": 0, "smoothed": 1, "filtered": 5}
+
+
+def _weight_store(store, d, r):
+    """Wn_t (n, r, d) and M_t (n, r, r) from a weight store: column t holds,
+    for k = 0..r-1, row k of Wn_t, then M_t[k..r-1][k]."""
+    n = store.shape[1]
+    wn = np.empty((n, r, d))
+    fac = np.zeros((n, r, r))
+    row = 0
+    for k in range(r):
+        wn[:, k, :] = store[row:row + d].T
+        row += d
+        fac[:, k:, k] = store[row:row + r - k].T
+        row += r - k
+    return wn, fac
+
+
+def _position(value, size, name):
+    """A time point or series number in range(size); negative ones count
+    from the end."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
+        raise TypeError("vantrel: %s: an int expected, %s found" % (name, type(value).__name__))
+    if not -size <= value < size:
+        raise ValueError("vantrel: %s: %d is not in 0 .. %d" % (name, value, size - 1))
+    return int(value) % size
 
 
 def _series(a, nseries):
@@ -155,14 +212,16 @@ class Model:
             ", time-varying" if len(self._form) > 4 else "")
 
     # ---- the one generic path ------------------------------------------
-    def _run(self, name, lead, data, *, status=True, writes_form=False):
+    def _run(self, name, lead, data, *, status=True, writes_form=False, form=None):
         """Calls host function `name` with the arguments `lead` (ints and
         OUT), then the data argument `data` (already a host matrix), then
         the model.  Returns the host's Reply, or None after a numerical
         failure (warned, or raised in strict mode).  `writes_form`: the
         function writes time-varying values into Sys and Var, so it gets
-        copies of them."""
-        if writes_form:
+        copies of them.  `form`: arrays passed in place of the model's."""
+        if form is not None:
+            reply = call(name, lead + [data] + form)
+        elif writes_form:
             reply = call(name, lead + [data] + [a.copy() for a in self._form])
         else:
             key = (name,) + tuple(lead)
@@ -305,3 +364,182 @@ class Model:
     def disturbances(self, y):
         """Smoothed disturbances (moments)."""
         return self.moments(y, "disturbances")
+
+    # ---- simulation, conditional densities, weights, recursion ---------
+    def _selection(self, select):
+        """The d x d selection matrix (ones on the diagonal of the selected
+        elements) and the sorted indices, from indices or a boolean mask;
+        None selects the state disturbances with positive variance."""
+        d = self.d
+        if select is None:
+            idx = np.array([i for i in range(self.m) if self.var[i, i] > 0.0], dtype=int)
+        else:
+            a = np.asarray(select)
+            if a.dtype == bool:
+                if a.shape != (d,):
+                    raise ValueError("vantrel: select: a mask of %d values expected, shape %s "
+                                     "found" % (d, a.shape))
+                idx = np.flatnonzero(a)
+            elif a.ndim <= 1 and (a.dtype.kind in "iu" or a.size == 0):
+                idx = np.unique(a.astype(np.int64).ravel())
+                if idx.size and (idx[0] < 0 or idx[-1] >= d):
+                    raise ValueError("vantrel: select: indices 0 .. %d expected" % (d - 1))
+            else:
+                raise TypeError("vantrel: select: indices or a boolean mask expected")
+        sel = np.zeros((d, d))
+        sel[idx, idx] = 1.0
+        return sel, idx
+
+    def simsmo_weights(self, y, select=None):
+        """Simulation smoother weights (SimSmoWgt) for `y` (data, or a
+        FilterResult of this model).  `select`: the elements of the
+        disturbance u_t = (state disturbances, observation noise), d values,
+        to draw: indices or a boolean mask of d values; None selects the
+        state disturbances with positive variance.  Fields: selected (r,)
+        the selected indices in increasing order; factor (n, r, r) the lower
+        triangular M_t with M_t M_t' = C_t, the variance of the selected
+        elements of u_t given all observations and the selected elements
+        after t; weights (n, r, d) the normalised weights, M_t^-1 times the
+        selected rows of Var_t D_t, D_t = [S_t, -S_t K_t; -K_t' S_t,
+        F_t^-1 + K_t' S_t K_t] with S_t the backward matrix of the pass;
+        store (host layout) and filter_store, which
+        simsmo_draw takes back.  A failed decomposition of C_t warns and
+        gives NaN."""
+        if not isinstance(y, FilterResult):
+            y = self.filter(y)
+        sel, idx = self._selection(select)
+        r, d, n = idx.size, self.d, y.store.shape[1]
+        store = None
+        # An empty selection still goes to the host, which refuses it.
+        if y.ok or r == 0:
+            reply = self._run("SimSmoWgt", [sel], y.store, writes_form=True)
+            store = reply.value if reply else None
+        ok = store is not None
+        if not ok:
+            store = np.full((d * r + r * (r + 1) // 2, n), math.nan)
+        wn, fac = _weight_store(store, d, r)
+        return SimSmoWeights(ok, selected=idx, factor=fac, weights=wn, store=store,
+                             filter_store=y.store)
+
+    def simsmo_draw(self, weights, z=None, *, seed=None):
+        """One simulation smoother draw (SimSmoDraw) of the selected
+        disturbances given all observations.  `weights`: a SimSmoWeights of
+        this model; `z`: (n, r) standard normal numbers, time first, column
+        k for the k-th selected element; None draws them with
+        numpy.random.default_rng(seed) (seed None: fresh entropy, no two
+        runs alike).  The draw is affine in z: z = 0
+        gives the conditional mean.  Fields: disturbance (n, d), row t the
+        drawn u_t (state disturbances, then observation noise; 0 in the
+        elements not selected); initial_residual (m,), the backward vector
+        s after t = 0 (with z = 0 the smoothing cumulant r of
+        smoother().initial_residual)."""
+        if not isinstance(weights, SimSmoWeights):
+            raise TypeError("vantrel: simsmo_draw: a SimSmoWeights of this model expected")
+        r, (d, n) = weights.selected.size, (self.d, weights.store.shape[1])
+        if z is None:
+            z = np.random.default_rng(seed).standard_normal((n, r))
+        z = _convert.matrix(z, "z", ndim2=False)
+        if z.shape != (n, r):
+            raise ValueError("vantrel: z: (n, r) = (%d, %d) expected, %s found"
+                             % (n, r, z.shape))
+        out = None
+        if weights.ok:
+            sel, _ = self._selection(weights.selected)
+            reply = self._run("SimSmoDraw", [sel, np.ascontiguousarray(z.T), weights.store],
+                              weights.filter_store, writes_form=True)
+            out = reply.value if reply else None
+        ok = out is not None
+        if not ok:
+            out = np.full((d, n + 1), math.nan)
+        return SimSmoDraw(ok, disturbance=out[:, 1:].T.copy(),
+                          initial_residual=out[:self.m, 0].copy())
+
+    def conditional(self, y, which="smoothed", *, seed=None):
+        """States, signals or disturbances given all observations
+        (LdsCondDens).  `which`: "smoothed" (means) or "draw" (one draw)
+        of the states and signals, fields state (n, m) and signal (n, N);
+        "disturbances" (means) or "disturbance_draw" (one draw of the state
+        disturbances with the observation noise they imply, NaN where an
+        observation is missing), fields state_disturbance (n, m) and
+        obs_disturbance (n, N).  For one series the signal and observation
+        fields are (n,).  A draw takes its normal numbers from the host's
+        generator (r (n+1) + m of them, r the state disturbances with
+        positive variance); `seed` seeds it first, else the draw continues
+        from vantrel.seed or the host's own fixed start."""
+        if which not in _CONDITIONAL:
+            raise ValueError("vantrel: conditional: which must be one of %s"
+                             % ", ".join(_CONDITIONAL))
+        yy = self._data(y)
+        lead = [_CONDITIONAL[which]]
+        if seed is not None and which in ("draw", "disturbance_draw"):
+            with host().lock:
+                _seed(seed)
+                reply = self._run("LdsCondDens", lead, yy)
+        else:
+            reply = self._run("LdsCondDens", lead, yy)
+        m, N = self.m, self.nseries
+        out = reply.value if reply else np.full((self.d, yy.shape[1]), math.nan)
+        names = ("state", "signal") if which in ("smoothed", "draw") \
+            else ("state_disturbance", "obs_disturbance")
+        return Conditional(reply is not None, **{names[0]: out[:m].T.copy(),
+                                                 names[1]: _series(out[m:], N)})
+
+    def weights(self, y, which, time, series=0):
+        """Observation weights (LdsWeights) of the "predicted", "filtered"
+        or "smoothed" state at time point `time` (negative counts from the
+        end): the weights with which the observation of series `series` at
+        each time point enters that estimate.  `y`: data, of which only the
+        pattern of missing values is used.  Fields: state_weights (n, m),
+        row t the weights w_t in the m state elements (0 where that
+        observation is missing; predicted: 0 from `time` on; filtered: 0
+        after it); signal_weights (n, N), or (n,) for one series, row t
+        Z_time w_t, the weights in the signal at `time`; time, series.  The
+        estimate is the sum of these weights times the observations of every
+        series (one call per series) plus a constant from init and mean."""
+        if which not in _WEIGHTS:
+            raise ValueError("vantrel: weights: which must be one of %s" % ", ".join(_WEIGHTS))
+        yy = self._data(y)
+        N, n, m = self.nseries, yy.shape[1], self.m
+        tau = _position(time, n, "time")
+        i = _position(series, N, "series")
+        # 0 for an observation, NaN for a missing one; the target is the one
+        # element that is neither (-1.0, missing, when it is not observed).
+        pattern = np.where(np.isnan(yy), math.nan, 0.0)
+        pattern[i, tau] = -1.0 if np.isnan(yy[i, tau]) else 1.0
+        reply = self._run("LdsWeights", [_WEIGHTS[which]], pattern, writes_form=True)
+        out = reply.value if reply else np.full((self.d, n), math.nan)
+        return ObsWeights(reply is not None, state_weights=out[:m].T.copy(),
+                          signal_weights=_series(out[m:], N), time=tau, series=i)
+
+    def recursion(self, disturbances, initial=None):
+        """The model run forward from given disturbances (LdsRecursion).
+        `disturbances`: (n, d), row t the disturbance (u_t, e_t) of time
+        point t (state part, then observation part), added as given (not
+        scaled by var); `initial`: m values e_0 (default zeros), making the
+        initial state a + P e_0 with a and P from init, Vbig e_0[i] for a
+        diffuse element or without init.  Fields: state (n+1, m), alpha_0
+        .. alpha_n with alpha_{t+1} = d_t + T_t alpha_t + u_t; observation
+        (n, N), or (n,) for one series, y_t = c_t + Z_t alpha_t + e_t (d_t,
+        c_t from mean).  A time-varying model reads x at time points 0 ..
+        n-1, so x may have n columns (or n + 1, as the host asks)."""
+        m, d = self.m, self.d
+        e = _convert.matrix(disturbances, "disturbances")
+        if e.shape[1] != d:
+            raise ValueError("vantrel: disturbances: (n, %d) expected, %s found" % (d, e.shape))
+        e0 = np.zeros(m) if initial is None else _convert.matrix(
+            initial, "initial", ndim2=False).ravel()
+        if e0.size != m:
+            raise ValueError("vantrel: initial: %d values expected, %d found" % (m, e0.size))
+        n = e.shape[0]
+        E = np.zeros((d, n + 1))
+        E[:m, 0] = e0
+        E[:, 1:] = e.T
+        form = None
+        if len(self._form) > 4 and self.x.shape[1] == n:
+            # The host asks x for as many columns as E has, n + 1, and reads
+            # n of them: x of n columns gets one more that is never read.
+            form = self._form[:-1] + [np.hstack([self.x, self.x[:, -1:]])]
+        reply = self._run("LdsRecursion", [], E, form=form)
+        out = reply.value if reply else np.full((d, n + 1), math.nan)
+        return RecursionResult(reply is not None, state=out[:m].T.copy(),
+                               observation=_series(out[m:, 1:], self.nseries))
