@@ -210,6 +210,20 @@ void LdsCallRequireFiniteNumber(LdsCall *c, double x)
         c->status = LDS_FAILED;
 }
 
+int iLdsCallCode(KelVALUE *args, int count, int fallback, const int *valid, int nValid,
+                 const char *message)
+{
+    if (count <= 0)
+        return fallback;
+    KelLibCheckType(KEL_INT, args, 0, 0);
+    const int code = args[0].v.ival;
+    for (int k = 0; k < nValid; k++)
+        if (code == valid[k])
+            return code;
+    KelRunErrorMessage(message);
+    return fallback;
+}
+
 void LdsSetInt(KelVALUE *rtn, int value)
 {
     /* A return record that still holds a result is released first, so that

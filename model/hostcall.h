@@ -100,6 +100,14 @@ void LdsCallRequireFinite(LdsCall *c, double **a, int rows, int cols, int missin
 /* The same for one number. */
 void LdsCallRequireFiniteNumber(LdsCall *c, double x);
 
+/* The int code in argument 0 of a host function whose code may be left
+ * out: fallback when count is 0, else args[0] (type checked by the host);
+ * a code not among the nValid entries of valid stops the call with message.
+ * Read before the frame's checks, so that a bad code is what the user hears
+ * of first. */
+int iLdsCallCode(KelVALUE *args, int count, int fallback, const int *valid, int nValid,
+                 const char *message);
+
 /* rtn becomes the int value. */
 void LdsSetInt(KelVALUE *rtn, int value);
 

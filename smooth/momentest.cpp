@@ -26,7 +26,6 @@ enum {
     SEL_FILTERED = 5
 };
 
-const int kSelectionArg = 0;
 const int kMomentRefArg = 1;
 const int kMomentDataArg = 2;
 
@@ -34,11 +33,7 @@ const char kMsgSelection[] = "LdsMomentEst(): no valid selection in first argume
 const char kMsgInnovation[] =
     "LdsMomentEst(): non-positive semi-definite innovation variance matrix";
 
-int fValidSelection(int sel)
-{
-    return sel == SEL_PREDICTED || sel == SEL_SMOOTHED_STATE ||
-           sel == SEL_SMOOTHED_DISTURB || sel == SEL_FILTERED;
-}
+const int kValidSelections[] = {SEL_PREDICTED, SEL_SMOOTHED_STATE, SEL_SMOOTHED_DISTURB, SEL_FILTERED};
 
 /* Private storage of one call: the 2d x n moments and, for the state
  * smoother, the m(m-1)/2 x n covariance store. */
@@ -153,13 +148,7 @@ int fCopyMoments(KelVALUE *target, const MomentWork *w, int n)
 void FnLdsMomentEst(KelVALUE *rtn, KelVALUE *args, int count)
 {
     /* Without any argument the form check below reports the short call. */
-    int sel = SEL_PREDICTED;
-    if (count > kSelectionArg) {
-        KelLibCheckType(KEL_INT, args, kSelectionArg, kSelectionArg);
-        sel = args[kSelectionArg].v.ival;
-        if (!fValidSelection(sel))
-            KelRunErrorMessage(kMsgSelection);
-    }
+    const int sel = iLdsCallCode(args, count, SEL_PREDICTED, kValidSelections, 4, kMsgSelection);
 
     LdsCall c;
     LdsCallCheck(&c, "LdsMomentEst", args, count, kMomentDataArg, LDS_LAYOUT_DATA);

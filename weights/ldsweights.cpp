@@ -18,7 +18,6 @@ namespace {
 
 enum { SEL_PREDICTED = 0, SEL_SMOOTHED = 1, SEL_FILTER_ONLY = 3, SEL_FILTERED = 5 };
 
-const int kSelectionArg = 0;
 const int kPatternArg = 1;
 
 /* A pattern element equal to this is missing for the filter. */
@@ -30,11 +29,7 @@ const int kDiagonalRows = 1;
 const char kMsgSelection[] = "LdsWeights(): no valid selection in first argument";
 const char kMsgUnknown[] = "LdsWeights(): unknown error";
 
-int fValidSelection(int sel)
-{
-    return sel == SEL_PREDICTED || sel == SEL_SMOOTHED || sel == SEL_FILTER_ONLY ||
-           sel == SEL_FILTERED;
-}
+const int kValidSelections[] = {SEL_PREDICTED, SEL_SMOOTHED, SEL_FILTER_ONLY, SEL_FILTERED};
 
 /* Storage of one call beyond the frame's. */
 struct WeightStorage {
@@ -187,13 +182,7 @@ void RunWeights(LdsCall *c, int sel, int i, int tau, WeightStorage *s, double **
 void FnLdsWeights(KelVALUE *rtn, KelVALUE *args, int count)
 {
     /* Without any argument the form check below reports the short call. */
-    int sel = SEL_PREDICTED;
-    if (count > kSelectionArg) {
-        KelLibCheckType(KEL_INT, args, kSelectionArg, kSelectionArg);
-        sel = args[kSelectionArg].v.ival;
-        if (!fValidSelection(sel))
-            KelRunErrorMessage(kMsgSelection);
-    }
+    const int sel = iLdsCallCode(args, count, SEL_PREDICTED, kValidSelections, 4, kMsgSelection);
 
     LdsCall c;
     LdsCallCheckNoCopy(&c, "LdsWeights", args, count, kPatternArg, LDS_LAYOUT_DATA);
