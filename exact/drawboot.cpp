@@ -18,12 +18,14 @@ using namespace lds_exact;
 
 namespace {
 
-/* sqrt(g_s) at an ordinary step with g_s > 0, else 0: the steps whose
- * innovations can be standardised. */
+/* sqrt(g_s) where g_s > 0, else 0.  In a store written in a mode other
+ * than 1 and 11 that singles out the ordinary steps, the only ones whose
+ * innovations can be standardised: diffuse, skipped and missing steps
+ * store g = 0. */
 double StandardScale(int m, double **estore, int s)
 {
     const double g = estore[ScalarRow(m)][s];
-    return estore[KindRow(m)][s] == kOrdinary && g > 0.0 ? std::sqrt(g) : 0.0;
+    return g > 0.0 ? std::sqrt(g) : 0.0;
 }
 
 /* The innovation on the scale sqrt(g) of the step of series i at time t,
@@ -82,11 +84,12 @@ void LdsBootstrap(int N, int n, int **index, int m, double **Sys, double *Mean, 
         if (X)
             TVsystem(t, Sys, nullptr, Mean, triples, X);
         for (int i = 0; i < N; i++, s++) {
-            if (estore[KindRow(m)][s] == kMissing) {
+            const double kind = estore[KindRow(m)][s];
+            if (kind == kMissing) {
                 SetNaN(&Y[i][t]);
                 continue;
             }
-            const double scale = StandardScale(m, estore, s);
+            const double scale = kind == kDiffuse ? 0.0 : StandardScale(m, estore, s);
             const double e = Innovation(m, estore, scale, index, steps, i, t, Y[i][t]);
             Y[i][t] = e + Mean[m + i] + dVecVec(m, Sys[m + i], a);
             if (scale != 0.0)

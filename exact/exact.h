@@ -211,7 +211,7 @@ VANTREL_API void LdsDraw(int N, int n, int m, double **Sys, double *Mean, int **
 /* LdsBootstrap: observations rebuilt from standardised innovations.  Step
  * s takes e = z / sqrt(g_s), z = Y[i][t] or, with an index table, the
  * standardised innovation v_j sqrt(g_j) of step j = index[i][t] (0 when j
- * is not an ordinary step of the store); then Y[i][t] = e + Mean[m+i] +
+ * lies outside the store or g_j is not positive); then Y[i][t] = e + Mean[m+i] +
  * Z_i a and a += e K_s.  A diffuse or skipped step takes e = 0 (Y gets the
  * prediction Mean[m+i] + Z_i a), a missing one NaN; neither moves a.
  * The state starts from 0 (Init is not read).
