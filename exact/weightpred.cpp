@@ -24,13 +24,16 @@ const int MODE_FILTERED = 5;
 
 /* Step s (series i) backwards: w_s = M K_s into rows 0..m-1 of column s of
  * W, Z w_s into its rows m..d-1, then M -= w_s Z_i (over the columns Z_i
- * loads).  x is scratch (it ends holding w_s).  A missing step has no
- * weight. */
+ * loads).  x is scratch (it ends holding w_s).  A missing step gets a
+ * column of zeros. */
 void StepBack(int m, int N, int i, int s, double **Sys, double **M, double *x,
               double **estore, double **W)
 {
-    if (FIsNaN(estore[0][s]))
+    if (FIsNaN(estore[0][s])) {
+        for (int k = 0; k < m + N; k++)
+            W[k][s] = 0.0;
         return;
+    }
     GatherColumn(m, estore, 1, s, 1.0, x);
     for (int j = 0; j < m; j++)
         W[j][s] = dVecVec(m, M[j], x);
@@ -56,11 +59,15 @@ int fWeightPred(int mode, int tau, int N, int n, int m, double **Sys, int **trip
     if ((long long)N * n > INT_MAX)
         return 0;
     const int d = m + N, steps = N * n;
-    for (int r = 0; r < d; r++)
-        for (int s = 0; s < steps; s++)
-            W[r][s] = 0.0;
     const bool filtered = mode == MODE_FILTERED;
-    if (tau < 0 || tau > (filtered ? n - 1 : n))
+    const bool inRange = tau >= 0 && tau <= (filtered ? n - 1 : n);
+    /* The steps visited below write their columns whole; the later ones
+     * take no weight. */
+    const int visited = !inRange ? 0 : filtered ? (tau + 1) * N : tau * N;
+    for (int r = 0; r < d; r++)
+        for (int s = visited; s < steps; s++)
+            W[r][s] = 0.0;
+    if (!inRange)
         return 0;
     MatI(M, m);
     if (filtered) {
