@@ -5,8 +5,17 @@
 //   StateSmoExact  selector 1 (state and signal means and variances) over
 //                  stores made once; restoring the predicted output it
 //                  overwrites is not timed
-// Targets, as ratios to LdsLik: fKalmanExact 1.5, StateSmoExact 4.
+//   LdsBootstrap   one bootstrap sample through a store made once (mode 0),
+//                  the standardised innovations drawn by a permuting index
+//                  table
+//   fWeightPred    the weights of all observations in the state predicted
+//                  beyond the data (tau = n), over the same store
+// Targets, as ratios to LdsLik: fKalmanExact 1.5, StateSmoExact 4,
+// LdsBootstrap 1.5, fWeightPred 1.5.
+#include <algorithm>
 #include <cmath>
+#include <numeric>
+#include <random>
 #include <vector>
 
 #include "bench_models.h"
@@ -47,11 +56,11 @@ struct Exact {
                                nullptr, dwork.p(), scratch.p(), dstore.p(), varInf.p(),
                                lowInf.p(), nullptr);
     }
-    int filter(double **store, double **predOut, double **lowOut) {
+    int filter(double **store, double **predOut, double **lowOut, int mode = 1) {
         kel::Value &y = const_cast<kel::Value &>(mod.y);
         double logdet, sumsq;
         int count;
-        return fKalmanExact(1, 1, N, n, y.data(), m, sys.data(), var.data(), mean.data(),
+        return fKalmanExact(mode, 1, N, n, y.data(), m, sys.data(), var.data(), mean.data(),
                             nullptr, nullptr, pat.data(), nullptr, dstar, dstore.p(),
                             swork.p(), pwork.p(), nullptr, store, predOut, lowOut, nullptr,
                             &logdet, &sumsq, &count);
@@ -101,13 +110,52 @@ void exactStateSmoother(benchmark::State &state, const bench::Model &(*model)())
     bench::countTimePoints(state, ex.n);
 }
 
+void exactBootstrap(benchmark::State &state, const bench::Model &(*model)()) {
+    Exact ex(model());
+    if (ex.dstar < 1 || ex.filter(ex.estore.p(), nullptr, nullptr, 0) != 1) {
+        state.SkipWithError("fKalmanExact failed on the benchmark model");
+        return;
+    }
+    const int N = ex.N, n = ex.n, steps = N * n;
+    std::vector<int> order(steps);
+    std::iota(order.begin(), order.end(), 0);
+    std::shuffle(order.begin(), order.end(), std::mt19937_64(bench::kSeed));
+    std::vector<int *> index(N);
+    for (int i = 0; i < N; ++i) index[i] = order.data() + std::size_t(i) * n;
+    Rows y(N, n), work(2, ex.m);
+    for (auto _ : state) {
+        LdsBootstrap(N, n, index.data(), ex.m, ex.sys.data(), ex.mean.data(), nullptr, nullptr,
+                     ex.pat.data(), work.p(), ex.estore.p(), y.p());
+        benchmark::DoNotOptimize(y.buf.data());
+    }
+    bench::countTimePoints(state, n);
+}
+
+void exactWeights(benchmark::State &state, const bench::Model &(*model)()) {
+    Exact ex(model());
+    if (ex.dstar < 1 || ex.filter(ex.estore.p(), nullptr, nullptr, 0) != 1) {
+        state.SkipWithError("fKalmanExact failed on the benchmark model");
+        return;
+    }
+    Rows M(ex.m, ex.m), x(1, ex.m), W(ex.d, ex.N * ex.n);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(fWeightPred(0, ex.n, ex.N, ex.n, ex.m, ex.sys.data(), nullptr,
+                                             nullptr, ex.pat.data(), M.p(), x.p()[0],
+                                             ex.estore.p(), W.p()));
+    bench::countTimePoints(state, ex.n);
+}
+
 }  // namespace
 
 BENCHMARK_CAPTURE(likelihood, local_level, bench::localLevel)->Apply(bench::configure);
 BENCHMARK_CAPTURE(exactFilter, local_level, bench::localLevel)->Apply(bench::configure);
 BENCHMARK_CAPTURE(exactStateSmoother, local_level, bench::localLevel)->Apply(bench::configure);
+BENCHMARK_CAPTURE(exactBootstrap, local_level, bench::localLevel)->Apply(bench::configure);
+BENCHMARK_CAPTURE(exactWeights, local_level, bench::localLevel)->Apply(bench::configure);
 BENCHMARK_CAPTURE(likelihood, structural, bench::structural)->Apply(bench::configure);
 BENCHMARK_CAPTURE(exactFilter, structural, bench::structural)->Apply(bench::configure);
 BENCHMARK_CAPTURE(exactStateSmoother, structural, bench::structural)->Apply(bench::configure);
+BENCHMARK_CAPTURE(exactBootstrap, structural, bench::structural)->Apply(bench::configure);
+BENCHMARK_CAPTURE(exactWeights, structural, bench::structural)->Apply(bench::configure);
 
 BENCHMARK_MAIN();

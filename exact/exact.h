@@ -186,6 +186,67 @@ VANTREL_API void DistSmoAuxExact(int N, int n, int m, double **Sys, double **Var
                                  double **estore, double **out);
 
 /*
+ * Model draws, the bootstrap and prediction weights.  LdsBootstrap and
+ * fWeightPred read the gains of an exact filter store written in a mode
+ * other than 1 and 11: K_s = rows 1..m and g_s = row m+1 of column s.
+ */
+
+/* LdsDraw: the model run forward from given disturbances:
+ * a_0 = U[0..m-1][0], signal Z_i a_t, observation Z_i a_t + U[m+i][t+1]
+ * (Mean[m+i] is added to neither), a_{t+1} = T a_t + Mean[0..m-1] +
+ * U[0..m-1][t+1].
+ *   N, n, m     series, time points, states
+ *   Sys, Mean   d x m, d; overwritten from X
+ *   triples, X, pat  as above
+ *   unused      not read
+ *   work        2 x m workspace (row 0 the state, row 1 scratch)
+ *   U           d x (n+1), read: column 0 the initial state (rows
+ *               0..m-1), column t+1 the disturbances of time t
+ *   stateOut    d x n, written, or null: a_t (rows 0..m-1), Z_i a_t
+ *   obsOut      N x n, written, or null: the observations */
+VANTREL_API void LdsDraw(int N, int n, int m, double **Sys, double *Mean, int **triples,
+                         double **X, int **pat, double **unused, double **work, double **U,
+                         double **stateOut, double **obsOut);
+
+/* LdsBootstrap: observations rebuilt from standardised innovations.  Step
+ * s takes e = z / sqrt(g_s), z = Y[i][t] or, with an index table, the
+ * standardised innovation v_j sqrt(g_j) of step j = index[i][t] (0 when j
+ * lies outside the store or g_j is not positive); then Y[i][t] = e + Mean[m+i] +
+ * Z_i a and a += e K_s.  A diffuse or skipped step takes e = 0 (Y gets the
+ * prediction Mean[m+i] + Z_i a), a missing one NaN; neither moves a.
+ * The state starts from 0 (Init is not read).
+ *   N, n        series, time points
+ *   index       N x n int table of step numbers, read, or null
+ *   m           states
+ *   Sys, Mean   d x m, d; overwritten from X
+ *   triples, X, pat  as above
+ *   work        2 x m workspace (row 0 the state, row 1 scratch)
+ *   estore      exact filter store, read
+ *   Y           N x n, read (unless index is given) and written */
+VANTREL_API void LdsBootstrap(int N, int n, int **index, int m, double **Sys, double *Mean,
+                              int **triples, double **X, int **pat, double **work,
+                              double **estore, double **Y);
+
+/* fWeightPred: the weights w_s with which the observation of each step s
+ * enters the predicted state at tau (a_tau from y before time tau), or in
+ * mode 5 the filtered state at tau (y up to time tau).  Result 1; 0 when
+ * tau lies outside 0..n (mode 5: 0..n-1; W cleared) or N n exceeds the
+ * int range (nothing written).
+ *   mode        5 filtered, other: predicted
+ *   tau         the time point
+ *   N, n, m     series, time points, states
+ *   Sys         d x m, overwritten from X; triples, X, pat as above
+ *   M           m x m workspace
+ *   x           m doubles, workspace
+ *   estore      exact filter store, read
+ *   W           d x (N n), written: column s = t N + i holds w_s (rows
+ *               0..m-1) and Z_t w_s (rows m..d-1, the rows of time t);
+ *               zero for missing steps and steps that do not enter */
+VANTREL_API int fWeightPred(int mode, int tau, int N, int n, int m, double **Sys,
+                            int **triples, double **X, int **pat, double **M, double *x,
+                            double **estore, double **W);
+
+/*
  * The two state smoothers carry r0 and r1 (and N0, N1, N2) exactly through
  * the diffuse period.  They read the diffuse store and an exact filter store
  * written in mode 1 or 11.

@@ -218,4 +218,20 @@ Case threeSeries(int n, unsigned seed)
     return c;
 }
 
+Case varyingThree(int n, unsigned seed)
+{
+    Case c = threeSeries(n, seed);
+    c.name = "three series, time-varying";
+    c.tv.idxSys = Eigen::MatrixXi::Constant(6, 3, -1);
+    c.tv.idxSys(0, 1) = 0;
+    c.tv.idxSys(4, 2) = 1;
+    c.tv.idxMean = Eigen::VectorXi::Constant(6, -1);
+    c.tv.idxMean(0) = 2;
+    c.tv.idxMean(4) = 1;
+    c.tv.X = Mat(3, n);
+    for (int t = 0; t < n; t++)
+        c.tv.X.col(t) << 0.3 * std::sin(t), 1.0 + 0.2 * std::cos(t), 0.1 * t;
+    return c;
+}
+
 }  // namespace ex

@@ -136,6 +136,8 @@ Case localLinearTrend(int n, unsigned seed);
 Case basicStructural(int n, unsigned seed);  // quarterly dummy seasonal
 Case twoFactor(int n, unsigned seed);        // N = 2, an ordinary step at t = 0
 Case threeSeries(int n, unsigned seed);      // N = 3, m = 3, part of Init proper
+Case varyingThree(int n, unsigned seed);     // threeSeries with T[0][1], Z_1[2],
+                                             // Mean[0] and Mean[4] varying
 
 }  // namespace ex
 

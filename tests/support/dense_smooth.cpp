@@ -152,7 +152,19 @@ Estimator Joint::estimator(const Lin &q, const Mat &Y, int upto) const
             H.row(j) = y_[seen[j].first].G.row(seen[j].second);
             c(j) = y_[seen[j].first].c(seen[j].second);
         }
-        MatL W = q.G * sigma_ * H.transpose() * inverse(H * sigma_ * H.transpose());
+        // The proper part b of the base vector by its covariance; a flat
+        // part u by generalised least squares, u^ = Q^-1 H_u' V^-1 (y - ...),
+        // whose error the proper part's weights then absorb.
+        const int B0 = base() - q_;
+        MatL Hb = H.leftCols(B0);
+        MatL SH = sigma_.topLeftCorner(B0, B0) * Hb.transpose();
+        MatL Vinv = inverse(Hb * SH);
+        MatL W = q.G.leftCols(B0) * SH * Vinv;
+        if (q_ > 0) {
+            MatL Hu = H.rightCols(q_);
+            MatL U = inverse(Hu.transpose() * Vinv * Hu) * Hu.transpose() * Vinv;
+            W += (q.G.rightCols(q_) - W * Hu) * U;
+        }
         constant -= W * (c + H * mu_);
         for (int j = 0; j < k; j++)
             e.weight[seen[j].second].col(seen[j].first) = W.col(j).cast<double>();

@@ -55,7 +55,8 @@ struct Moments {
 };
 
 // The linear estimate E(q | y_obs) = constant + sum over the observed
-// elements of weight * y, weight = Cov(q, y_obs) Var(y_obs)^-1.
+// elements of weight * y, weight = Cov(q, y_obs) Var(y_obs)^-1 (with a
+// flat part, its limit as the flat variance grows without bound).
 struct Estimator {
     Vec constant;             // rows of q
     std::vector<Mat> weight;  // per series i: rows of q x n, zero where
