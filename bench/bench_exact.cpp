@@ -5,7 +5,10 @@
 //   StateSmoExact  selector 1 (state and signal means and variances) over
 //                  stores made once; restoring the predicted output it
 //                  overwrites is not timed
-// Targets, as ratios to LdsLik: fKalmanExact 1.5, StateSmoExact 4.
+//   SimSmoEpsExact one draw of the innovations over a mode 0 store and
+//                  mode 7 scales made once
+// Targets, as ratios to LdsLik: fKalmanExact 1.5, StateSmoExact 4,
+// SimSmoEpsExact 1.5.
 #include <cmath>
 #include <vector>
 
@@ -47,11 +50,11 @@ struct Exact {
                                nullptr, dwork.p(), scratch.p(), dstore.p(), varInf.p(),
                                lowInf.p(), nullptr);
     }
-    int filter(double **store, double **predOut, double **lowOut) {
+    int filter(double **store, double **predOut, double **lowOut, int mode = 1) {
         kel::Value &y = const_cast<kel::Value &>(mod.y);
         double logdet, sumsq;
         int count;
-        return fKalmanExact(1, 1, N, n, y.data(), m, sys.data(), var.data(), mean.data(),
+        return fKalmanExact(mode, 1, N, n, y.data(), m, sys.data(), var.data(), mean.data(),
                             nullptr, nullptr, pat.data(), nullptr, dstar, dstore.p(),
                             swork.p(), pwork.p(), nullptr, store, predOut, lowOut, nullptr,
                             &logdet, &sumsq, &count);
@@ -101,6 +104,28 @@ void exactStateSmoother(benchmark::State &state, const bench::Model &(*model)())
     bench::countTimePoints(state, ex.n);
 }
 
+void exactSimulation(benchmark::State &state, const bench::Model &(*model)()) {
+    Exact ex(model());
+    const int m = ex.m, N = ex.N, n = ex.n;
+    if (ex.dstar < 1 || ex.filter(ex.estore.p(), nullptr, nullptr, 0) != 1) {
+        state.SkipWithError("fKalmanExact failed on the benchmark model");
+        return;
+    }
+    Rows P(m + 1, m), W(m + 1, m), work(3, m);
+    std::vector<double> scale(std::size_t(N) * n), out(scale.size());
+    SimSmoWgtExact(7, N, n, m, ex.sys.data(), ex.var.data(), nullptr, nullptr, ex.pat.data(),
+                   nullptr, P.p(), W.p(), ex.estore.p(), scale.data());
+    // The observations stand in for the disturbances: the cost does not
+    // depend on their values.
+    kel::Value E = ex.mod.y;
+    for (auto _ : state) {
+        SimSmoEpsExact(N, n, m, ex.sys.data(), nullptr, nullptr, ex.pat.data(), work.p(),
+                       ex.estore.p(), E.data(), scale.data(), out.data());
+        benchmark::DoNotOptimize(out.data());
+    }
+    bench::countTimePoints(state, n);
+}
+
 }  // namespace
 
 BENCHMARK_CAPTURE(likelihood, local_level, bench::localLevel)->Apply(bench::configure);
@@ -109,5 +134,7 @@ BENCHMARK_CAPTURE(exactStateSmoother, local_level, bench::localLevel)->Apply(ben
 BENCHMARK_CAPTURE(likelihood, structural, bench::structural)->Apply(bench::configure);
 BENCHMARK_CAPTURE(exactFilter, structural, bench::structural)->Apply(bench::configure);
 BENCHMARK_CAPTURE(exactStateSmoother, structural, bench::structural)->Apply(bench::configure);
+BENCHMARK_CAPTURE(exactSimulation, local_level, bench::localLevel)->Apply(bench::configure);
+BENCHMARK_CAPTURE(exactSimulation, structural, bench::structural)->Apply(bench::configure);
 
 BENCHMARK_MAIN();
