@@ -10,8 +10,10 @@
 //                  table
 //   fWeightPred    the weights of all observations in the state predicted
 //                  beyond the data (tau = n), over the same store
+//   SimSmoEpsExact one draw of the innovations over a mode 0 store and
+//                  mode 7 scales made once
 // Targets, as ratios to LdsLik: fKalmanExact 1.5, StateSmoExact 4,
-// LdsBootstrap 1.5, fWeightPred 1.5.
+// LdsBootstrap 1.5, fWeightPred 1.5, SimSmoEpsExact 1.5.
 #include <algorithm>
 #include <cmath>
 #include <numeric>
@@ -131,6 +133,28 @@ void exactBootstrap(benchmark::State &state, const bench::Model &(*model)()) {
     bench::countTimePoints(state, n);
 }
 
+void exactSimulation(benchmark::State &state, const bench::Model &(*model)()) {
+    Exact ex(model());
+    const int m = ex.m, N = ex.N, n = ex.n;
+    if (ex.dstar < 1 || ex.filter(ex.estore.p(), nullptr, nullptr, 0) != 1) {
+        state.SkipWithError("fKalmanExact failed on the benchmark model");
+        return;
+    }
+    Rows P(m + 1, m), W(m + 1, m), work(3, m);
+    std::vector<double> scale(std::size_t(N) * n), out(scale.size());
+    SimSmoWgtExact(7, N, n, m, ex.sys.data(), ex.var.data(), nullptr, nullptr, ex.pat.data(),
+                   nullptr, P.p(), W.p(), ex.estore.p(), scale.data());
+    // The observations stand in for the disturbances: the cost does not
+    // depend on their values.
+    kel::Value E = ex.mod.y;
+    for (auto _ : state) {
+        SimSmoEpsExact(N, n, m, ex.sys.data(), nullptr, nullptr, ex.pat.data(), work.p(),
+                       ex.estore.p(), E.data(), scale.data(), out.data());
+        benchmark::DoNotOptimize(out.data());
+    }
+    bench::countTimePoints(state, n);
+}
+
 void exactWeights(benchmark::State &state, const bench::Model &(*model)()) {
     Exact ex(model());
     if (ex.dstar < 1 || ex.filter(ex.estore.p(), nullptr, nullptr, 0) != 1) {
@@ -152,10 +176,12 @@ BENCHMARK_CAPTURE(exactFilter, local_level, bench::localLevel)->Apply(bench::con
 BENCHMARK_CAPTURE(exactStateSmoother, local_level, bench::localLevel)->Apply(bench::configure);
 BENCHMARK_CAPTURE(exactBootstrap, local_level, bench::localLevel)->Apply(bench::configure);
 BENCHMARK_CAPTURE(exactWeights, local_level, bench::localLevel)->Apply(bench::configure);
+BENCHMARK_CAPTURE(exactSimulation, local_level, bench::localLevel)->Apply(bench::configure);
 BENCHMARK_CAPTURE(likelihood, structural, bench::structural)->Apply(bench::configure);
 BENCHMARK_CAPTURE(exactFilter, structural, bench::structural)->Apply(bench::configure);
 BENCHMARK_CAPTURE(exactStateSmoother, structural, bench::structural)->Apply(bench::configure);
 BENCHMARK_CAPTURE(exactBootstrap, structural, bench::structural)->Apply(bench::configure);
 BENCHMARK_CAPTURE(exactWeights, structural, bench::structural)->Apply(bench::configure);
+BENCHMARK_CAPTURE(exactSimulation, structural, bench::structural)->Apply(bench::configure);
 
 BENCHMARK_MAIN();

@@ -294,6 +294,60 @@ VANTREL_API void StateSmoExact(int sel, int N, int n, int m, double **Sys, int *
                                double **estore, double **infA, double **infLow, double **pred,
                                double **low, double **out2);
 
+/*
+ * Draws of the innovations of the exact filter, one per scalar step, over
+ * the gains of an exact filter store written in a mode other than 1 and
+ * 11.  The innovation v = Z e + eps of a step splits into the part that
+ * the finite initial state and the state disturbances drive (variance F0)
+ * and the part the observation disturbances drive (variance 1/g - F0, g
+ * the stored inverse variance); one part is computed from given
+ * disturbances, the other drawn.  The normal numbers come from the host's
+ * DRanNormalPM.  In all three:
+ *   N, n, m     series, time points, states
+ *   Sys         d x m, overwritten from X; triples, X, pat as above
+ *   estore      exact filter store, read (a NaN in row 0 marks a missing
+ *               step)
+ */
+
+/* SimSmoWgtExact: the scale of each step's drawn part: sqrt(F0) in mode 7
+ * (the observation disturbances given), sqrt(1/g - F0) in the others (the
+ * state disturbances given); 0 at missing steps and where g is not above
+ * 0 (diffuse and skipped steps).
+ *   mode        7 or other, as above
+ *   Var         d x d, overwritten from X (state block read)
+ *   Init        (m+1) x m or null (every element diffuse), read
+ *   Pwork       (m+1) x m workspace: the variance of the state-driven
+ *               error in rows 0..m-1, the gain in row m
+ *   Wwork       (m+1) x m workspace
+ *   scale       N n doubles, written */
+VANTREL_API void SimSmoWgtExact(int mode, int N, int n, int m, double **Sys, double **Var,
+                                int **triples, double **X, int **pat, double **Init,
+                                double **Pwork, double **Wwork, double **estore,
+                                double *scale);
+
+/* SimSmoEpsExact: out[s] = the innovation the observation disturbances E
+ * drive, plus scale[s] z; NaN at missing steps.  Draws one z per observed
+ * step.
+ *   work        3 x m workspace (rows 0 and 2)
+ *   E           N x n observation disturbances, read
+ *   scale       N n doubles (SimSmoWgtExact, mode 7), read
+ *   out         N n doubles, written */
+VANTREL_API void SimSmoEpsExact(int N, int n, int m, double **Sys, int **triples, double **X,
+                                int **pat, double **work, double **estore, double **E,
+                                const double *scale, double *out);
+
+/* SimSmoEtaExact: out[s] = the innovation a standard normal initial state
+ * and the state disturbances H drive, plus scale[s] z; NaN at missing
+ * steps.  Draws the m initial elements, then one z per observed step.
+ *   work        3 x m workspace (rows 0 and 2)
+ *   H           m x n state disturbances (column t enters after time t),
+ *               read
+ *   scale       N n doubles (SimSmoWgtExact, a mode other than 7), read
+ *   out         N n doubles, written */
+VANTREL_API void SimSmoEtaExact(int N, int n, int m, double **Sys, int **triples, double **X,
+                                int **pat, double **work, double **estore, double **H,
+                                const double *scale, double *out);
+
 #ifdef __cplusplus
 }
 #endif

@@ -73,6 +73,17 @@ inline void MirrorUpper(int m, double **A)
             A[j][k] = A[k][j];
 }
 
+/* P := (I - K Z) P (I - K Z)' + (F - Z P Z') K K' for a symmetric P, with
+ * M = P Z': P += -K M' - M K' + F K K' over the upper triangle, mirrored.
+ * F = Z P Z' gives the update without observation noise. */
+inline void GainUpdate(int m, double **P, const double *K, const double *M, double F)
+{
+    for (int r = 0; r < m; r++)
+        for (int c = r; c < m; c++)
+            P[r][c] += -K[r] * M[c] - M[r] * K[c] + F * K[r] * K[c];
+    MirrorUpper(m, P);
+}
+
 /* P = the symmetric matrix with diagonal column t of rows diag..diag+m-1
  * of D and strict lower triangle column t of L (P[1][0], P[2][0], P[2][1],
  * ... row by row; L may be null for m = 1). */

@@ -216,10 +216,7 @@ int fKalmanExact(int mode, int h, int N, int n, double **Y, int m, double **Sys,
                 GatherColumn(m, dstore, 1, s, 1.0 / finf, K);
                 for (int j = 0; j < m; j++)
                     a[j] += K[j] * v;
-                for (int r = 0; r < m; r++)
-                    for (int c = r; c < m; c++)
-                        P[r][c] += -K[r] * M[c] - M[r] * K[c] + F * K[r] * K[c];
-                MirrorUpper(m, P);
+                GainUpdate(m, P, K, M, F);
                 if (finf > 0.0)
                     sums.logDet += std::log(finf);
                 if (estore && keepDiffuse) {

@@ -153,6 +153,21 @@ Case localLinearTrend(int n, unsigned seed)
     return c;
 }
 
+Case timeVaryingTrend(int n, unsigned seed)
+{
+    Case c = localLinearTrend(n, seed);
+    c.name = "time-varying";
+    c.tv.idxSys = Eigen::MatrixXi::Constant(3, 2, -1);
+    c.tv.idxSys(0, 1) = 0;
+    c.tv.idxSys(2, 1) = 1;  // the observation loads the slope too
+    c.tv.X = Mat(2, n);
+    for (int t = 0; t < n; t++) {
+        c.tv.X(0, t) = 1.0 + 0.1 * std::cos(t);
+        c.tv.X(1, t) = 0.2 * (t % 4);
+    }
+    return c;
+}
+
 Case basicStructural(int n, unsigned seed)
 {
     std::mt19937_64 rng(seed);

@@ -133,6 +133,7 @@ dense::Posterior posterior(const Case &c);
 // Cases shared by the tests.
 Case localLevel(int n, double q, double h, unsigned seed);
 Case localLinearTrend(int n, unsigned seed);
+Case timeVaryingTrend(int n, unsigned seed);  // local linear trend, Z and T vary
 Case basicStructural(int n, unsigned seed);  // quarterly dummy seasonal
 Case twoFactor(int n, unsigned seed);        // N = 2, an ordinary step at t = 0
 Case threeSeries(int n, unsigned seed);      // N = 3, m = 3, part of Init proper

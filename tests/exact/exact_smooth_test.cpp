@@ -87,17 +87,7 @@ TEST(ExactSmoothers, StatesMatchFlatPrior)
     tiny.init(0, 0) = -1e-8;
     expectStates(tiny);
 
-    Case tv = localLinearTrend(15, 46);
-    tv.name = "time-varying";
-    tv.tv.idxSys = Eigen::MatrixXi::Constant(3, 2, -1);
-    tv.tv.idxSys(0, 1) = 0;
-    tv.tv.idxSys(2, 1) = 1;  // the observation loads the slope too
-    tv.tv.X = Mat(2, 15);
-    for (int t = 0; t < 15; t++) {
-        tv.tv.X(0, t) = 1.0 + 0.1 * std::cos(t);
-        tv.tv.X(1, t) = 0.2 * (t % 4);
-    }
-    expectStates(tv);
+    expectStates(timeVaryingTrend(15, 46));
 }
 
 // Disturbance smoothers over a store of gains (mode 0).  With Q diagonal,

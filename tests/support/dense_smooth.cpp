@@ -2,6 +2,7 @@
 #include "dense_smooth.hpp"
 
 #include <cmath>
+#include <limits>
 
 namespace dense {
 
@@ -171,6 +172,35 @@ Estimator Joint::estimator(const Lin &q, const Mat &Y, int upto) const
     }
     e.constant = constant.cast<double>();
     return e;
+}
+
+Lin Joint::innovation(const Mat &Y, int t, int i) const
+{
+    Mat before = Y;
+    for (int k = i; k < N_; k++)
+        before(k, t) = std::numeric_limits<double>::quiet_NaN();
+    MatL Hall;
+    VecL resid;
+    observed(before, t + 1, Hall, resid);
+    const MatL row = y_[t].G.row(i);
+    MatL W = MatL::Zero(1, Hall.rows());
+    if (Hall.rows() > 0) {
+        const int B0 = base() - q_;
+        MatL G = Hall.leftCols(B0), H = Hall.rightCols(q_);
+        MatL SG = sigma_.topLeftCorner(B0, B0) * G.transpose();
+        MatL Vinv = inverse(G * SG);
+        W = row.leftCols(B0) * SG * Vinv;
+        if (q_ > 0) {
+            MatL HV = H.transpose() * Vinv;
+            Eigen::CompleteOrthogonalDecomposition<MatL> cod;
+            cod.setThreshold(1e-12L);
+            cod.compute(HV * H);
+            W += (row.rightCols(q_) - W * H) * cod.pseudoInverse() * HV;
+        }
+    }
+    Lin v{VecL::Zero(1), row - W * Hall};
+    v.c = -(v.G * mu_);
+    return v;
 }
 
 Lin stackRows(const std::vector<Lin> &parts, const std::vector<int> &rows)

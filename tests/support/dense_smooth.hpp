@@ -88,6 +88,18 @@ public:
     // The estimator of q from the same elements.
     Estimator estimator(const Lin &q, const Mat &Y, int upto) const;
 
+    // b's own mean and covariance, before any observation.
+    Posterior prior() const { return Posterior{mu_, sigma_}; }
+
+    // The innovation of the scalar observation Y(i, t): the observation less
+    // its best linear prediction from the non-NaN elements before it in the
+    // order (t, i), i running fastest, the prediction unbiased whatever the
+    // flat part (generalised least squares; a pseudo-inverse where the
+    // earlier elements do not identify all of it).  Centred: c = -G mean(b).
+    // Meaningful when the observation's own loading on the flat part is
+    // spanned by those of the earlier elements (no diffuse information left).
+    Lin innovation(const Mat &Y, int t, int i) const;
+
     // The diffuse likelihood of all non-NaN elements of Y: the Gaussian
     // likelihood of y after generalised least squares has removed u is
     // -0.5 ((count - q) log 2pi + logDetV + logDetQ + quad), quad =
