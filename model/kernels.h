@@ -217,4 +217,76 @@ LDS_INLINE void LdsSymSubColRowOf(int m, double **P, const double *row)
     }
 }
 
+/* ---- the smoothing variance -------------------------------------------
+ * Kernels of the backward smoothing recursion (smooth/smooth.h). */
+
+/* The congruence X' diag(C, E) X in place of X, for the smoothing variance
+ * L' N L + Z' F^-1 Z (X = [L; Z], C = N, E = F^-1).  d = m + N.  On entry
+ * A's rows 0..d-1, columns 0..m-1, hold X (d x m), and A[m+k][m+l] (k, l <
+ * N) holds E; C is m x m and exactly symmetric.  For i = 0..m-1 in turn,
+ * each sum from 0.0 in increasing index:
+ *   y[c]   = sum over b < m with X[b][i] != 0 of X[b][i] C[b][c],  c < m,
+ *   y[m+k] = sum over l < N of A[m+k][m+l] X[m+l][i],
+ *   A[j][i] = sum over a < d with y[a] != 0 of y[a] X[a][j],  j = i..m-1
+ * (column i of X is not read after step i, so the lower triangle takes its
+ * place); then A[i][j] = A[j][i] for i < j.  Terms with a zero factor are
+ * left out, so a sparse L costs less.  Writes A's leading m x m block and
+ * y[0..d-1] (workspace, overlapping neither A's rows nor C); rows m..d-1
+ * are read only.  m >= 0, N >= 0.  [two copies] */
+void LdsSymCongruenceInPlace(int m, int N, double **A, double **C, double *y);
+void LdsSymCongruenceInPlaceRef(int m, int N, double **A, double **C, double *y);
+#ifdef LDS_WIDE_COPIES
+void LdsSymCongruenceInPlaceWide(int m, int N, double **A, double **C, double *y);
+void LdsSymCongruenceInPlaceBase(int m, int N, double **A, double **C, double *y);
+#endif
+
+/* LdsSymCongruenceInPlace; for a state count kM > 0 known at compile time
+ * its loops are written out in the caller, with the same sums. */
+template <int kM>
+LDS_INLINE void LdsSymCongruenceInPlaceOf(int m, int N, double **A, double **C, double *y)
+{
+    if constexpr (kM > 0) {
+        (void)m;
+        const int d = kM + N;
+        lds_vec::ForEachIndex<kM>(kM, [&](int i) __attribute__((always_inline)) {
+            lds_vec::ForEachIndex<kM>(kM, [&](int c) __attribute__((always_inline)) {
+                double s = 0.0;
+                lds_vec::ForEachIndex<kM>(kM, [&](int b) __attribute__((always_inline)) {
+                    if (A[b][i] != 0.0)
+                        s += A[b][i] * C[b][c];
+                });
+                y[c] = s;
+            });
+            for (int k = 0; k < N; k++) {
+                double s = 0.0;
+                for (int l = 0; l < N; l++)
+                    s += A[kM + k][kM + l] * A[kM + l][i];
+                y[kM + k] = s;
+            }
+            double col[kM];
+            lds_vec::ForEachIndex<kM>(kM, [&](int j) __attribute__((always_inline)) {
+                if (j >= i) {
+                    double s = 0.0;
+                    for (int a = 0; a < d; a++)
+                        if (y[a] != 0.0)
+                            s += y[a] * A[a][j];
+                    col[j] = s;
+                }
+            });
+            lds_vec::ForEachIndex<kM>(kM, [&](int j) __attribute__((always_inline)) {
+                if (j >= i)
+                    A[j][i] = col[j];
+            });
+        });
+        lds_vec::ForEachIndex<kM>(kM, [&](int i) __attribute__((always_inline)) {
+            lds_vec::ForEachIndex<kM>(kM, [&](int j) __attribute__((always_inline)) {
+                if (j > i)
+                    A[i][j] = A[j][i];
+            });
+        });
+    } else {
+        LdsSymCongruenceInPlace(m, N, A, C, y);
+    }
+}
+
 #endif

@@ -92,3 +92,37 @@ void LdsSymFromLowerRef(int n, double **A, double **B)
         for (int j = 0; j <= i; j++)
             B[i][j] = B[j][i] = A[i][j];
 }
+
+/* ---- the smoothing variance ---------------------------------------------- */
+
+void LdsSymCongruenceInPlaceRef(int m, int N, double **A, double **C, double *y)
+{
+    const int d = m + N;
+    for (int i = 0; i < m; i++) {
+        for (int c = 0; c < m; c++) {
+            double s = 0.0;
+            for (int b = 0; b < m; b++)
+                if (A[b][i] != 0.0)
+                    s += A[b][i] * C[b][c];
+            y[c] = s;
+        }
+        for (int k = 0; k < N; k++) {
+            double s = 0.0;
+            for (int l = 0; l < N; l++)
+                s += A[m + k][m + l] * A[m + l][i];
+            y[m + k] = s;
+        }
+        /* The sum for j = i, the only one that reads column i, comes
+         * before any of the column is written. */
+        for (int j = i; j < m; j++) {
+            double s = 0.0;
+            for (int a = 0; a < d; a++)
+                if (y[a] != 0.0)
+                    s += y[a] * A[a][j];
+            A[j][i] = s;
+        }
+    }
+    for (int i = 0; i < m; i++)
+        for (int j = i + 1; j < m; j++)
+            A[i][j] = A[j][i];
+}

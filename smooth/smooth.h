@@ -110,9 +110,10 @@ VANTREL_API void FnLdsMomentEst(KelVALUE *rtn, KelVALUE *args, int count);
  * Z'K'NT + Z'(F^-1 + K'NK)Z, whose terms cancel when L is small (a large
  * state variance against small observation noise): the smoothed state
  * variances P - P N P then lose most of their digits and may turn
- * negative.  L is therefore formed first, element by element from T, K and
- * Z, and N_{t-1} is built from it; the gains and F^-1 of a missing series
- * are 0, so a missing time point gives N_{t-1} = T' N_t T.
+ * negative.  L is therefore formed first, once per time point, and
+ * N_{t-1} is built from it as [L; Z]' diag(N_t, F^-1) [L; Z], exactly
+ * symmetric; the gains and F^-1 of a missing series are 0, so a missing
+ * time point gives N_{t-1} = T' N_t T.
  */
 
 /* Layout of the gains in S while a step runs: the store column of series k
@@ -136,7 +137,8 @@ void SmoothResidual(int layout, int N, int m, double **store, int t,
  * + Z' F^-1 Z into S's leading m x m block; Sys (d x m, d = m + N) and W
  * (u_t and D_t, whose state block holds N_t) are read, as are the gains
  * and F^-1 that SmoothResidual left in S in the given layout.  W is left
- * as it was. */
+ * as it was; the gains are not kept (S rows m..d-1, columns 0..m-1,
+ * receive Z), F^-1 is. */
 void SmoothBackStep(int layout, int N, int m, double **Sys, double **S, double **W);
 
 /* Gain K[i][k] and inverse variance F^-1[k][l] as SmoothResidual left
@@ -161,49 +163,28 @@ inline double SmoothL(int layout, int N, int m, double **Sys, double **S, int b,
 }
 
 /* SmoothBackStep; kM, when not 0, is m known at compile time (see
- * kLdsCompiledStates in model/kernels.h). */
+ * kLdsCompiledStates in model/kernels.h).
+ *
+ * L is formed once, by rows, into S's leading block (N_t stays in W's),
+ * and Z is copied below it into S rows m..d-1, columns 0..m-1, over the
+ * gains of one series (no longer needed) and beside F^-1; the kernel then
+ * forms [L; Z]' diag(N_t, F^-1) [L; Z] in place, with S row d as its
+ * workspace, before r takes that row. */
 template <int kM>
 LDS_INLINE void SmoothBackStepOf(int layout, int N, int mRun, double **Sys, double **S,
                                  double **W)
 {
     const int m = kM ? kM : mRun;
     const int d = m + N;
-    /* S row d is free until r is written: it holds one column at a time. */
-    double *col = S[d];
-    /* N_t L into S's leading block, a column at a time (N_t from W). */
-    for (int j = 0; j < m; j++) {
-        for (int b = 0; b < m; b++)
-            col[b] = SmoothL(layout, N, m, Sys, S, b, j);
-        for (int i = 0; i < m; i++) {
-            double s = 0.0;
-            for (int b = 0; b < m; b++)
-                s += W[i][b] * col[b];
-            S[i][j] = s;
-        }
-    }
-    /* Column j of L' (N_t L) + Z' (F^-1 Z) needs only column j of N_t L. */
-    for (int j = 0; j < m; j++) {
-        for (int b = 0; b < m; b++)
-            col[b] = S[b][j];
-        for (int k = 0; k < N; k++) {
-            double g = 0.0;
-            for (int l = 0; l < N; l++)
-                g += SmoothFinv(m, S, k, l) * Sys[m + l][j];
-            col[m + k] = g;
-        }
-        for (int i = 0; i < m; i++) {
-            double s = 0.0;
-            for (int b = 0; b < m; b++)
-                s += SmoothL(layout, N, m, Sys, S, b, i) * col[b];
-            for (int k = 0; k < N; k++)
-                s += Sys[m + k][i] * col[m + k];
-            S[i][j] = s;
-        }
-    }
-    /* Exactly symmetric: the upper triangle from the lower. */
-    for (int i = 0; i < m; i++)
-        for (int j = i + 1; j < m; j++)
-            S[i][j] = S[j][i];
+    /* L = T - K Z, row b from the gains of state b; S[b][m..d-1] holds
+     * them for several series and is not written here. */
+    for (int b = 0; b < m; b++)
+        for (int i = 0; i < m; i++)
+            S[b][i] = SmoothL(layout, N, m, Sys, S, b, i);
+    for (int k = 0; k < N; k++)
+        for (int i = 0; i < m; i++)
+            S[m + k][i] = Sys[m + k][i];
+    LdsSymCongruenceInPlaceOf<kM>(m, N, S, W, S[d]);
     /* r = Sys' u, each element summed over increasing k. */
     LdsColumnCombinationOf<kM>(d, 0, m, W[d], Sys, S[d]);
 }

@@ -173,4 +173,46 @@ TEST(Kernels, ReferencesFollowTheirFormulas) {
     EXPECT_EQ(w0[2], 2.0 * 0.5 + 3.0 * 4.0);
 }
 
+// ---- the smoothing variance ------------------------------------------------
+
+// The in-place congruence [L; Z]' diag(C, E) [L; Z]: L with the zeros of a
+// sparse transition (which the kernel skips), C with a zero row, and, for
+// one of the series counts, E = 0 as at a missing time point.
+TEST(Kernels, SmoothingVarianceMatchesItsReference) {
+    std::mt19937_64 rng(20080903);
+    for (int m : counts()) {
+        for (int N : {0, 1, 2, 3, 4, 5, 16, 17}) {
+            const int d = m + N;
+            const std::string at = "m " + std::to_string(m) + " N " + std::to_string(N);
+            // Rows 0..d-1 A, row d y, rows d+1.. C.
+            Mat M0(d + 1 + m, std::max(d, 1), rng);
+            for (int i = 0; i < m; ++i)
+                for (int j = 0; j < m; ++j)
+                    if ((i * 7 + j * 3) % 5 < 2) M0.data[i][j] = 0.0;
+            for (int i = 0; i < m; ++i)
+                for (int j = 0; j < i; ++j) M0.data[d + 1 + i][j] = M0.data[d + 1 + j][i];
+            if (m > 2)
+                for (int j = 0; j < m; ++j) M0.data[d + 1 + 2][j] = M0.data[d + 1 + j][2] = 0.0;
+            for (int k = 0; k < N; ++k)
+                for (int l = 0; l < N; ++l)
+                    M0.data[m + k][m + l] = N == 3 ? 0.0 : M0.data[m + std::max(k, l)][m + std::min(k, l)];
+            expectSame(COPIES(LdsSymCongruenceInPlace), LdsSymCongruenceInPlaceRef, M0,
+                       [&](auto f, Mat &M) { f(m, N, M.p(), M.p() + d + 1, M.data[d].data()); },
+                       "SymCongruenceInPlace " + at);
+        }
+    }
+    // The reference against the formula: m = 2, N = 1, L = [[1, 2], [0, 3]],
+    // Z = (1, -1), C = [[2, 1], [1, 4]], E = 0.5.
+    std::vector<double> a0 = {1.0, 2.0, 0.0}, a1 = {0.0, 3.0, 0.0}, a2 = {1.0, -1.0, 0.5};
+    std::vector<double> c0 = {2.0, 1.0}, c1 = {1.0, 4.0}, y(3);
+    double *A[] = {a0.data(), a1.data(), a2.data()}, *C[] = {c0.data(), c1.data()};
+    LdsSymCongruenceInPlaceRef(2, 1, A, C, y.data());
+    // C L = [[2, 7], [1, 14]], L' C L = [[2, 7], [7, 56]], Z' E Z = 0.5
+    // [[1, -1], [-1, 1]].
+    EXPECT_EQ(a0[0], 2.5);
+    EXPECT_EQ(a0[1], 6.5);
+    EXPECT_EQ(a1[0], 6.5);
+    EXPECT_EQ(a1[1], 56.5);
+}
+
 }  // namespace
