@@ -659,3 +659,123 @@ void LDLbacksub(int flag, int n, double **A, const double *b, double *x)
             x[i] = (b[i] - dRowSum(A[i], x, i + 1, n)) / A[i][i];
     }
 }
+
+/* ==== the simulation smoother's and the weights' backward products ======== */
+
+namespace {
+
+/* out[c..c+4 kBlocks-1] += X[k][i] Y[k][c..], k increasing, zero
+ * coefficients left out; the kBlocks blocks stay in registers while the
+ * rows of Y pass once. */
+template <int kBlocks>
+LDS_INLINE void AddCombinationBlocks(int n, int c, double *const *X, int i, double *const *Y,
+                                     double *out)
+{
+    Quad acc[kBlocks];
+    for (int b = 0; b < kBlocks; b++)
+        acc[b] = LoadQuad(out + c + 4 * b);
+    for (int k = 0; k < n; k++) {
+        const double x = X[k][i];
+        if (x == 0.0)
+            continue;
+        const double *y = Y[k] + c;
+        for (int b = 0; b < kBlocks; b++)
+            acc[b] += x * LoadQuad(y + 4 * b);
+    }
+    for (int b = 0; b < kBlocks; b++)
+        StoreQuad(out + c + 4 * b, acc[b]);
+}
+
+/* Four blocks of four columns at a time, then the blocks left over, then
+ * the last one to three columns together. */
+LDS_INLINE void LdsAddColumnCombinationBody(int n, int cols, double *const *X, int i,
+                                            double *const *Y, double *out)
+{
+    int c = 0;
+    for (; c + 16 <= cols; c += 16)
+        AddCombinationBlocks<4>(n, c, X, i, Y, out);
+    switch ((cols - c) / 4) {
+    case 3: AddCombinationBlocks<3>(n, c, X, i, Y, out); break;
+    case 2: AddCombinationBlocks<2>(n, c, X, i, Y, out); break;
+    case 1: AddCombinationBlocks<1>(n, c, X, i, Y, out); break;
+    default: break;
+    }
+    c = cols & ~3;
+    const int left = cols - c;
+    if (left == 0)
+        return;
+    double acc[3] = {0.0, 0.0, 0.0};
+    for (int l = 0; l < left; l++)
+        acc[l] = out[c + l];
+    for (int k = 0; k < n; k++) {
+        const double x = X[k][i];
+        if (x == 0.0)
+            continue;
+        const double *y = Y[k] + c;
+        for (int l = 0; l < left; l++)
+            acc[l] += x * y[l];
+    }
+    for (int l = 0; l < left; l++)
+        out[c + l] = acc[l];
+}
+
+/* y[0..n-1] += a x[0..n-1], by blocks of four. */
+LDS_INLINE void AddScaledRow(int n, double a, const double *x, double *y)
+{
+    int c = 0;
+    for (; c + 4 <= n; c += 4)
+        StoreQuad(y + c, LoadQuad(y + c) + a * LoadQuad(x + c));
+    for (; c < n; c++)
+        y[c] += a * x[c];
+}
+
+LDS_INLINE void LdsAddOuterBody(int rows, int cols, const double *x, const double *y, double **Y)
+{
+    for (int r = 0; r < rows; r++)
+        if (x[r] != 0.0)
+            AddScaledRow(cols, x[r], y, Y[r]);
+}
+
+LDS_INLINE void LdsAddOuterUpperBody(int n, const double *x, const double *y, double **S)
+{
+    for (int a = 0; a < n; a++)
+        if (x[a] != 0.0)
+            AddScaledRow(n - a, x[a], y + a, S[a] + a);
+}
+
+} // namespace
+
+LDS_TWO_COPIES(void, LdsAddColumnCombination,
+               (int n, int cols, double *const *X, int i, double *const *Y, double *out),
+               (n, cols, X, i, Y, out))
+LDS_TWO_COPIES(void, LdsAddOuter,
+               (int rows, int cols, const double *x, const double *y, double **Y),
+               (rows, cols, x, y, Y))
+LDS_TWO_COPIES(void, LdsAddOuterUpper, (int n, const double *x, const double *y, double **S),
+               (n, x, y, S))
+
+/* Below one block of four columns the copies would only add a call. */
+void LdsAddColumnCombination(int n, int cols, double *const *X, int i, double *const *Y,
+                             double *out)
+{
+    if (cols < 4)
+        LdsAddColumnCombinationBody(n, cols, X, i, Y, out);
+    else
+        LDS_COPY(LdsAddColumnCombination, (n, cols, X, i, Y, out));
+}
+
+void LdsAddOuter(int rows, int cols, const double *x, const double *y, double **Y)
+{
+    if (cols < 4)
+        LdsAddOuterBody(rows, cols, x, y, Y);
+    else
+        LDS_COPY(LdsAddOuter, (rows, cols, x, y, Y));
+}
+
+void LdsAddOuterUpper(int n, const double *x, const double *y, double **S)
+{
+    if (n < 4)
+        LdsAddOuterUpperBody(n, x, y, S);
+    else
+        LDS_COPY(LdsAddOuterUpper, (n, x, y, S));
+}

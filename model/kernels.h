@@ -217,4 +217,113 @@ LDS_INLINE void LdsSymSubColRowOf(int m, double **P, const double *row)
     }
 }
 
+/* ==== the simulation smoother's and the weights' backward products ========
+ * Sums that leave out the terms whose coefficient is exactly zero (a sparse
+ * transition keeps most of the entries of L = T - K Z at zero): skipping
+ * them is what the recursions promise, and it keeps a -0.0 that adding a
+ * +0.0 term would turn into +0.0.  Each element receives its terms one at a
+ * time, in the order stated. */
+
+#ifdef LDS_WIDE_COPIES
+#define LDS_KERNEL(name, params) \
+    void name params;            \
+    void name##Ref params;       \
+    void name##Wide params;      \
+    void name##Base params
+#else
+#define LDS_KERNEL(name, params) \
+    void name params;            \
+    void name##Ref params
+#endif
+
+/* out[c] = out[c] + X[k][i] Y[k][c] for k = 0..n-1 in increasing order,
+ * the terms with X[k][i] == 0 left out, for c = 0..cols-1: adds to out the
+ * combination of the rows of Y with column i of X as coefficients.  Reads
+ * X[k][i] and Y rows 0..n-1 (cols each); reads and writes out[0..cols-1],
+ * which must not overlap those.  n >= 0, cols >= 0.  [two copies] */
+LDS_KERNEL(LdsAddColumnCombination, (int n, int cols, double *const *X, int i,
+                                     double *const *Y, double *out));
+
+/* Y[r][c] = Y[r][c] + x[r] y[c] for r = 0..rows-1 with x[r] != 0 and
+ * c = 0..cols-1: adds the outer product x y' (rows with a zero x[r] are
+ * not touched).  Reads x[0..rows-1] and y[0..cols-1], which must not
+ * overlap the rows of Y; writes Y rows 0..rows-1 (cols each).
+ * rows >= 0, cols >= 0.  [two copies] */
+LDS_KERNEL(LdsAddOuter, (int rows, int cols, const double *x, const double *y, double **Y));
+
+/* S[a][b] = S[a][b] + x[a] y[b] for 0 <= a <= b < n with x[a] != 0: the
+ * upper triangle of LdsAddOuter for a square S (the lower triangle is not
+ * touched).  Reads x[0..n-1] and y[0..n-1], which must not overlap the
+ * rows of S.  n >= 0.  [two copies] */
+LDS_KERNEL(LdsAddOuterUpper, (int n, const double *x, const double *y, double **S));
+
+#undef LDS_KERNEL
+
+/* LdsAddColumnCombination; for a state count kM > 0 known at compile time
+ * (cols = kM) the loops are written out in the caller, out kept in
+ * registers. */
+template <int kM>
+LDS_INLINE void LdsAddColumnCombinationOf(int n, int cols, double *const *X, int i,
+                                          double *const *Y, double *out)
+{
+    if constexpr (kM > 0) {
+        double acc[kM];
+        lds_vec::ForEachIndex<kM>(kM, [&](int c) __attribute__((always_inline)) {
+            acc[c] = out[c];
+        });
+        for (int k = 0; k < n; k++) {
+            const double x = X[k][i];
+            if (x == 0.0)
+                continue;
+            const double *y = Y[k];
+            lds_vec::ForEachIndex<kM>(kM, [&](int c) __attribute__((always_inline)) {
+                acc[c] += x * y[c];
+            });
+        }
+        lds_vec::ForEachIndex<kM>(kM, [&](int c) __attribute__((always_inline)) {
+            out[c] = acc[c];
+        });
+    } else {
+        LdsAddColumnCombination(n, cols, X, i, Y, out);
+    }
+}
+
+/* LdsAddOuter; for kM > 0 (cols = kM) written out in the caller. */
+template <int kM>
+LDS_INLINE void LdsAddOuterOf(int rows, int cols, const double *x, const double *y, double **Y)
+{
+    if constexpr (kM > 0) {
+        for (int r = 0; r < rows; r++) {
+            const double a = x[r];
+            if (a == 0.0)
+                continue;
+            double *out = Y[r];
+            lds_vec::ForEachIndex<kM>(kM, [&](int c) __attribute__((always_inline)) {
+                out[c] += a * y[c];
+            });
+        }
+    } else {
+        LdsAddOuter(rows, cols, x, y, Y);
+    }
+}
+
+/* LdsAddOuterUpper; for kM > 0 (n = kM) written out in the caller. */
+template <int kM>
+LDS_INLINE void LdsAddOuterUpperOf(int n, const double *x, const double *y, double **S)
+{
+    if constexpr (kM > 0) {
+        lds_vec::ForEachIndex<kM>(kM, [&](int a) __attribute__((always_inline)) {
+            const double xa = x[a];
+            if (xa == 0.0)
+                return;
+            lds_vec::ForEachIndex<kM>(kM, [&](int b) __attribute__((always_inline)) {
+                if (b >= a)
+                    S[a][b] += xa * y[b];
+            });
+        });
+    } else {
+        LdsAddOuterUpper(n, x, y, S);
+    }
+}
+
 #endif

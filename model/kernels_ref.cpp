@@ -92,3 +92,30 @@ void LdsSymFromLowerRef(int n, double **A, double **B)
         for (int j = 0; j <= i; j++)
             B[i][j] = B[j][i] = A[i][j];
 }
+
+/* ==== the simulation smoother's and the weights' backward products ======== */
+
+void LdsAddColumnCombinationRef(int n, int cols, double *const *X, int i, double *const *Y,
+                                double *out)
+{
+    for (int c = 0; c < cols; c++)
+        for (int k = 0; k < n; k++)
+            if (X[k][i] != 0.0)
+                out[c] = out[c] + X[k][i] * Y[k][c];
+}
+
+void LdsAddOuterRef(int rows, int cols, const double *x, const double *y, double **Y)
+{
+    for (int r = 0; r < rows; r++)
+        if (x[r] != 0.0)
+            for (int c = 0; c < cols; c++)
+                Y[r][c] = Y[r][c] + x[r] * y[c];
+}
+
+void LdsAddOuterUpperRef(int n, const double *x, const double *y, double **S)
+{
+    for (int a = 0; a < n; a++)
+        if (x[a] != 0.0)
+            for (int b = a; b < n; b++)
+                S[a][b] = S[a][b] + x[a] * y[b];
+}
