@@ -664,59 +664,72 @@ void LDLbacksub(int flag, int n, double **A, const double *b, double *x)
 
 namespace {
 
-/* out[c..c+4 kBlocks-1] += X[k][i] Y[k][c..], k increasing, zero
- * coefficients left out; the kBlocks blocks stay in registers while the
- * rows of Y pass once. */
-template <int kBlocks>
-LDS_INLINE void AddCombinationBlocks(int n, int c, double *const *X, int i, double *const *Y,
-                                     double *out)
+/* out[c..c+3] = start[c..c+3] + X[k][i] Y[k][c..c+3] summed over k in
+ * increasing order (zero coefficients left out) for the kQuads blocks of
+ * four that start at the columns at[0..kQuads-1]: the blocks stay in
+ * registers while the rows of Y pass once.  Blocks may overlap: every lane
+ * is summed on its own from start, and start is read whole before out is
+ * written, so an overlapping column comes out the same from each. */
+template <int kQuads>
+LDS_INLINE void CombineRowsQuads(int n, const int *at, double *const *X, int i,
+                                 double *const *Y, const double *start, double *out)
 {
-    Quad acc[kBlocks];
-    for (int b = 0; b < kBlocks; b++)
-        acc[b] = LoadQuad(out + c + 4 * b);
+    /* Spelt out by block, so that the sums stay in registers. */
+    Quad acc[kQuads];
+    int col[kQuads];
+    lds_vec::ForEachIndex<kQuads>(kQuads, [&](int q) __attribute__((always_inline)) {
+        col[q] = at[q];
+        acc[q] = start ? LoadQuad(start + col[q]) : kZero;
+    });
     for (int k = 0; k < n; k++) {
         const double x = X[k][i];
         if (x == 0.0)
             continue;
-        const double *y = Y[k] + c;
-        for (int b = 0; b < kBlocks; b++)
-            acc[b] += x * LoadQuad(y + 4 * b);
+        const double *y = Y[k];
+        lds_vec::ForEachIndex<kQuads>(kQuads, [&](int q) __attribute__((always_inline)) {
+            acc[q] += x * LoadQuad(y + col[q]);
+        });
     }
-    for (int b = 0; b < kBlocks; b++)
-        StoreQuad(out + c + 4 * b, acc[b]);
+    lds_vec::ForEachIndex<kQuads>(kQuads, [&](int q) __attribute__((always_inline)) {
+        StoreQuad(out + col[q], acc[q]);
+    });
 }
 
-/* Four blocks of four columns at a time, then the blocks left over, then
- * the last one to three columns together. */
-LDS_INLINE void LdsAddColumnCombinationBody(int n, int cols, double *const *X, int i,
-                                            double *const *Y, double *out)
+/* Sixteen columns at a time while more than twenty are left, then the last
+ * four to twenty columns in one pass over the rows of Y, as blocks of four
+ * of which the last ends at column cols (overlapping the one before it
+ * when cols is not a multiple of four).  Below four columns one at a
+ * time. */
+LDS_INLINE void LdsCombineRowsFromBody(int n, int cols, double *const *X, int i,
+                                       double *const *Y, const double *start, double *out)
 {
-    int c = 0;
-    for (; c + 16 <= cols; c += 16)
-        AddCombinationBlocks<4>(n, c, X, i, Y, out);
-    switch ((cols - c) / 4) {
-    case 3: AddCombinationBlocks<3>(n, c, X, i, Y, out); break;
-    case 2: AddCombinationBlocks<2>(n, c, X, i, Y, out); break;
-    case 1: AddCombinationBlocks<1>(n, c, X, i, Y, out); break;
-    default: break;
-    }
-    c = cols & ~3;
-    const int left = cols - c;
-    if (left == 0)
+    if (cols < 4) {
+        for (int c = 0; c < cols; c++) {
+            double s = start ? start[c] : 0.0;
+            for (int k = 0; k < n; k++)
+                if (X[k][i] != 0.0)
+                    s += X[k][i] * Y[k][c];
+            out[c] = s;
+        }
         return;
-    double acc[3] = {0.0, 0.0, 0.0};
-    for (int l = 0; l < left; l++)
-        acc[l] = out[c + l];
-    for (int k = 0; k < n; k++) {
-        const double x = X[k][i];
-        if (x == 0.0)
-            continue;
-        const double *y = Y[k] + c;
-        for (int l = 0; l < left; l++)
-            acc[l] += x * y[l];
     }
-    for (int l = 0; l < left; l++)
-        out[c + l] = acc[l];
+    int c = 0;
+    for (; cols - c > 20; c += 16) {
+        const int at[4] = {c, c + 4, c + 8, c + 12};
+        CombineRowsQuads<4>(n, at, X, i, Y, start, out);
+    }
+    const int quads = (cols - c + 3) / 4;
+    int at[5];
+    for (int q = 0; q < quads; q++)
+        at[q] = c + 4 * q;
+    at[quads - 1] = cols - 4;
+    switch (quads) {
+    case 1: CombineRowsQuads<1>(n, at, X, i, Y, start, out); break;
+    case 2: CombineRowsQuads<2>(n, at, X, i, Y, start, out); break;
+    case 3: CombineRowsQuads<3>(n, at, X, i, Y, start, out); break;
+    case 4: CombineRowsQuads<4>(n, at, X, i, Y, start, out); break;
+    default: CombineRowsQuads<5>(n, at, X, i, Y, start, out); break;
+    }
 }
 
 /* y[0..n-1] += a x[0..n-1], by blocks of four. */
@@ -745,9 +758,10 @@ LDS_INLINE void LdsAddOuterUpperBody(int n, const double *x, const double *y, do
 
 } // namespace
 
-LDS_TWO_COPIES(void, LdsAddColumnCombination,
-               (int n, int cols, double *const *X, int i, double *const *Y, double *out),
-               (n, cols, X, i, Y, out))
+LDS_TWO_COPIES(void, LdsCombineRowsFrom,
+               (int n, int cols, double *const *X, int i, double *const *Y,
+                const double *start, double *out),
+               (n, cols, X, i, Y, start, out))
 LDS_TWO_COPIES(void, LdsAddOuter,
                (int rows, int cols, const double *x, const double *y, double **Y),
                (rows, cols, x, y, Y))
@@ -755,13 +769,13 @@ LDS_TWO_COPIES(void, LdsAddOuterUpper, (int n, const double *x, const double *y,
                (n, x, y, S))
 
 /* Below one block of four columns the copies would only add a call. */
-void LdsAddColumnCombination(int n, int cols, double *const *X, int i, double *const *Y,
-                             double *out)
+void LdsCombineRowsFrom(int n, int cols, double *const *X, int i, double *const *Y,
+                        const double *start, double *out)
 {
     if (cols < 4)
-        LdsAddColumnCombinationBody(n, cols, X, i, Y, out);
+        LdsCombineRowsFromBody(n, cols, X, i, Y, start, out);
     else
-        LDS_COPY(LdsAddColumnCombination, (n, cols, X, i, Y, out));
+        LDS_COPY(LdsCombineRowsFrom, (n, cols, X, i, Y, start, out));
 }
 
 void LdsAddOuter(int rows, int cols, const double *x, const double *y, double **Y)

@@ -236,13 +236,15 @@ LDS_INLINE void LdsSymSubColRowOf(int m, double **P, const double *row)
     void name##Ref params
 #endif
 
-/* out[c] = out[c] + X[k][i] Y[k][c] for k = 0..n-1 in increasing order,
- * the terms with X[k][i] == 0 left out, for c = 0..cols-1: adds to out the
- * combination of the rows of Y with column i of X as coefficients.  Reads
- * X[k][i] and Y rows 0..n-1 (cols each); reads and writes out[0..cols-1],
- * which must not overlap those.  n >= 0, cols >= 0.  [two copies] */
-LDS_KERNEL(LdsAddColumnCombination, (int n, int cols, double *const *X, int i,
-                                     double *const *Y, double *out));
+/* out[c] = start[c] + X[k][i] Y[k][c] summed over k = 0..n-1 in
+ * increasing order, the terms with X[k][i] == 0 left out, for
+ * c = 0..cols-1 (start null: from 0.0): the combination of the rows of Y
+ * with column i of X as coefficients.  Reads X[k][i], Y rows 0..n-1 (cols
+ * each) and start[0..cols-1]; writes out[0..cols-1], which may be start
+ * itself but must not overlap anything else read.  n >= 0, cols >= 0.
+ * [two copies] */
+LDS_KERNEL(LdsCombineRowsFrom, (int n, int cols, double *const *X, int i, double *const *Y,
+                                const double *start, double *out));
 
 /* Y[r][c] = Y[r][c] + x[r] y[c] for r = 0..rows-1 with x[r] != 0 and
  * c = 0..cols-1: adds the outer product x y' (rows with a zero x[r] are
@@ -259,17 +261,17 @@ LDS_KERNEL(LdsAddOuterUpper, (int n, const double *x, const double *y, double **
 
 #undef LDS_KERNEL
 
-/* LdsAddColumnCombination; for a state count kM > 0 known at compile time
- * (cols = kM) the loops are written out in the caller, out kept in
+/* LdsCombineRowsFrom; for a state count kM > 0 known at compile time
+ * (cols = kM) the loops are written out in the caller, the sums kept in
  * registers. */
 template <int kM>
-LDS_INLINE void LdsAddColumnCombinationOf(int n, int cols, double *const *X, int i,
-                                          double *const *Y, double *out)
+LDS_INLINE void LdsCombineRowsFromOf(int n, int cols, double *const *X, int i,
+                                     double *const *Y, const double *start, double *out)
 {
     if constexpr (kM > 0) {
         double acc[kM];
         lds_vec::ForEachIndex<kM>(kM, [&](int c) __attribute__((always_inline)) {
-            acc[c] = out[c];
+            acc[c] = start ? start[c] : 0.0;
         });
         for (int k = 0; k < n; k++) {
             const double x = X[k][i];
@@ -284,7 +286,7 @@ LDS_INLINE void LdsAddColumnCombinationOf(int n, int cols, double *const *X, int
             out[c] = acc[c];
         });
     } else {
-        LdsAddColumnCombination(n, cols, X, i, Y, out);
+        LdsCombineRowsFrom(n, cols, X, i, Y, start, out);
     }
 }
 

@@ -95,13 +95,16 @@ void LdsSymFromLowerRef(int n, double **A, double **B)
 
 /* ==== the simulation smoother's and the weights' backward products ======== */
 
-void LdsAddColumnCombinationRef(int n, int cols, double *const *X, int i, double *const *Y,
-                                double *out)
+void LdsCombineRowsFromRef(int n, int cols, double *const *X, int i, double *const *Y,
+                           const double *start, double *out)
 {
-    for (int c = 0; c < cols; c++)
+    for (int c = 0; c < cols; c++) {
+        double s = start ? start[c] : 0.0;
         for (int k = 0; k < n; k++)
             if (X[k][i] != 0.0)
-                out[c] = out[c] + X[k][i] * Y[k][c];
+                s = s + X[k][i] * Y[k][c];
+        out[c] = s;
+    }
 }
 
 void LdsAddOuterRef(int rows, int cols, const double *x, const double *y, double **Y)

@@ -184,11 +184,8 @@ LDS_INLINE void BackStep(int N, int mRun, int r, double **Sys, double **A, doubl
 {
     const int m = kM ? kM : mRun;
     double **L = B, **Z = Sys + m, **FZ = B + m;
-    for (int j = 0; j < m; j++) {
-        for (int c = 0; c < m; c++)
-            Q[j][c] = 0.0;
-        LdsAddColumnCombinationOf<kM>(m, m, L, j, A, Q[j]);
-    }
+    for (int j = 0; j < m; j++)
+        LdsCombineRowsFromOf<kM>(m, m, L, j, A, nullptr, Q[j]);
     for (int j = 0; j < m; j++)
         for (int c = 0; c < j; c++) {
             const double x = Q[j][c];
@@ -196,11 +193,9 @@ LDS_INLINE void BackStep(int N, int mRun, int r, double **Sys, double **A, doubl
             Q[c][j] = x;
         }
     for (int i = 0; i < m; i++) {
-        for (int c = 0; c < m; c++)
-            A[i][c] = 0.0;
-        LdsAddColumnCombinationOf<kM>(m, m, L, i, Q, A[i]);
-        LdsAddColumnCombinationOf<kM>(N, m, Z, i, FZ, A[i]);
-        LdsAddColumnCombinationOf<kM>(r, m, H, i, H, A[i]);
+        LdsCombineRowsFromOf<kM>(m, m, L, i, Q, nullptr, A[i]);
+        LdsCombineRowsFromOf<kM>(N, m, Z, i, FZ, A[i], A[i]);
+        LdsCombineRowsFromOf<kM>(r, m, H, i, H, A[i], A[i]);
     }
     for (int i = 0; i < m; i++)
         for (int j = 0; j < i; j++)

@@ -172,17 +172,22 @@ TEST(Kernels, BackwardProductsMatchTheirReferences) {
     for (int m : counts()) {
         for (int n : {0, 1, 2, 3, 4, 5, 16, 17, 20, 70}) {
             const std::string at = "m " + std::to_string(m) + " n " + std::to_string(n);
-            // Rows 0..n-1 X (m + 1 columns), n..2n-1 Y, then out.
-            Mat C(2 * n + 1, std::max(m + 1, 1), rng);
+            // Rows 0..n-1 X (m + 1 columns), n..2n-1 Y, then out, then a
+            // separate start; start is out itself, that row, or null.
+            Mat C(2 * n + 2, std::max(m + 1, 1), rng);
             for (int k = 0; k < n; ++k) sparsen(C.data[k]);
             negZeros(C.data[2 * n]);
-            for (int i : {0, m}) {
-                auto run = [&](auto f, Mat &M) {
-                    f(n, m, M.p(), i, M.p() + n, M.data[2 * n].data());
-                };
-                expectSame(COPIES(LdsAddColumnCombination), LdsAddColumnCombinationRef, C, run,
-                           "AddColumnCombination i " + std::to_string(i) + " " + at);
-            }
+            for (int i : {0, m})
+                for (int from : {0, 1, 2}) {
+                    auto run = [&](auto f, Mat &M) {
+                        double *out = M.data[2 * n].data();
+                        const double *start = from == 0 ? out : from == 1 ? M.data[2 * n + 1].data() : nullptr;
+                        f(n, m, M.p(), i, M.p() + n, start, out);
+                    };
+                    expectSame(COPIES(LdsCombineRowsFrom), LdsCombineRowsFromRef, C, run,
+                               "CombineRowsFrom i " + std::to_string(i) + " start " +
+                                   std::to_string(from) + " " + at);
+                }
             // Row 0 x (n), row 1 y (m), then Y (n x m).
             const int w = std::max({n, m, 1});
             Mat O(n + 2, w, rng);
@@ -208,10 +213,13 @@ TEST(Kernels, BackwardProductsMatchTheirReferences) {
             Mat C(2 * n + 1, kM + 1, rng);
             for (int j = 0; j < n; ++j) sparsen(C.data[j]);
             negZeros(C.data[2 * n]);
-            Mat want(C), got(C);
-            LdsAddColumnCombinationRef(n, kM, want.p(), 1, want.p() + n, want.data[2 * n].data());
-            LdsAddColumnCombinationOf<kM>(n, kM, got.p(), 1, got.p() + n, got.data[2 * n].data());
-            EXPECT_TRUE(sameBits(want, got)) << "AddColumnCombinationOf " << at;
+            for (bool fromOut : {true, false}) {
+                Mat want(C), got(C);
+                double *w = want.data[2 * n].data(), *g = got.data[2 * n].data();
+                LdsCombineRowsFromRef(n, kM, want.p(), 1, want.p() + n, fromOut ? w : nullptr, w);
+                LdsCombineRowsFromOf<kM>(n, kM, got.p(), 1, got.p() + n, fromOut ? g : nullptr, g);
+                EXPECT_TRUE(sameBits(want, got)) << "CombineRowsFromOf " << at;
+            }
             Mat O(n + 2, std::max(n, kM), rng);
             sparsen(O.data[0]);
             Mat wantO(O), gotO(O);
@@ -249,12 +257,12 @@ TEST(Kernels, ReferencesFollowTheirFormulas) {
     LdsGainRowsRef(2, 1, W);
     EXPECT_EQ(w0[1], 2.0 * 1.0 + 3.0 * 0.5);
     EXPECT_EQ(w0[2], 2.0 * 0.5 + 3.0 * 4.0);
-    // out += column 0 of X = (2, 0, 3) times the rows of Y, the zero term
+    // out + column 0 of X = (2, 0, 3) times the rows of Y, the zero term
     // left out, so -0.0 in out stays -0.0 where the other terms are -0.0.
     std::vector<double> x0 = {2.0}, x1 = {0.0}, x2 = {3.0};
     std::vector<double> y0 = {1.0, -0.0}, y1 = {5.0, 7.0}, y2 = {-1.0, -0.0}, out = {0.5, -0.0};
     double *X[] = {x0.data(), x1.data(), x2.data()}, *Y[] = {y0.data(), y1.data(), y2.data()};
-    LdsAddColumnCombinationRef(3, 2, X, 0, Y, out.data());
+    LdsCombineRowsFromRef(3, 2, X, 0, Y, out.data(), out.data());
     EXPECT_EQ(out[0], 0.5 + 2.0 * 1.0 + 3.0 * -1.0);
     EXPECT_TRUE(std::signbit(out[1]) && out[1] == 0.0);
     // The upper triangle of S + x y' with x = (0, 2): row 0 untouched.
