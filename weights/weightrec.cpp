@@ -12,7 +12,7 @@
  *   P-work rows 0..m-1    m x m block A (M, N_t or Q')
  *   P-work rows m..p-1    the gains K_t' (row j = column j of K_t, m long)
  *   P-work row p          one row of L_t (m), then the gains of one state
- *                         (a column of K_t, N)
+ *                         (a row of K_t, N)
  *   A-work rows 0..m-1    m x m block B (the partner of A)
  *   A-work rows m..p-1    F_t^-1 (N x N)
  *   A-work rows p, p+1    two vectors of m (row p also a column of the
@@ -77,9 +77,9 @@ void LoadGains(const WeightRun &w, int t)
     }
 }
 
-/* Row k of L_t into lrow[0..m-1]: L[k][c] = T[k][c] - (K e_k)' Z[.][c],
- * the sum from 0.0 in increasing series j; column k of K_t (the gains of
- * state k) is gathered in lrow[m..p-1]. */
+/* Row k of L_t into lrow[0..m-1]: L[k][c] = T[k][c] - sum_j K[k][j] Z[j][c],
+ * the sum from 0.0 in increasing series j; row k of K_t (the gains of
+ * state k, one per series) is gathered in lrow[m..p-1]. */
 template <int kM>
 LDS_INLINE void LRow(const WeightRun &w, int k)
 {
