@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -155,6 +156,12 @@ TEST(Kernels, VarianceUpdatesMatchTheirReferences) {
     }
 }
 
+// f(std::integral_constant<int, k>()) for k = 1..kLdsCompiledStates.
+template <class F, int... kIs>
+void forEachCompiledCount(F f, std::integer_sequence<int, kIs...>) {
+    (f(std::integral_constant<int, kIs + 1>()), ...);
+}
+
 // The backward products of the simulation smoother and the weights, which
 // leave out the terms with a zero coefficient: a third of the coefficients
 // are exact zeros and the rows they would touch hold -0.0, which a +0.0
@@ -234,10 +241,7 @@ TEST(Kernels, BackwardProductsMatchTheirReferences) {
         LdsAddOuterUpperOf<kM>(kM, gotU.data[0].data(), gotU.data[1].data(), gotU.p() + 2);
         EXPECT_TRUE(sameBits(wantU, gotU)) << "AddOuterUpperOf kM " << kM;
     };
-    static_assert(kLdsCompiledStates == 3, "the compiled forms below cover 1..3");
-    compiled(std::integral_constant<int, 1>());
-    compiled(std::integral_constant<int, 2>());
-    compiled(std::integral_constant<int, 3>());
+    forEachCompiledCount(compiled, std::make_integer_sequence<int, kLdsCompiledStates>());
 }
 
 // The references themselves against the formulas on a case small enough to
