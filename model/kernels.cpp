@@ -700,8 +700,10 @@ LDS_INLINE void CombineRowsQuads(int n, const int *at, double *const *X, int i,
  * of which the last ends at column cols (overlapping the one before it
  * when cols is not a multiple of four).  Below four columns one at a
  * time. */
-LDS_INLINE void LdsCombineRowsFromBody(int n, int cols, double *const *X, int i,
-                                       double *const *Y, const double *start, double *out)
+/* Row i of LdsTransposeProductFrom, from the row start (null: 0.0) into
+ * the row out. */
+LDS_INLINE void CombineRowsFrom(int n, int cols, double *const *X, int i, double *const *Y,
+                                const double *start, double *out)
 {
     if (cols < 4) {
         for (int c = 0; c < cols; c++) {
@@ -732,6 +734,15 @@ LDS_INLINE void LdsCombineRowsFromBody(int n, int cols, double *const *X, int i,
     }
 }
 
+/* Row by row. */
+LDS_INLINE void LdsTransposeProductFromBody(int n, int rows, int cols, double *const *X,
+                                            double *const *Y, double *const *start,
+                                            double **out)
+{
+    for (int i = 0; i < rows; i++)
+        CombineRowsFrom(n, cols, X, i, Y, start ? start[i] : nullptr, out[i]);
+}
+
 /* y[0..n-1] += a x[0..n-1], by blocks of four. */
 LDS_INLINE void AddScaledRow(int n, double a, const double *x, double *y)
 {
@@ -758,10 +769,10 @@ LDS_INLINE void LdsAddOuterUpperBody(int n, const double *x, const double *y, do
 
 } // namespace
 
-LDS_TWO_COPIES(void, LdsCombineRowsFrom,
-               (int n, int cols, double *const *X, int i, double *const *Y,
-                const double *start, double *out),
-               (n, cols, X, i, Y, start, out))
+LDS_TWO_COPIES(void, LdsTransposeProductFrom,
+               (int n, int rows, int cols, double *const *X, double *const *Y,
+                double *const *start, double **out),
+               (n, rows, cols, X, Y, start, out))
 LDS_TWO_COPIES(void, LdsAddOuter,
                (int rows, int cols, const double *x, const double *y, double **Y),
                (rows, cols, x, y, Y))
@@ -769,13 +780,13 @@ LDS_TWO_COPIES(void, LdsAddOuterUpper, (int n, const double *x, const double *y,
                (n, x, y, S))
 
 /* Below one block of four columns the copies would only add a call. */
-void LdsCombineRowsFrom(int n, int cols, double *const *X, int i, double *const *Y,
-                        const double *start, double *out)
+void LdsTransposeProductFrom(int n, int rows, int cols, double *const *X, double *const *Y,
+                             double *const *start, double **out)
 {
     if (cols < 4)
-        LdsCombineRowsFromBody(n, cols, X, i, Y, start, out);
+        LdsTransposeProductFromBody(n, rows, cols, X, Y, start, out);
     else
-        LDS_COPY(LdsCombineRowsFrom, (n, cols, X, i, Y, start, out));
+        LDS_COPY(LdsTransposeProductFrom, (n, rows, cols, X, Y, start, out));
 }
 
 void LdsAddOuter(int rows, int cols, const double *x, const double *y, double **Y)

@@ -236,15 +236,16 @@ LDS_INLINE void LdsSymSubColRowOf(int m, double **P, const double *row)
     void name##Ref params
 #endif
 
-/* out[c] = start[c] + X[k][i] Y[k][c] summed over k = 0..n-1 in
+/* out[i][c] = start[i][c] + X[k][i] Y[k][c] summed over k = 0..n-1 in
  * increasing order, the terms with X[k][i] == 0 left out, for
- * c = 0..cols-1 (start null: from 0.0): the combination of the rows of Y
- * with column i of X as coefficients.  Reads X[k][i], Y rows 0..n-1 (cols
- * each) and start[0..cols-1]; writes out[0..cols-1], which may be start
- * itself but must not overlap anything else read.  n >= 0, cols >= 0.
- * [two copies] */
-LDS_KERNEL(LdsCombineRowsFrom, (int n, int cols, double *const *X, int i, double *const *Y,
-                                const double *start, double *out));
+ * i = 0..rows-1, c = 0..cols-1 (start null: from 0.0): out = start + X' Y,
+ * row i the combination of the rows of Y with column i of X as
+ * coefficients.  Reads X rows 0..n-1 (rows each), Y rows 0..n-1 (cols
+ * each) and start rows 0..rows-1 (cols each); writes out rows 0..rows-1
+ * (cols each), which may be the rows of start themselves but must not
+ * overlap anything else read.  n, rows, cols >= 0.  [two copies] */
+LDS_KERNEL(LdsTransposeProductFrom, (int n, int rows, int cols, double *const *X,
+                                     double *const *Y, double *const *start, double **out));
 
 /* Y[r][c] = Y[r][c] + x[r] y[c] for r = 0..rows-1 with x[r] != 0 and
  * c = 0..cols-1: adds the outer product x y' (rows with a zero x[r] are
@@ -261,32 +262,34 @@ LDS_KERNEL(LdsAddOuterUpper, (int n, const double *x, const double *y, double **
 
 #undef LDS_KERNEL
 
-/* LdsCombineRowsFrom; for a state count kM > 0 known at compile time
- * (cols = kM) the loops are written out in the caller, the sums kept in
- * registers. */
+/* LdsTransposeProductFrom; for a state count kM > 0 known at compile time
+ * (rows = cols = kM) the loops are written out in the caller, each row's
+ * sums kept in registers. */
 template <int kM>
-LDS_INLINE void LdsCombineRowsFromOf(int n, int cols, double *const *X, int i,
-                                     double *const *Y, const double *start, double *out)
+LDS_INLINE void LdsTransposeProductFromOf(int n, int rows, int cols, double *const *X,
+                                          double *const *Y, double *const *start, double **out)
 {
     if constexpr (kM > 0) {
-        double acc[kM];
-        lds_vec::ForEachIndex<kM>(kM, [&](int c) __attribute__((always_inline)) {
-            acc[c] = start ? start[c] : 0.0;
-        });
-        for (int k = 0; k < n; k++) {
-            const double x = X[k][i];
-            if (x == 0.0)
-                continue;
-            const double *y = Y[k];
+        for (int i = 0; i < kM; i++) {
+            double acc[kM];
             lds_vec::ForEachIndex<kM>(kM, [&](int c) __attribute__((always_inline)) {
-                acc[c] += x * y[c];
+                acc[c] = start ? start[i][c] : 0.0;
+            });
+            for (int k = 0; k < n; k++) {
+                const double x = X[k][i];
+                if (x == 0.0)
+                    continue;
+                const double *y = Y[k];
+                lds_vec::ForEachIndex<kM>(kM, [&](int c) __attribute__((always_inline)) {
+                    acc[c] += x * y[c];
+                });
+            }
+            lds_vec::ForEachIndex<kM>(kM, [&](int c) __attribute__((always_inline)) {
+                out[i][c] = acc[c];
             });
         }
-        lds_vec::ForEachIndex<kM>(kM, [&](int c) __attribute__((always_inline)) {
-            out[c] = acc[c];
-        });
     } else {
-        LdsCombineRowsFrom(n, cols, X, i, Y, start, out);
+        LdsTransposeProductFrom(n, rows, cols, X, Y, start, out);
     }
 }
 

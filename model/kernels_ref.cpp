@@ -95,16 +95,17 @@ void LdsSymFromLowerRef(int n, double **A, double **B)
 
 /* ==== the simulation smoother's and the weights' backward products ======== */
 
-void LdsCombineRowsFromRef(int n, int cols, double *const *X, int i, double *const *Y,
-                           const double *start, double *out)
+void LdsTransposeProductFromRef(int n, int rows, int cols, double *const *X, double *const *Y,
+                                double *const *start, double **out)
 {
-    for (int c = 0; c < cols; c++) {
-        double s = start ? start[c] : 0.0;
-        for (int k = 0; k < n; k++)
-            if (X[k][i] != 0.0)
-                s = s + X[k][i] * Y[k][c];
-        out[c] = s;
-    }
+    for (int i = 0; i < rows; i++)
+        for (int c = 0; c < cols; c++) {
+            double s = start ? start[i][c] : 0.0;
+            for (int k = 0; k < n; k++)
+                if (X[k][i] != 0.0)
+                    s = s + X[k][i] * Y[k][c];
+            out[i][c] = s;
+        }
 }
 
 void LdsAddOuterRef(int rows, int cols, const double *x, const double *y, double **Y)

@@ -172,10 +172,9 @@ LDS_INLINE void StoreColumn(int p, int r, int t, double **Wn, double **M, double
     }
 }
 
-/* S_{t-1} = L' S L + Z' F^-1 Z + H' H into A's leading block.  Q = L' S
- * row by row (Q[j] = sum_k L[k][j] S[k]), transposed in place into S L;
- * then row i of S_{t-1} sums L[k][i] (S L)[k] over k, the Z terms and the
- * H terms, each element from 0.0 in that order; the lower triangle is
+/* S_{t-1} = L' S L + Z' F^-1 Z + H' H into A's leading block: Q = L' S,
+ * transposed in place into S L; then S_{t-1} = L' (S L), plus Z' (F^-1 Z),
+ * plus H' H, each element's terms in that order; the lower triangle is
  * mirrored.  The zero entries of L (a sparse transition keeps most of
  * them) are left out of the sums. */
 template <int kM>
@@ -184,19 +183,16 @@ LDS_INLINE void BackStep(int N, int mRun, int r, double **Sys, double **A, doubl
 {
     const int m = kM ? kM : mRun;
     double **L = B, **Z = Sys + m, **FZ = B + m;
-    for (int j = 0; j < m; j++)
-        LdsCombineRowsFromOf<kM>(m, m, L, j, A, nullptr, Q[j]);
+    LdsTransposeProductFromOf<kM>(m, m, m, L, A, nullptr, Q);
     for (int j = 0; j < m; j++)
         for (int c = 0; c < j; c++) {
             const double x = Q[j][c];
             Q[j][c] = Q[c][j];
             Q[c][j] = x;
         }
-    for (int i = 0; i < m; i++) {
-        LdsCombineRowsFromOf<kM>(m, m, L, i, Q, nullptr, A[i]);
-        LdsCombineRowsFromOf<kM>(N, m, Z, i, FZ, A[i], A[i]);
-        LdsCombineRowsFromOf<kM>(r, m, H, i, H, A[i], A[i]);
-    }
+    LdsTransposeProductFromOf<kM>(m, m, m, L, Q, nullptr, A);
+    LdsTransposeProductFromOf<kM>(N, m, m, Z, FZ, A, A);
+    LdsTransposeProductFromOf<kM>(r, m, m, H, H, A, A);
     for (int i = 0; i < m; i++)
         for (int j = 0; j < i; j++)
             A[j][i] = A[i][j];

@@ -179,22 +179,24 @@ TEST(Kernels, BackwardProductsMatchTheirReferences) {
     for (int m : counts()) {
         for (int n : {0, 1, 2, 3, 4, 5, 16, 17, 20, 70}) {
             const std::string at = "m " + std::to_string(m) + " n " + std::to_string(n);
-            // Rows 0..n-1 X (m + 1 columns), n..2n-1 Y, then out, then a
-            // separate start; start is out itself, that row, or null.
-            Mat C(2 * n + 2, std::max(m + 1, 1), rng);
-            for (int k = 0; k < n; ++k) sparsen(C.data[k]);
-            negZeros(C.data[2 * n]);
-            for (int i : {0, m})
+            // out = start + X' Y with X n x rows, Y n x m: rows 0..n-1 X,
+            // n..2n-1 Y, then out, then a separate start; start is out
+            // itself, those rows, or null.
+            for (int rows : {1, 5, m}) {
+                Mat C(2 * n + 2 * rows, std::max({m, rows, 1}), rng);
+                for (int k = 0; k < n; ++k) sparsen(C.data[k]);
+                for (int i = 0; i < rows; ++i) negZeros(C.data[2 * n + i]);
                 for (int from : {0, 1, 2}) {
                     auto run = [&](auto f, Mat &M) {
-                        double *out = M.data[2 * n].data();
-                        const double *start = from == 0 ? out : from == 1 ? M.data[2 * n + 1].data() : nullptr;
-                        f(n, m, M.p(), i, M.p() + n, start, out);
+                        double **out = M.p() + 2 * n;
+                        double **start = from == 0 ? out : from == 1 ? out + rows : nullptr;
+                        f(n, rows, m, M.p(), M.p() + n, start, out);
                     };
-                    expectSame(COPIES(LdsCombineRowsFrom), LdsCombineRowsFromRef, C, run,
-                               "CombineRowsFrom i " + std::to_string(i) + " start " +
+                    expectSame(COPIES(LdsTransposeProductFrom), LdsTransposeProductFromRef, C, run,
+                               "TransposeProductFrom rows " + std::to_string(rows) + " start " +
                                    std::to_string(from) + " " + at);
                 }
+            }
             // Row 0 x (n), row 1 y (m), then Y (n x m).
             const int w = std::max({n, m, 1});
             Mat O(n + 2, w, rng);
@@ -217,15 +219,15 @@ TEST(Kernels, BackwardProductsMatchTheirReferences) {
         constexpr int kM = decltype(k)::value;
         for (int n : {0, 1, 3, 5}) {
             const std::string at = "kM " + std::to_string(kM) + " n " + std::to_string(n);
-            Mat C(2 * n + 1, kM + 1, rng);
+            Mat C(2 * n + kM, kM, rng);
             for (int j = 0; j < n; ++j) sparsen(C.data[j]);
-            negZeros(C.data[2 * n]);
+            for (int i = 0; i < kM; ++i) negZeros(C.data[2 * n + i]);
             for (bool fromOut : {true, false}) {
                 Mat want(C), got(C);
-                double *w = want.data[2 * n].data(), *g = got.data[2 * n].data();
-                LdsCombineRowsFromRef(n, kM, want.p(), 1, want.p() + n, fromOut ? w : nullptr, w);
-                LdsCombineRowsFromOf<kM>(n, kM, got.p(), 1, got.p() + n, fromOut ? g : nullptr, g);
-                EXPECT_TRUE(sameBits(want, got)) << "CombineRowsFromOf " << at;
+                double **w = want.p() + 2 * n, **g = got.p() + 2 * n;
+                LdsTransposeProductFromRef(n, kM, kM, want.p(), want.p() + n, fromOut ? w : nullptr, w);
+                LdsTransposeProductFromOf<kM>(n, kM, kM, got.p(), got.p() + n, fromOut ? g : nullptr, g);
+                EXPECT_TRUE(sameBits(want, got)) << "TransposeProductFromOf " << at;
             }
             Mat O(n + 2, std::max(n, kM), rng);
             sparsen(O.data[0]);
@@ -261,12 +263,13 @@ TEST(Kernels, ReferencesFollowTheirFormulas) {
     LdsGainRowsRef(2, 1, W);
     EXPECT_EQ(w0[1], 2.0 * 1.0 + 3.0 * 0.5);
     EXPECT_EQ(w0[2], 2.0 * 0.5 + 3.0 * 4.0);
-    // out + column 0 of X = (2, 0, 3) times the rows of Y, the zero term
+    // out + X' Y with X = (2, 0, 3)' (one column), the zero term
     // left out, so -0.0 in out stays -0.0 where the other terms are -0.0.
     std::vector<double> x0 = {2.0}, x1 = {0.0}, x2 = {3.0};
     std::vector<double> y0 = {1.0, -0.0}, y1 = {5.0, 7.0}, y2 = {-1.0, -0.0}, out = {0.5, -0.0};
     double *X[] = {x0.data(), x1.data(), x2.data()}, *Y[] = {y0.data(), y1.data(), y2.data()};
-    LdsCombineRowsFromRef(3, 2, X, 0, Y, out.data(), out.data());
+    double *O[] = {out.data()};
+    LdsTransposeProductFromRef(3, 1, 2, X, Y, O, O);
     EXPECT_EQ(out[0], 0.5 + 2.0 * 1.0 + 3.0 * -1.0);
     EXPECT_TRUE(std::signbit(out[1]) && out[1] == 0.0);
     // The upper triangle of S + x y' with x = (0, 2): row 0 untouched.
