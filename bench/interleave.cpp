@@ -7,7 +7,10 @@
 // another.  Both builds are loaded side by side, each in a link namespace of
 // its own (dlmopen), and their calls alternate, so that whatever else runs
 // on the machine disturbs both alike.  FUNCTIONS is a comma list of lik
-// (LdsLik), smo (KalmanSmo), me1 and me3 (LdsMomentEst 1 and 3); MODELS of
+// (LdsLik), smo (KalmanSmo), me1 and me3 (LdsMomentEst 1 and 3), and, when
+// named, wgt (SimSmoWgt on the filter store, the state disturbances with
+// positive variance selected), lw0, lw1 and lw5 (LdsWeights of the first
+// series in the middle of the run); MODELS of
 // local, struct and dense (bench_models.h).  Prints, per time point, the
 // fastest call, the 10% quantile and the median of each build, and the
 // ratio B/A of the quantiles.  Not run by `make bench`: it needs two builds.
@@ -87,14 +90,14 @@ void copyInto(Build &b, KelVALUE *rec, const kel::Value &v) {
 struct Job {
     Build *build;
     KelHostFunction fn;
-    KelVALUE y, sys, var, store, targets[2];
+    KelVALUE y, sys, var, store, extra, targets[2];
     std::vector<KelVALUE> args;
 };
 
 void prepare(Job &j, Build &b, const bench::Model &mod, const std::string &fn) {
     j.build = &b;
     // Every record the host writes into must start as a value it may free.
-    for (KelVALUE *v : {&j.y, &j.sys, &j.var, &j.store}) b.setInt(v, 0);
+    for (KelVALUE *v : {&j.y, &j.sys, &j.var, &j.store, &j.extra}) b.setInt(v, 0);
     copyInto(b, &j.y, mod.y);
     copyInto(b, &j.sys, mod.sys);
     copyInto(b, &j.var, mod.var);
@@ -114,6 +117,24 @@ void prepare(Job &j, Build &b, const bench::Model &mod, const std::string &fn) {
         a[0] = j.store, a[1] = j.sys, a[2] = j.var;
         j.args.assign(a, a + 3);
         j.fn = b.lookup(b.library, "KalmanSmo");
+    } else if (fn == "wgt") {
+        KelVALUE in[3] = {j.y, j.sys, j.var};
+        b.call(b.lookup(b.library, "KalmanFil"), &j.store, in, 3, err, sizeof err);
+        const int p = mod.m + mod.N;
+        double **sel = b.matrix(&j.extra, p, p);
+        for (int i = 0; i < p; ++i)
+            for (int k = 0; k < p; ++k) sel[i][k] = i == k && i < mod.m && mod.var(i, i) > 0.0;
+        a[0] = j.extra, a[1] = j.store, a[2] = j.sys, a[3] = j.var;
+        j.args.assign(a, a + 4);
+        j.fn = b.lookup(b.library, "SimSmoWgt");
+    } else if (fn[0] == 'l' && fn[1] == 'w') {
+        double **pattern = b.matrix(&j.extra, mod.N, mod.n);
+        for (int i = 0; i < mod.N; ++i)
+            for (int t = 0; t < mod.n; ++t) pattern[i][t] = i == 0 && t == mod.n / 2;
+        b.setInt(&a[0], fn[2] - '0');
+        a[1] = j.extra, a[2] = j.sys, a[3] = j.var;
+        j.args.assign(a, a + 4);
+        j.fn = b.lookup(b.library, "LdsWeights");
     } else {
         b.setInt(&a[0], fn[2] - '0');
         b.setRef(&a[1], &j.targets[0]);
@@ -125,8 +146,9 @@ void prepare(Job &j, Build &b, const bench::Model &mod, const std::string &fn) {
 
 void release(Job &j, const std::string &fn) {
     Build &b = *j.build;
-    for (KelVALUE *v : {&j.y, &j.sys, &j.var, &j.targets[0], &j.targets[1]}) b.release(v);
-    if (fn == "smo") b.release(&j.store);
+    for (KelVALUE *v : {&j.y, &j.sys, &j.var, &j.extra, &j.targets[0], &j.targets[1]})
+        b.release(v);
+    if (fn == "smo" || fn == "wgt") b.release(&j.store);
 }
 
 // Nanoseconds per time point of one call.
@@ -164,7 +186,7 @@ int main(int argc, char **argv) {
     for (const auto &m : kModels) {
         if (!listed(models, m.name)) continue;
         const bench::Model &mod = m.model();
-        for (const char *fn : {"lik", "smo", "me1", "me3"}) {
+        for (const char *fn : {"lik", "smo", "me1", "me3", "wgt", "lw0", "lw1", "lw5"}) {
             if (!listed(functions, fn)) continue;
             Job jobs[2];
             std::vector<double> t[2];

@@ -4,7 +4,8 @@
 //   output_hash [-v]
 //
 // Runs LdsLik, LdsLikConc, KalmanFil, KalmanSmo (on that store),
-// LdsMomentEst 0, 1, 3 and 5 and LdsLikSco on the three models of
+// LdsMomentEst 0, 1, 3 and 5, LdsLikSco, SimSmoWgt (on the filter store, for
+// two selections) and LdsWeights 0, 1 and 5 on the three models of
 // bench_models.h and on a few small models that reach the other paths: time-
 // varying elements with missing values (one and two series), state counts
 // just below and above the compiled ones, and many series and states.
@@ -159,6 +160,40 @@ void run(kel::Host &host, const Case &c, Hash &total, bool verbose) {
     for (const kel::Arg &a : form(c, c.y)) args.push_back(a);
     kel::Value r = host.call("LdsLikSco", args);
     record("LdsLikSco", {&r, &ll, &s2, &score});
+    // The simulation smoother weights: the state disturbances with positive
+    // variance, then the first state and the last observation element.  The
+    // call writes time-varying values into Sys and Var: each call gets
+    // copies of the model.
+    const int m = c.sys.cols(), d = c.sys.rows();
+    kel::Value states = kel::Value::matrix(d, d), mixed = kel::Value::matrix(d, d);
+    for (int i = 0; i < m; ++i)
+        if (c.var(i, i) > 0.0) states.at(i, i) = 1.0;
+    mixed.at(0, 0) = 1.0;
+    mixed.at(d - 1, d - 1) = 1.0;
+    for (const kel::Value *sel : {&states, &mixed}) {
+        Case own = c;
+        std::vector<kel::Arg> wargs = {*sel};
+        for (const kel::Arg &a : form(own, store)) wargs.push_back(a);
+        kel::Value wgt = host.call("SimSmoWgt", wargs);
+        record(sel == &states ? "SimSmoWgt-st" : "SimSmoWgt-mix", {&wgt});
+    }
+    // The observation weights of the first series in the middle of the run
+    // and of the last series near its end.
+    const int N = c.y.rows(), n = c.y.cols();
+    for (int code : {0, 1, 5})
+        for (int target : {0, 1}) {
+            kel::Value pattern = kel::Value::matrix(N, n);
+            if (target == 0)
+                pattern.at(0, n / 2) = 1.0;
+            else
+                pattern.at(N - 1, n - 2) = 1.0;
+            Case own = c;
+            std::vector<kel::Arg> wargs = {code};
+            for (const kel::Arg &a : form(own, pattern)) wargs.push_back(a);
+            kel::Value w = host.call("LdsWeights", wargs);
+            const std::string fn = "LdsWeights" + std::to_string(code) + "-" + std::to_string(target);
+            record(fn.c_str(), {&w});
+        }
     for (const std::string &m : host.messages())
         std::printf("%s: warning: %s\n", c.name.c_str(), m.c_str());
 }

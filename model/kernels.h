@@ -35,7 +35,8 @@ LDS_INLINE auto LdsWithCompiledStates(int m, F f)
     return lds_vec::WithCountUpTo<kLdsCompiledStates>(m, f);
 }
 
-/* Declares Lds<Name> with its reference and, where built, its two copies. */
+/* Declares Lds<Name> with its reference and, where built, its two copies
+ * (defined to the end of this header). */
 #ifdef LDS_WIDE_COPIES
 #define LDS_KERNEL(name, params) \
     void name params;            \
@@ -107,7 +108,6 @@ LDS_KERNEL(LdsSymSubProduct, (int N, int m, double **W));
  * overlap.  n >= 0.  [two copies] */
 LDS_KERNEL(LdsSymFromLower, (int n, double **A, double **B));
 
-#undef LDS_KERNEL
 
 /* ---- kernels compiled for a state count --------------------------------
  * kM, when not 0, is the count n (or m) known at compile time, below one
@@ -233,12 +233,7 @@ LDS_INLINE void LdsSymSubColRowOf(int m, double **P, const double *row)
  * left out, so a sparse L costs less.  Writes A's leading m x m block and
  * y[0..d-1] (workspace, overlapping neither A's rows nor C); rows m..d-1
  * are read only.  m >= 0, N >= 0.  [two copies] */
-void LdsSymCongruenceInPlace(int m, int N, double **A, double **C, double *y);
-void LdsSymCongruenceInPlaceRef(int m, int N, double **A, double **C, double *y);
-#ifdef LDS_WIDE_COPIES
-void LdsSymCongruenceInPlaceWide(int m, int N, double **A, double **C, double *y);
-void LdsSymCongruenceInPlaceBase(int m, int N, double **A, double **C, double *y);
-#endif
+LDS_KERNEL(LdsSymCongruenceInPlace, (int m, int N, double **A, double **C, double *y));
 
 /* LdsSymCongruenceInPlace; for a state count kM > 0 known at compile time
  * its loops are written out in the caller, with the same sums. */
@@ -288,5 +283,109 @@ LDS_INLINE void LdsSymCongruenceInPlaceOf(int m, int N, double **A, double **C, 
         LdsSymCongruenceInPlace(m, N, A, C, y);
     }
 }
+
+
+/* ==== the simulation smoother's and the weights' backward products ========
+ * Sums that leave out the terms whose coefficient is exactly zero (a sparse
+ * transition keeps most of the entries of L = T - K Z at zero): skipping
+ * them is what the recursions promise, and it keeps a -0.0 that adding a
+ * +0.0 term would turn into +0.0.  Each element receives its terms one at a
+ * time, in the order stated. */
+
+/* out[i][c] = start[i][c] + X[k][i] Y[k][c] summed over k = 0..n-1 in
+ * increasing order, the terms with X[k][i] == 0 left out, for
+ * i = 0..rows-1, c = 0..cols-1 (start null: from 0.0): out = start + X' Y,
+ * row i the combination of the rows of Y with column i of X as
+ * coefficients.  Reads X rows 0..n-1 (rows each), Y rows 0..n-1 (cols
+ * each) and start rows 0..rows-1 (cols each); writes out rows 0..rows-1
+ * (cols each), which may be the rows of start themselves but must not
+ * overlap anything else read.  n, rows, cols >= 0.  [two copies] */
+LDS_KERNEL(LdsTransposeProductFrom, (int n, int rows, int cols, double *const *X,
+                                     double *const *Y, double *const *start, double **out));
+
+/* Y[r][c] = Y[r][c] + x[r] y[c] for r = 0..rows-1 with x[r] != 0 and
+ * c = 0..cols-1: adds the outer product x y' (rows with a zero x[r] are
+ * not touched).  Reads x[0..rows-1] and y[0..cols-1], which must not
+ * overlap the rows of Y; writes Y rows 0..rows-1 (cols each).
+ * rows >= 0, cols >= 0.  [two copies] */
+LDS_KERNEL(LdsAddOuter, (int rows, int cols, const double *x, const double *y, double **Y));
+
+/* S[a][b] = S[a][b] + x[a] y[b] for 0 <= a <= b < n with x[a] != 0: the
+ * upper triangle of LdsAddOuter for a square S (the lower triangle is not
+ * touched).  Reads x[0..n-1] and y[0..n-1], which must not overlap the
+ * rows of S.  n >= 0.  [two copies] */
+LDS_KERNEL(LdsAddOuterUpper, (int n, const double *x, const double *y, double **S));
+
+
+/* LdsTransposeProductFrom; for a state count kM > 0 known at compile time
+ * (rows = cols = kM) the loops are written out in the caller, each row's
+ * sums kept in registers. */
+template <int kM>
+LDS_INLINE void LdsTransposeProductFromOf(int n, int rows, int cols, double *const *X,
+                                          double *const *Y, double *const *start, double **out)
+{
+    if constexpr (kM > 0) {
+        for (int i = 0; i < kM; i++) {
+            double acc[kM];
+            lds_vec::ForEachIndex<kM>(kM, [&](int c) __attribute__((always_inline)) {
+                acc[c] = start ? start[i][c] : 0.0;
+            });
+            for (int k = 0; k < n; k++) {
+                const double x = X[k][i];
+                if (x == 0.0)
+                    continue;
+                const double *y = Y[k];
+                lds_vec::ForEachIndex<kM>(kM, [&](int c) __attribute__((always_inline)) {
+                    acc[c] += x * y[c];
+                });
+            }
+            lds_vec::ForEachIndex<kM>(kM, [&](int c) __attribute__((always_inline)) {
+                out[i][c] = acc[c];
+            });
+        }
+    } else {
+        LdsTransposeProductFrom(n, rows, cols, X, Y, start, out);
+    }
+}
+
+/* LdsAddOuter; for kM > 0 (cols = kM) written out in the caller. */
+template <int kM>
+LDS_INLINE void LdsAddOuterOf(int rows, int cols, const double *x, const double *y, double **Y)
+{
+    if constexpr (kM > 0) {
+        for (int r = 0; r < rows; r++) {
+            const double a = x[r];
+            if (a == 0.0)
+                continue;
+            double *out = Y[r];
+            lds_vec::ForEachIndex<kM>(kM, [&](int c) __attribute__((always_inline)) {
+                out[c] += a * y[c];
+            });
+        }
+    } else {
+        LdsAddOuter(rows, cols, x, y, Y);
+    }
+}
+
+/* LdsAddOuterUpper; for kM > 0 (n = kM) written out in the caller. */
+template <int kM>
+LDS_INLINE void LdsAddOuterUpperOf(int n, const double *x, const double *y, double **S)
+{
+    if constexpr (kM > 0) {
+        lds_vec::ForEachIndex<kM>(kM, [&](int a) __attribute__((always_inline)) {
+            const double xa = x[a];
+            if (xa == 0.0)
+                return;
+            lds_vec::ForEachIndex<kM>(kM, [&](int b) __attribute__((always_inline)) {
+                if (b >= a)
+                    S[a][b] += xa * y[b];
+            });
+        });
+    } else {
+        LdsAddOuterUpper(n, x, y, S);
+    }
+}
+
+#undef LDS_KERNEL
 
 #endif

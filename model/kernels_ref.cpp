@@ -126,3 +126,34 @@ void LdsSymCongruenceInPlaceRef(int m, int N, double **A, double **C, double *y)
         for (int j = i + 1; j < m; j++)
             A[i][j] = A[j][i];
 }
+
+/* ==== the simulation smoother's and the weights' backward products ======== */
+
+void LdsTransposeProductFromRef(int n, int rows, int cols, double *const *X, double *const *Y,
+                                double *const *start, double **out)
+{
+    for (int i = 0; i < rows; i++)
+        for (int c = 0; c < cols; c++) {
+            double s = start ? start[i][c] : 0.0;
+            for (int k = 0; k < n; k++)
+                if (X[k][i] != 0.0)
+                    s = s + X[k][i] * Y[k][c];
+            out[i][c] = s;
+        }
+}
+
+void LdsAddOuterRef(int rows, int cols, const double *x, const double *y, double **Y)
+{
+    for (int r = 0; r < rows; r++)
+        if (x[r] != 0.0)
+            for (int c = 0; c < cols; c++)
+                Y[r][c] = Y[r][c] + x[r] * y[c];
+}
+
+void LdsAddOuterUpperRef(int n, const double *x, const double *y, double **S)
+{
+    for (int a = 0; a < n; a++)
+        if (x[a] != 0.0)
+            for (int b = a; b < n; b++)
+                S[a][b] = S[a][b] + x[a] * y[b];
+}

@@ -32,7 +32,6 @@
 #include "model/hostcall.h"
 #include "model/kernels.h"
 #include "model/model.h"
-#include "model/vecops.h"
 #include "simulate/simsmo.h"
 #include "simulate/simulate.h"
 
@@ -54,26 +53,22 @@ LDS_INLINE void LoadGains(int N, int m, double **store, int t, double **A)
     }
 }
 
-/* L = T - K Z and F^-1 Z into the first m columns of rows 0..p-1 of B,
- * each sum from 0.0 in increasing k; acc is scratch of m doubles. */
+/* L = T - K Z and F^-1 Z into the first m columns of rows 0..p-1 of B:
+ * row i of K Z is (row i of K)' Z, each sum from 0.0 in increasing k; acc
+ * is scratch of m doubles. */
 template <int kM>
 LDS_INLINE void GainedTransition(int N, int mRun, double **Sys, double **A, double **B,
                                  double *acc)
 {
     const int m = kM ? kM : mRun;
+    double **Z = Sys + m;
     for (int i = 0; i < m; i++) {
-        for (int j = 0; j < m; j++)
-            acc[j] = 0.0;
-        for (int k = 0; k < N; k++) {
-            const double kik = A[i][m + k];
-            for (int j = 0; j < m; j++)
-                acc[j] += kik * Sys[m + k][j];
-        }
+        LdsColumnCombinationOf<kM>(N, 0, m, A[i] + m, Z, acc);
         for (int j = 0; j < m; j++)
             B[i][j] = Sys[i][j] - acc[j];
     }
     for (int k = 0; k < N; k++)
-        LdsColumnCombinationOf<kM>(N, 0, m, A[m + k] + m, Sys + m, B[m + k]);
+        LdsColumnCombinationOf<kM>(N, 0, m, A[m + k] + m, Z, B[m + k]);
 }
 
 /* Row k of W_t into W[k] and of W_t Sys_t into WS[k], for each selected
@@ -113,7 +108,7 @@ LDS_INLINE void SelectedWeights(int N, int mRun, const int *flags, double **Var,
 
 /* C[k][q] = Var[i_k][i_q] - W[k] Var[.][i_q] for q <= k, mirrored: the
  * row W[k] Var (each element summed over increasing c from 0.0) into y,
- * p doubles of scratch, then its selected elements.  kM as in LdsColumnCombinationOf. */
+ * p doubles of scratch, then its selected elements. */
 template <int kM>
 LDS_INLINE void ConditionalVariance(int p, const int *flags, double **Var, double **W,
                                     double **C, double *y)
@@ -177,82 +172,34 @@ LDS_INLINE void StoreColumn(int p, int r, int t, double **Wn, double **M, double
     }
 }
 
-/* acc += x y over the m columns, skipped when x is 0 (adding zero terms
- * would change no sum); kM, when not 0, is m known at compile time, so
- * that acc can stay in registers. */
+/* S_{t-1} = L' S L + Z' F^-1 Z + H' H into A's leading block: Q = L' S,
+ * transposed in place into S L; then S_{t-1} = L' (S L), plus Z' (F^-1 Z),
+ * plus H' H, each element's terms in that order; the lower triangle is
+ * mirrored.  The zero entries of L (a sparse transition keeps most of
+ * them) are left out of the sums. */
 template <int kM>
-LDS_INLINE void AddMultiple(int m, double x, const double *y, double *acc)
-{
-    if (x == 0.0)
-        return;
-    lds_vec::ForEachIndex<kM>(m, [&](int c) __attribute__((always_inline)) { acc[c] += x * y[c]; });
-}
-
-/* out = sum over k = 0..count-1 of weight(k) Y[k], from 0.0 in increasing
- * k; kM as in AddMultiple. */
-template <int kM, class Weight>
-LDS_INLINE void CombineRows(int m, int count, Weight weight, double *const *Y, double *out,
-                            double *acc)
-{
-    lds_vec::ForEachIndex<kM>(m, [&](int c) __attribute__((always_inline)) { acc[c] = 0.0; });
-    for (int k = 0; k < count; k++)
-        AddMultiple<kM>(m, weight(k), Y[k], acc);
-    if (acc != out)
-        lds_vec::ForEachIndex<kM>(m, [&](int c) __attribute__((always_inline)) { out[c] = acc[c]; });
-}
-
-/* S_{t-1} = L' S L + Z' F^-1 Z + H' H into A's leading block.  Q = L' S
- * row by row from the rows of S (Q[j] = sum_k L[k][j] S[k]), transposed in
- * place into S L; then row i of S_{t-1} sums L[k][i] (S L)[k] over k, the
- * Z terms and the H terms, each sum from 0.0 in that order; the lower
- * triangle is mirrored.  The zero entries of L (a sparse transition keeps
- * most of them) cost a test each.  kM as in AddMultiple. */
-template <int kM>
-LDS_INLINE void BackStepOf(int N, int mRun, int r, double **Sys, double **A, double **B,
-                           double **Q, double **H)
+LDS_INLINE void BackStep(int N, int mRun, int r, double **Sys, double **A, double **B,
+                         double **Q, double **H)
 {
     const int m = kM ? kM : mRun;
-    double **L = B, **FZ = B + m;
-    double local[kM ? kM : 1];
-    for (int j = 0; j < m; j++) {
-        double *acc = kM ? local : Q[j];
-        CombineRows<kM>(m, m, [&](int k) __attribute__((always_inline)) { return L[k][j]; },
-                        A, Q[j], acc);
-    }
+    double **L = B, **Z = Sys + m, **FZ = B + m;
+    LdsTransposeProductFromOf<kM>(m, m, m, L, A, nullptr, Q);
     for (int j = 0; j < m; j++)
         for (int c = 0; c < j; c++) {
             const double x = Q[j][c];
             Q[j][c] = Q[c][j];
             Q[c][j] = x;
         }
-    for (int i = 0; i < m; i++) {
-        double *acc = kM ? local : A[i];
-        CombineRows<kM>(m, m, [&](int k) __attribute__((always_inline)) { return L[k][i]; },
-                        Q, acc, acc);
-        for (int k = 0; k < N; k++)
-            AddMultiple<kM>(m, Sys[m + k][i], FZ[k], acc);
-        for (int k = 0; k < r; k++)
-            AddMultiple<kM>(m, H[k][i], H[k], acc);
-        if (kM)
-            lds_vec::ForEachIndex<kM>(m, [&](int c) __attribute__((always_inline)) {
-                A[i][c] = acc[c];
-            });
-    }
+    LdsTransposeProductFromOf<kM>(m, m, m, L, Q, nullptr, A);
+    LdsTransposeProductFromOf<kM>(N, m, m, Z, FZ, A, A);
+    LdsTransposeProductFromOf<kM>(r, m, m, H, H, A, A);
     for (int i = 0; i < m; i++)
         for (int j = 0; j < i; j++)
             A[j][i] = A[i][j];
 }
 
-void BackStep(int N, int m, int r, double **Sys, double **A, double **B, double **Q,
-              double **H)
-{
-    if (!lds_vec::WithCompileTimeCount(m, [&](auto k) __attribute__((always_inline)) {
-            BackStepOf<decltype(k)::value>(N, m, r, Sys, A, B, Q, H);
-        }))
-        BackStepOf<0>(N, m, r, Sys, A, B, Q, H);
-}
-
-/* The backward loop; kM as in LdsColumnCombinationOf. */
+/* The backward loop; kM is m when it is one of the compiled state counts
+ * (kLdsCompiledStates), else 0. */
 template <int kM>
 LDS_INLINE int SimSmoWgtSteps(int N, int n, int mRun, double **Sys, double **Var,
                               int **IdxSys, int **IdxVar, double **X, double **A, double **B,
@@ -276,21 +223,16 @@ LDS_INLINE int SimSmoWgtSteps(int N, int n, int mRun, double **Sys, double **Var
         ForwardSolveRows(r, p, C, W, scratch);
         StoreColumn(p, r, t, W, C, wgt);
         ForwardSolveRows(r, m, C, WS, scratch);
-        if constexpr (kM > 0)
-            BackStepOf<kM>(N, m, r, Sys, A, B, Q, WS);
-        else
-            BackStep(N, m, r, Sys, A, B, Q, WS);
+        BackStep<kM>(N, m, r, Sys, A, B, Q, WS);
     }
     return 0;
 }
 
-/* Compiled for one to three states, where the loops are short enough for
- * their overhead to count; larger models take the kernels. */
 int iSimSmoWgtRun(int N, int n, int m, double **Sys, double **Var, int **IdxSys,
                   int **IdxVar, double **X, double **A, double **B, double **store,
                   int r, const int *flags, double **C, double **wgt)
 {
-    return lds_vec::WithCountUpTo<3>(m, [&](auto k) __attribute__((always_inline)) {
+    return LdsWithCompiledStates(m, [&](auto k) __attribute__((always_inline)) {
         return SimSmoWgtSteps<decltype(k)::value>(N, n, m, Sys, Var, IdxSys, IdxVar, X, A, B,
                                                    store, r, flags, C, wgt);
     });

@@ -11,10 +11,12 @@
  * Working storage, (p+1) x p P-work and (p+2) x p A-work:
  *   P-work rows 0..m-1    m x m block A (M, N_t or Q')
  *   P-work rows m..p-1    the gains K_t' (row j = column j of K_t, m long)
- *   P-work row p          one row of L_t
+ *   P-work row p          one row of L_t (m), then the gains of one state
+ *                         (a row of K_t, N)
  *   A-work rows 0..m-1    m x m block B (the partner of A)
  *   A-work rows m..p-1    F_t^-1 (N x N)
- *   A-work rows p, p+1    two vectors of m
+ *   A-work rows p, p+1    two vectors of m (row p also a column of the
+ *                         block that M L_t multiplies)
  */
 #include "weights/weights.h"
 
@@ -23,7 +25,6 @@
 #include "filter/kalman_core.h"
 #include "model/kernels.h"
 #include "model/model.h"
-#include "model/vecops.h"
 
 namespace {
 
@@ -76,72 +77,48 @@ void LoadGains(const WeightRun &w, int t)
     }
 }
 
-/* Row k of L_t: L[k][c] = T[k][c] - sum_j K[k][j] Z[j][c], the sum from
- * 0.0 in increasing j, formed in row itself; kM, when not 0, is m known at
- * compile time. */
-template <int kM = 0>
-LDS_INLINE void LRow(const WeightRun &w, int k, double *row)
+/* Row k of L_t into lrow[0..m-1]: L[k][c] = T[k][c] - sum_j K[k][j] Z[j][c],
+ * the sum from 0.0 in increasing series j; row k of K_t (the gains of
+ * state k, one per series) is gathered in lrow[m..p-1]. */
+template <int kM>
+LDS_INLINE void LRow(const WeightRun &w, int k)
 {
     const int m = kM ? kM : w.m;
-    double **Z = w.Sys + m;
-    for (int c = 0; c < m; c++)
-        row[c] = 0.0;
-    for (int j = 0; j < w.N; j++) {
-        const double kj = w.Kt[j][k], *z = Z[j];
-        for (int c = 0; c < m; c++)
-            row[c] += kj * z[c];
-    }
+    double *row = w.lrow, *gains = w.lrow + m;
+    for (int j = 0; j < w.N; j++)
+        gains[j] = w.Kt[j][k];
+    LdsColumnCombinationOf<kM>(w.N, 0, m, gains, w.Sys + m, row);
     const double *t = w.Sys[k];
     for (int c = 0; c < m; c++)
         row[c] = t[c] - row[c];
 }
 
-/* y[0..m-1] += a x[0..m-1], by blocks of four; kM, when not 0, is m known
- * at compile time. */
+/* out = M L_t (m x m, out must not be M): out[r][c] = sum_k M[r][k] L[k][c],
+ * summed in increasing k from 0.0, zero entries of M left out, one row of
+ * L_t (times column k of M, gathered in vec) at a time. */
 template <int kM>
-LDS_INLINE void AddMultiple(int mRun, double a, const double *x, double *y)
-{
-    const int m = kM ? kM : mRun;
-    int c = 0;
-    for (; c + 4 <= m; c += 4)
-        lds_vec::StoreQuad(y + c, lds_vec::LoadQuad(y + c) + a * lds_vec::LoadQuad(x + c));
-    for (; c < m; c++)
-        y[c] += a * x[c];
-}
-
-template <int kM>
-LDS_INLINE void TimesLOf(const WeightRun &w, double **M, double **out)
+void TimesL(const WeightRun &w, double **M, double **out)
 {
     const int m = kM ? kM : w.m;
-    double *lrow = w.lrow;
     for (int r = 0; r < m; r++)
         for (int c = 0; c < m; c++)
             out[r][c] = 0.0;
     for (int k = 0; k < m; k++) {
-        LRow<kM>(w, k, lrow);
-        for (int r = 0; r < m; r++) {
-            const double a = M[r][k];
-            if (a != 0.0)
-                AddMultiple<kM>(m, a, lrow, out[r]);
-        }
+        LRow<kM>(w, k);
+        for (int r = 0; r < m; r++)
+            w.vec[r] = M[r][k];
+        LdsAddOuterOf<kM>(m, m, w.vec, w.lrow, out);
     }
 }
 
-/* out = M L_t (m x m, out must not be M): out[r][c] = sum_k M[r][k] L[k][c],
- * summed in increasing k from 0.0, zero entries of M left out. */
-void TimesL(const WeightRun &w, double **M, double **out)
-{
-    lds_vec::WithCountUpTo<lds_vec::kFixedCount>(w.m, [&](auto k) __attribute__((always_inline)) {
-        TimesLOf<decltype(k)::value>(w, M, out);
-    });
-}
-
 /* out = L_t A (m x m, out must not be A): row c is sum_k L[c][k] A[k]. */
+template <int kM>
 void LTimes(const WeightRun &w, double **A, double **out)
 {
-    for (int c = 0; c < w.m; c++) {
-        LRow(w, c, w.lrow);
-        LdsColumnCombination(w.m, 0, w.m, w.lrow, A, out[c]);
+    const int m = kM ? kM : w.m;
+    for (int c = 0; c < m; c++) {
+        LRow<kM>(w, c);
+        LdsColumnCombinationOf<kM>(m, 0, m, w.lrow, A, out[c]);
     }
 }
 
@@ -155,6 +132,7 @@ void WriteStateWeights(const WeightRun &w, double **M, const double *y, int t,
 
 /* Columns `from` down to 0: w_t = M K_t e_i, then M = M L_t; M and spare
  * are the two m x m blocks, M holding the starting value. */
+template <int kM>
 void PredictedSweep(const WeightRun &w, int from, double **M, double **spare,
                     double **result)
 {
@@ -163,7 +141,7 @@ void PredictedSweep(const WeightRun &w, int from, double **M, double **spare,
         LoadGains(w, t);
         WriteStateWeights(w, M, w.Kt[w.i], t, result);
         if (t > 0) {
-            TimesL(w, M, spare);
+            TimesL<kM>(w, M, spare);
             std::swap(M, spare);
         }
     }
@@ -188,17 +166,19 @@ void SignalRows(const WeightRun &w, double **result)
     }
 }
 
+template <int kM>
 int fPredicted(WeightRun *w, double **result)
 {
     MatZero(result, w->p, w->n);
     MatI(w->A, w->m);
-    PredictedSweep(*w, w->tau - 1, w->A, w->B, result);
+    PredictedSweep<kM>(*w, w->tau - 1, w->A, w->B, result);
     SignalRows(*w, result);
     return 1;
 }
 
 /* G = P_tau Z' F^-1 (kept as G' in the rows of Pwork2 after P_tau),
  * w_tau = G e_i, then M = I - G Z_tau before the predicted sweep. */
+template <int kM>
 int fFiltered(WeightRun *w, double **Pwork2, double **result)
 {
     const int N = w->N, m = w->m, tau = w->tau;
@@ -225,7 +205,7 @@ int fFiltered(WeightRun *w, double **Pwork2, double **result)
                 gz += Gt[j][r] * Z[j][c];
             w->A[r][c] = (r == c ? 1.0 : 0.0) - gz;
         }
-    PredictedSweep(*w, tau - 1, w->A, w->B, result);
+    PredictedSweep<kM>(*w, tau - 1, w->A, w->B, result);
     SignalRows(*w, result);
     return 1;
 }
@@ -234,11 +214,12 @@ int fFiltered(WeightRun *w, double **Pwork2, double **result)
  * X = N_t L_t into B, g_t = Z' F^-1 e_i - X' K e_i into scratch column t,
  * N_{t-1} = L' X + Z' F^-1 Z (upper triangle, then mirrored; zero terms
  * of L and Z left out). */
+template <int kM>
 void SmoothBackStep(const WeightRun &w, int t, double **scratch)
 {
-    const int N = w.N, m = w.m, i = w.i;
+    const int N = w.N, m = kM ? kM : w.m, i = w.i;
     double **S = w.A, **Xm = w.B, **Z = w.Sys + m;
-    TimesL(w, S, Xm);
+    TimesL<kM>(w, S, Xm);
     for (int a = 0; a < m; a++) {
         double zf = 0.0;
         for (int j = 0; j < N; j++)
@@ -252,13 +233,8 @@ void SmoothBackStep(const WeightRun &w, int t, double **scratch)
         for (int b = a; b < m; b++)
             S[a][b] = 0.0;
     for (int k = 0; k < m; k++) {
-        LRow(w, k, w.lrow);
-        const double *xk = Xm[k];
-        for (int a = 0; a < m; a++) {
-            const double la = w.lrow[a];
-            if (la != 0.0)
-                AddMultiple<0>(m - a, la, xk + a, S[a] + a);
-        }
+        LRow<kM>(w, k);
+        LdsAddOuterUpperOf<kM>(m, w.lrow, Xm[k], S);
     }
     double *fz = w.vec;
     for (int j = 0; j < N; j++) {
@@ -268,20 +244,17 @@ void SmoothBackStep(const WeightRun &w, int t, double **scratch)
                 s += w.Finv[j][l] * Z[l][b];
             fz[b] = s;
         }
-        for (int a = 0; a < m; a++) {
-            const double za = Z[j][a];
-            if (za != 0.0)
-                AddMultiple<0>(m - a, za, fz + a, S[a] + a);
-        }
+        LdsAddOuterUpperOf<kM>(m, Z[j], fz, S);
     }
     for (int a = 0; a < m; a++)
         for (int b = 0; b < a; b++)
             S[a][b] = S[b][a];
 }
 
+template <int kM>
 int fSmoothed(WeightRun *w, double **scratch, double **Pwork2, double **result)
 {
-    const int m = w->m, n = w->n, tau = w->tau;
+    const int m = kM ? kM : w->m, n = w->n, tau = w->tau;
     MatZero(result, w->p, n);
 
     /* Backward from the end to tau: g_t, and N_{tau-1} in A. */
@@ -289,7 +262,7 @@ int fSmoothed(WeightRun *w, double **scratch, double **Pwork2, double **result)
     for (int t = n - 1; t >= tau; t--) {
         SetTime(*w, t);
         LoadGains(*w, t);
-        SmoothBackStep(*w, t, scratch);
+        SmoothBackStep<kM>(*w, t, scratch);
     }
 
     /* Before tau: the predicted weights times I - P_tau N_{tau-1}. */
@@ -298,7 +271,7 @@ int fSmoothed(WeightRun *w, double **scratch, double **Pwork2, double **result)
         for (int r = 0; r < m; r++)
             for (int c = 0; c < m; c++)
                 w->B[r][c] = (r == c ? 1.0 : 0.0) - w->B[r][c];
-        PredictedSweep(*w, tau - 1, w->B, w->A, result);
+        PredictedSweep<kM>(*w, tau - 1, w->B, w->A, result);
     }
 
     /* From tau on: w_t = Q g_t with Q = P_tau L_tau' ... L_{t-1}', kept as
@@ -308,17 +281,40 @@ int fSmoothed(WeightRun *w, double **scratch, double **Pwork2, double **result)
         SetTime(*w, t);
         for (int a = 0; a < m; a++)
             g[a] = scratch[a][t];
-        LdsColumnCombination(m, 0, m, g, Qt, x);
+        LdsColumnCombinationOf<kM>(m, 0, m, g, Qt, x);
         for (int r = 0; r < m; r++)
             result[r][t] = x[r];
         if (t < n - 1) {
             LoadGains(*w, t);
-            LTimes(*w, Qt, spare);
+            LTimes<kM>(*w, Qt, spare);
             std::swap(Qt, spare);
         }
     }
     SignalRows(*w, result);
     return 1;
+}
+
+/* The sweeps compiled for the state counts 1..kLdsCompiledStates, one
+ * general version for the others. */
+int fPredictedRun(WeightRun *w, double **result)
+{
+    return LdsWithCompiledStates(w->m, [&](auto k) __attribute__((always_inline)) {
+        return fPredicted<decltype(k)::value>(w, result);
+    });
+}
+
+int fFilteredRun(WeightRun *w, double **Pwork2, double **result)
+{
+    return LdsWithCompiledStates(w->m, [&](auto k) __attribute__((always_inline)) {
+        return fFiltered<decltype(k)::value>(w, Pwork2, result);
+    });
+}
+
+int fSmoothedRun(WeightRun *w, double **scratch, double **Pwork2, double **result)
+{
+    return LdsWithCompiledStates(w->m, [&](auto k) __attribute__((always_inline)) {
+        return fSmoothed<decltype(k)::value>(w, scratch, Pwork2, result);
+    });
 }
 
 }  // namespace
@@ -330,7 +326,7 @@ int fMultiWeightPred(int N, int n, int tau, int i, int m, double **Sys, int **Id
     WeightRun w;
     if (!fRunInit(&w, N, n, tau, i, m, 1, Sys, IdxSys, X, Pwork, Awork, store))
         return 0;
-    return fPredicted(&w, result);
+    return fPredictedRun(&w, result);
 }
 
 int fMultiWeightFil(int N, int n, int tau, int i, int m, double **Sys, int **IdxSys,
@@ -340,7 +336,7 @@ int fMultiWeightFil(int N, int n, int tau, int i, int m, double **Sys, int **Idx
     WeightRun w;
     if (!fRunInit(&w, N, n, tau, i, m, 1, Sys, IdxSys, X, Pwork, Awork, store))
         return 0;
-    return fFiltered(&w, Pwork2, result);
+    return fFilteredRun(&w, Pwork2, result);
 }
 
 int fMultiWeightSmo(int N, int n, int tau, int i, int m, double **Sys, int **IdxSys,
@@ -350,7 +346,7 @@ int fMultiWeightSmo(int N, int n, int tau, int i, int m, double **Sys, int **Idx
     WeightRun w;
     if (!fRunInit(&w, N, n, tau, i, m, 1, Sys, IdxSys, X, Pwork, Awork, store))
         return 0;
-    return fSmoothed(&w, scratch, Pwork2, result);
+    return fSmoothedRun(&w, scratch, Pwork2, result);
 }
 
 int fUnivWeightPred(int n, int tau, int m, double **Sys, int **IdxSys, double **X,
@@ -359,7 +355,7 @@ int fUnivWeightPred(int n, int tau, int m, double **Sys, int **IdxSys, double **
     WeightRun w;
     if (!fRunInit(&w, 1, n, tau, 0, m, 0, Sys, IdxSys, X, Pwork, Awork, store))
         return 0;
-    return fPredicted(&w, result);
+    return fPredictedRun(&w, result);
 }
 
 int fUnivWeightFil(int n, int tau, int m, double **Sys, int **IdxSys, double **X,
@@ -369,7 +365,7 @@ int fUnivWeightFil(int n, int tau, int m, double **Sys, int **IdxSys, double **X
     WeightRun w;
     if (!fRunInit(&w, 1, n, tau, 0, m, 0, Sys, IdxSys, X, Pwork, Awork, store))
         return 0;
-    return fFiltered(&w, Pwork2, result);
+    return fFilteredRun(&w, Pwork2, result);
 }
 
 int fUnivWeightSmo(int n, int tau, int m, double **Sys, int **IdxSys, double **X,
@@ -379,5 +375,5 @@ int fUnivWeightSmo(int n, int tau, int m, double **Sys, int **IdxSys, double **X
     WeightRun w;
     if (!fRunInit(&w, 1, n, tau, 0, m, 1, Sys, IdxSys, X, Pwork, Awork, store))
         return 0;
-    return fSmoothed(&w, scratch, Pwork2, result);
+    return fSmoothedRun(&w, scratch, Pwork2, result);
 }

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -154,6 +156,96 @@ TEST(Kernels, VarianceUpdatesMatchTheirReferences) {
     }
 }
 
+// f(std::integral_constant<int, k>()) for k = 1..kLdsCompiledStates.
+template <class F, int... kIs>
+void forEachCompiledCount(F f, std::integer_sequence<int, kIs...>) {
+    (f(std::integral_constant<int, kIs + 1>()), ...);
+}
+
+// The backward products of the simulation smoother and the weights, which
+// leave out the terms with a zero coefficient: a third of the coefficients
+// are exact zeros and the rows they would touch hold -0.0, which a +0.0
+// term would turn into +0.0.  Each copy and the compiled-count forms
+// (1..kLdsCompiledStates) against the reference.
+TEST(Kernels, BackwardProductsMatchTheirReferences) {
+    std::mt19937_64 rng(20080903);
+    auto sparsen = [&](std::vector<double> &v) {
+        for (std::size_t j = 0; j < v.size(); ++j)
+            if (rng() % 3 == 0) v[j] = 0.0;
+    };
+    auto negZeros = [&](std::vector<double> &v) {
+        for (std::size_t j = 0; j < v.size(); j += 2) v[j] = -0.0;
+    };
+    for (int m : counts()) {
+        for (int n : {0, 1, 2, 3, 4, 5, 16, 17, 20, 70}) {
+            const std::string at = "m " + std::to_string(m) + " n " + std::to_string(n);
+            // out = start + X' Y with X n x rows, Y n x m: rows 0..n-1 X,
+            // n..2n-1 Y, then out, then a separate start; start is out
+            // itself, those rows, or null.
+            for (int rows : {1, 5, m}) {
+                Mat C(2 * n + 2 * rows, std::max({m, rows, 1}), rng);
+                for (int k = 0; k < n; ++k) sparsen(C.data[k]);
+                for (int i = 0; i < rows; ++i) negZeros(C.data[2 * n + i]);
+                for (int from : {0, 1, 2}) {
+                    auto run = [&](auto f, Mat &M) {
+                        double **out = M.p() + 2 * n;
+                        double **start = from == 0 ? out : from == 1 ? out + rows : nullptr;
+                        f(n, rows, m, M.p(), M.p() + n, start, out);
+                    };
+                    expectSame(COPIES(LdsTransposeProductFrom), LdsTransposeProductFromRef, C, run,
+                               "TransposeProductFrom rows " + std::to_string(rows) + " start " +
+                                   std::to_string(from) + " " + at);
+                }
+            }
+            // Row 0 x (n), row 1 y (m), then Y (n x m).
+            const int w = std::max({n, m, 1});
+            Mat O(n + 2, w, rng);
+            sparsen(O.data[0]);
+            for (int r = 0; r < n; ++r) negZeros(O.data[2 + r]);
+            expectSame(COPIES(LdsAddOuter), LdsAddOuterRef, O,
+                       [&](auto f, Mat &M) { f(n, m, M.data[0].data(), M.data[1].data(), M.p() + 2); },
+                       "AddOuter " + at);
+        }
+        // Row 0 x, row 1 y, then S (m x m).
+        Mat U(m + 2, std::max(m, 1), rng);
+        sparsen(U.data[0]);
+        for (int r = 0; r < m; ++r) negZeros(U.data[2 + r]);
+        expectSame(COPIES(LdsAddOuterUpper), LdsAddOuterUpperRef, U,
+                   [&](auto f, Mat &M) { f(m, M.data[0].data(), M.data[1].data(), M.p() + 2); },
+                   "AddOuterUpper m " + std::to_string(m));
+    }
+    // The compiled-count forms, as the recursions call them.
+    auto compiled = [&](auto k) {
+        constexpr int kM = decltype(k)::value;
+        for (int n : {0, 1, 3, 5}) {
+            const std::string at = "kM " + std::to_string(kM) + " n " + std::to_string(n);
+            Mat C(2 * n + kM, kM, rng);
+            for (int j = 0; j < n; ++j) sparsen(C.data[j]);
+            for (int i = 0; i < kM; ++i) negZeros(C.data[2 * n + i]);
+            for (bool fromOut : {true, false}) {
+                Mat want(C), got(C);
+                double **w = want.p() + 2 * n, **g = got.p() + 2 * n;
+                LdsTransposeProductFromRef(n, kM, kM, want.p(), want.p() + n, fromOut ? w : nullptr, w);
+                LdsTransposeProductFromOf<kM>(n, kM, kM, got.p(), got.p() + n, fromOut ? g : nullptr, g);
+                EXPECT_TRUE(sameBits(want, got)) << "TransposeProductFromOf " << at;
+            }
+            Mat O(n + 2, std::max(n, kM), rng);
+            sparsen(O.data[0]);
+            Mat wantO(O), gotO(O);
+            LdsAddOuterRef(n, kM, wantO.data[0].data(), wantO.data[1].data(), wantO.p() + 2);
+            LdsAddOuterOf<kM>(n, kM, gotO.data[0].data(), gotO.data[1].data(), gotO.p() + 2);
+            EXPECT_TRUE(sameBits(wantO, gotO)) << "AddOuterOf " << at;
+        }
+        Mat U(kM + 2, kM, rng);
+        sparsen(U.data[0]);
+        Mat wantU(U), gotU(U);
+        LdsAddOuterUpperRef(kM, wantU.data[0].data(), wantU.data[1].data(), wantU.p() + 2);
+        LdsAddOuterUpperOf<kM>(kM, gotU.data[0].data(), gotU.data[1].data(), gotU.p() + 2);
+        EXPECT_TRUE(sameBits(wantU, gotU)) << "AddOuterUpperOf kM " << kM;
+    };
+    forEachCompiledCount(compiled, std::make_integer_sequence<int, kLdsCompiledStates>());
+}
+
 // The references themselves against the formulas on a case small enough to
 // hold by hand: P = [[2, 1], [1, 3]] less M K' with M = (1, 2), K = (0.5, 4).
 TEST(Kernels, ReferencesFollowTheirFormulas) {
@@ -171,6 +263,23 @@ TEST(Kernels, ReferencesFollowTheirFormulas) {
     LdsGainRowsRef(2, 1, W);
     EXPECT_EQ(w0[1], 2.0 * 1.0 + 3.0 * 0.5);
     EXPECT_EQ(w0[2], 2.0 * 0.5 + 3.0 * 4.0);
+    // out + X' Y with X = (2, 0, 3)' (one column), the zero term
+    // left out, so -0.0 in out stays -0.0 where the other terms are -0.0.
+    std::vector<double> x0 = {2.0}, x1 = {0.0}, x2 = {3.0};
+    std::vector<double> y0 = {1.0, -0.0}, y1 = {5.0, 7.0}, y2 = {-1.0, -0.0}, out = {0.5, -0.0};
+    double *X[] = {x0.data(), x1.data(), x2.data()}, *Y[] = {y0.data(), y1.data(), y2.data()};
+    double *O[] = {out.data()};
+    LdsTransposeProductFromRef(3, 1, 2, X, Y, O, O);
+    EXPECT_EQ(out[0], 0.5 + 2.0 * 1.0 + 3.0 * -1.0);
+    EXPECT_TRUE(std::signbit(out[1]) && out[1] == 0.0);
+    // The upper triangle of S + x y' with x = (0, 2): row 0 untouched.
+    std::vector<double> s0 = {1.0, 2.0}, s1 = {3.0, 4.0}, xv = {0.0, 2.0}, yv = {5.0, 6.0};
+    double *S[] = {s0.data(), s1.data()};
+    LdsAddOuterUpperRef(2, xv.data(), yv.data(), S);
+    EXPECT_EQ(s0[0], 1.0);
+    EXPECT_EQ(s0[1], 2.0);
+    EXPECT_EQ(s1[0], 3.0);
+    EXPECT_EQ(s1[1], 4.0 + 2.0 * 6.0);
 }
 
 // ---- the smoothing variance ------------------------------------------------
