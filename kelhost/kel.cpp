@@ -115,6 +115,17 @@ Arg::Arg(const Arg &other) : owned_(other.owned_), value_(other.value_), ref_(ot
     if (other.value_ == &other.owned_) value_ = &owned_;
 }
 
+// An argument holding its own value points at its own copy, never at the
+// other argument's.
+Arg &Arg::operator=(const Arg &other) {
+    if (this != &other) {
+        owned_ = other.owned_;
+        value_ = other.value_ == &other.owned_ ? &owned_ : other.value_;
+        ref_ = other.ref_;
+    }
+    return *this;
+}
+
 void Arg::fill(KelVALUE *slot) const {
     if (ref_) kelhost_ref(slot, value_->raw());
     else *slot = *value_->raw();

@@ -77,6 +77,7 @@ public:
     Arg(int v) : owned_(v), value_(&owned_), ref_(false) {}
     Arg(double v) : owned_(v), value_(&owned_), ref_(false) {}
     Arg(const Arg &other);
+    Arg &operator=(const Arg &other);
     static Arg reference(Value &v) { Arg a(v); a.ref_ = true; return a; }
 
     void fill(KelVALUE *slot) const;  // shallow record for the call

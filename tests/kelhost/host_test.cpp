@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -184,6 +185,24 @@ TEST(HostCall, RefusesReferencesNoKelProgramCanBuild) {
     kelhost_check_references(1);
     EXPECT_EQ(args[2].type, KEL_MATRIX);
     kelhost_free_value(&args[2]);
+}
+
+TEST(HostCall, AssignedArgumentsPassTheirOwnCopyOfAValue) {
+    // The source dies and its storage is taken by another argument: the
+    // assigned one must still pass 2.5.
+    kel::Arg a(7);
+    auto b = std::make_unique<kel::Arg>(2.5);
+    a = *b;
+    b.reset();
+    auto c = std::make_unique<kel::Arg>(9.5);
+    KelVALUE slot;
+    a.fill(&slot);
+    EXPECT_EQ(slot.type, KEL_DOUBLE);
+    EXPECT_EQ(slot.v.dval, 2.5);
+    kel::Value v(3.0);
+    a = kel::ref(v);
+    a.fill(&slot);
+    EXPECT_EQ(slot.type & KEL_TAG_MASK, KEL_REFERENCE);
 }
 
 TEST(HostStorage, SizesAndFailures) {
