@@ -2,8 +2,11 @@
  * arma.cpp - ARMA models.  GetLdsArma reads the coefficient vectors and
  * sizes the form; fGetLdsUnivArma fills it, optionally behind diffuse
  * difference states, and solves P = T P T' + Q for the stationary initial
- * variance of the ARMA block.
+ * variance of the ARMA block.  AR coefficients that are not stationary
+ * are refused: the stationary variance does not exist for them.
  */
+#include <cmath>
+
 #include "builders/builders.h"
 #include "builders/buildutil.h"
 #include "model/model.h"
@@ -107,6 +110,37 @@ void ArmaStationaryVariance(double **P, int nd, int ra, const double *x)
             P[nd + i][nd + j] = P[nd + j][nd + i] = x[iArmaUnknown(ra, i, j)];
 }
 
+/* 1 when the ARMA block is stationary: every eigenvalue of T_a, that is
+ * every root of z^ra - phi_1 z^(ra-1) - ... - phi_ra, lies strictly inside
+ * the unit circle.  Decided by the Levinson-Durbin step-down (Schur-Cohn)
+ * recursion rather than from the solved variance, which a non-stationary
+ * T_a with a regular system leaves finite but indefinite: the last
+ * coefficient of the order-k polynomial is its reflection coefficient
+ * kappa, and the order k-1 polynomial has the coefficients
+ *   phi'_j = (phi_j + kappa phi_(k-j)) / (1 - kappa^2),  j = 1 .. k-1.
+ * The roots lie inside iff every |kappa| < 1; a NaN or infinite
+ * coefficient fails the test. */
+int fArmaStationary(const double *phi, int ra)
+{
+    double a[kArmaMaxStates];
+    if (ra > kArmaMaxStates)
+        return 0;
+    for (int j = 0; j < ra; ++j)
+        a[j] = phi[j];
+    for (int k = ra; k >= 1; --k) {
+        double kappa = a[k - 1];
+        if (!(std::fabs(kappa) < 1.0))
+            return 0;
+        double scale = 1.0 - kappa * kappa;
+        for (int j = 0, l = k - 2; j <= l; ++j, --l) {
+            double aj = a[j], al = a[l];
+            a[j] = (aj + kappa * al) / scale;
+            a[l] = (al + kappa * aj) / scale;
+        }
+    }
+    return 1;
+}
+
 /* Solves W x = b by inverting W in place; 0 when W is singular. */
 int fArmaSolve(double **W, int ne, const double *b, double *x)
 {
@@ -193,7 +227,7 @@ int fGetLdsUnivArma(int r, int d, int s, const double *ar, const double *ma,
     ArmaLeadingStates(Sys, Sys[r], d, s);
     ArmaBlock(Sys, Var, r, nd, ar, ma, sigma * sigma);
     ArmaStationarySystem(W, b[0], Var, nd, ra, ar + nd);
-    int ok = fArmaSolve(W, ne, b[0], x[0]);
+    int ok = fArmaStationary(ar + nd, ra) && fArmaSolve(W, ne, b[0], x[0]);
     if (ok) {
         for (int i = 0; i < nd; ++i)
             Init[i][i] = kBuildDiffuse;
@@ -226,6 +260,13 @@ void FnGetLdsArma(KelVALUE *rtn, KelVALUE *args, int count)
     if (states > kArmaMaxStates)
         KelRunErrorMessage(p > q ? "GetLdsArma(): at most 53 coefficients allowed in argument 1"
                                  : "GetLdsArma(): at most 52 coefficients allowed in argument 2");
+    if (p > 0) {
+        double phi[kArmaMaxStates];
+        for (int i = 0; i < p; ++i)
+            phi[i] = dArmaCoefficient(&args[0], i);
+        if (!fArmaStationary(phi, p))
+            KelRunErrorMessage("GetLdsArma(): AR coefficients not stationary in argument 1");
+    }
     const char *kNoMemory = "GetLdsArma(): memory allocation failure";
     int r = static_cast<int>(states);
     double **Sys = BuildResult(&args[3], r + 1, r);

@@ -40,9 +40,10 @@ VANTREL_API int fGetLdsUnivStsm(const int *table, double **spec, int m,
  * d+s on (ma starting with 1).  Sys (r+1) x r, Var (r+1) x (r+1), Init
  * (r+1) x r, written.  The stationary variance of the ARMA block solves
  * P = T P T' + Q for the r_a (r_a + 1) / 2 distinct elements of P, r_a =
- * r - d - s.  Result 1, or 0 on missing work storage, a singular
- * stationarity system, an ARMA block of more than 53 states, or a form
- * with an element that is not finite.
+ * r - d - s.  Result 1, or 0 on missing work storage, AR coefficients
+ * that are not stationary (an eigenvalue of the ARMA block's transition
+ * of modulus 1 or more; Init is then left zero), an ARMA block of more
+ * than 53 states, or a form with an element that is not finite.
  */
 VANTREL_API int fGetLdsUnivArma(int r, int d, int s, const double *ar,
                                 const double *ma, double **Sys, double **Var,

@@ -163,11 +163,14 @@ void SplineStepColumn(double delta, double step, double column[kSplineDataRows])
     column[SPL_ROW_Q00] = ((delta * step * step * 0.5) * step) / 1.5;
 }
 
-/* 1 when every time step in args gives finite data values. */
-int fSplineStepsFinite(const KelVALUE *args, double delta)
+/* 1 when every time step in args is not negative and gives finite data
+ * values. */
+int fSplineStepsValid(const KelVALUE *args, double delta)
 {
     const KelMATRIX &gaps = args[SPL_GAPS].v.mval;
     for (int t = 0; t < gaps.cols; ++t) {
+        if (gaps.data[0][t] < 0.0)
+            return 0;
         double column[kSplineDataRows];
         SplineStepColumn(delta, gaps.data[0][t], column);
         for (double x : column)
@@ -251,9 +254,10 @@ void FnGetLdsSpline(KelVALUE *rtn, KelVALUE *args, int count)
     int last = irregular ? SPL_DATA : (count >= kSplineArgsInit ? SPL_INIT : SPL_VAR);
     BuildCheckTargets("GetLdsSpline", args, count, SPL_SYS, last);
     double delta = args[SPL_DELTA].v.dval;
-    if (!std::isfinite(delta))
+    /* a negative ratio or time step makes Q no variance */
+    if (!std::isfinite(delta) || delta < 0.0)
         KelRunErrorMessage("GetLdsSpline(): smoothing parameter not appropriate in argument 1");
-    if (irregular && !fSplineStepsFinite(args, delta))
+    if (irregular && !fSplineStepsValid(args, delta))
         KelRunErrorMessage("GetLdsSpline(): time steps not appropriate in argument 2");
     SplineSystem(args, delta);
     if (count >= kSplineArgsInit) {

@@ -193,18 +193,16 @@ TEST(Arma, Failures)
     ASSERT_EQ(host.messages().size(), 1u);
     EXPECT_EQ(host.messages()[0], kSystemError);
 
-    // unit root: W is singular; Sys and Var filled, Init zero
-    host.clearMessages();
-    Built unit = build(host, kel::Value{{1.0}}, kel::Value{{0.5}}, 1.0);
-    EXPECT_EQ(unit.code, 0);
-    EXPECT_EQ(unit.rtn.asInt(), 0);
-    ASSERT_EQ(host.messages().size(), 1u);
-    EXPECT_EQ(host.messages()[0], kSystemError);
+    // unit root: GetLdsArma refuses it (below); the builder fills Sys and
+    // Var, leaves Init zero and fails
     Form w = armaForm({}, {0.5}, 1.0);
     w.T(0, 0) = 1.0;
-    EXPECT_TRUE(bdense::near(bdense::fromValue(unit.sys), w.sys(), 0));
-    EXPECT_TRUE(bdense::near(bdense::fromValue(unit.var), w.var(), 0));
-    EXPECT_TRUE(bdense::near(bdense::fromValue(unit.init), Mat::Zero(3, 2), 0));
+    std::vector<double> ar1 = {1.0, 0.0}, ma1 = {1.0, 0.5};
+    bdense::Rows sys(3, 2, 7.0), var(3, 3, 7.0), init(3, 2, 7.0);
+    EXPECT_EQ(fGetLdsUnivArma(2, 0, 0, ar1.data(), ma1.data(), sys.p(), var.p(), init.p(), 1.0), 0);
+    EXPECT_TRUE(bdense::near(sys.toMat(), w.sys(), 0));
+    EXPECT_TRUE(bdense::near(var.toMat(), w.var(), 0));
+    EXPECT_TRUE(bdense::near(init.toMat(), Mat::Zero(3, 2), 0));
     EXPECT_EQ(kelhost_live_blocks(), before);
 
     kel::Value ar = {{0.5}}, ma = kel::Value::empty(), s, v, i;
@@ -239,6 +237,100 @@ TEST(Arma, Failures)
         ASSERT_LT(after, 20);
     }
     EXPECT_GE(failures, 8);  // 3 results, 2 coefficient arrays, W, b, x
+}
+
+// Largest modulus of the eigenvalues of the companion transition of phi.
+double spectralRadius(const std::vector<double> &phi)
+{
+    return armaForm(phi, {}, 1.0).T.eigenvalues().cwiseAbs().maxCoeff();
+}
+
+// AR coefficients whose transition has an eigenvalue of modulus 1 or more
+// are refused, whether the stationarity system is singular (a unit root)
+// or regular (an explosive root, where it solves for an indefinite "P");
+// sets just inside the unit circle are accepted, with a variance solving
+// P = T P T' + Q.  Random sets built from their roots are judged by the
+// largest root modulus.
+TEST(Arma, ArCoefficientsMustBeStationary)
+{
+    kel::Host host;
+    const std::string kRefused = "GetLdsArma(): AR coefficients not stationary in argument 1";
+    kel::Value s, v, i, ar, ma = {{0.3}};
+    auto args = [&](const std::vector<double> &phi) {
+        ar = kel::Value::row(phi);
+        return std::vector<kel::Arg>{ar, ma, 1.0, kel::ref(s), kel::ref(v), kel::ref(i)};
+    };
+    const std::vector<std::vector<double>> refused = {
+        {1.0}, {-1.0}, {1.5},    // unit roots, an explosive root
+        {0.5, 0.5},              // unit root of an AR(2)
+        {0.2, -1.1},             // complex pair of modulus sqrt(1.1)
+        {2.5, -1.0},             // roots 2 and 0.5
+        {0.5, 0.3, 0.25},        // a real root above 1
+        {0.0, 0.0, 0.0, 1.0},    // the fourth roots of unity
+        {1.5, 0.0},              // trailing zero
+    };
+    for (const auto &phi : refused) {
+        SCOPED_TRACE(phi.size() * 100 + phi[0] * 10);
+        EXPECT_GE(spectralRadius(phi), 1.0 - 1e-12);
+        bt::expectRuntimeError(host, "GetLdsArma", args(phi), kRefused);
+    }
+    bt::expectRuntimeError(host, "GetLdsArma", args({0.5, std::nan("")}), kRefused);
+    EXPECT_FALSE(s.isMatrix());
+
+    // roots 0.9999; 0.999 exp(+-0.3i); 0.995, -0.99, 0.5
+    const double rho = 0.999, a = 0.995, b = -0.99, c = 0.5;
+    const std::vector<std::vector<double>> inside = {
+        {0.9999}, {2 * rho * std::cos(0.3), -rho * rho}, {a + b + c, -(a * b + a * c + b * c), a * b * c}};
+    for (const auto &phi : inside) {
+        SCOPED_TRACE(phi.size());
+        Built got = build(host, kel::Value::row(phi), kel::Value{{0.3}}, 1.0);
+        ASSERT_EQ(got.code, 0) << got.text;
+        ASSERT_EQ(got.rtn.asInt(), 1);
+        Form f = armaForm(phi, {0.3}, 1.0);
+        Mat P = bdense::fromValue(got.init).topRows(f.m());
+        Mat residual = P - f.T * P * f.T.transpose() - f.Q;
+        EXPECT_LE(residual.cwiseAbs().maxCoeff(), 1e-9 * P.cwiseAbs().maxCoeff());
+        EXPECT_GT(Eigen::SelfAdjointEigenSolver<Mat>(P).eigenvalues().minCoeff(), 0.0);
+    }
+    EXPECT_NEAR(bdense::fromValue(build(host, kel::Value{{0.9999}}, kel::Value::empty(), 1.0).init)(0, 0),
+                1.0 / (1.0 - 0.9999 * 0.9999), 1e-8 / (1.0 - 0.9999 * 0.9999));
+
+    std::mt19937_64 rng(77);
+    std::uniform_real_distribution<double> modulus(0.3, 1.3), angle(0.0, M_PI);
+    int accepted = 0, refusedCount = 0;
+    for (int trial = 0; trial < 300; ++trial) {
+        // (z - r1)...(z - rp) = z^p - phi_1 z^(p-1) - ... - phi_p, from
+        // real roots and complex pairs
+        std::vector<double> poly = {1.0};
+        double largest = 0.0;
+        const int p = 1 + trial % 6;
+        while (int(poly.size()) <= p) {
+            double r = modulus(rng), t = angle(rng);
+            std::vector<double> factor = {1.0, -r * (t < 1.0 ? 2 * std::cos(t) : 1.0), r * r};
+            if (t >= 1.0 || int(poly.size()) == p) factor = {1.0, t < 2.0 ? -r : r};
+            std::vector<double> next(poly.size() + factor.size() - 1, 0.0);
+            for (size_t i = 0; i < poly.size(); ++i)
+                for (size_t j = 0; j < factor.size(); ++j) next[i + j] += poly[i] * factor[j];
+            poly = next;
+            largest = std::max(largest, r);
+        }
+        if (std::fabs(largest - 1.0) < 1e-6) continue;
+        std::vector<double> phi;
+        for (int k = 1; k <= p; ++k) phi.push_back(-poly[size_t(k)]);
+        SCOPED_TRACE(trial);
+        kel::Value rtn;
+        std::string text;
+        int code = host.tryCall("GetLdsArma", args(phi), &rtn, &text);
+        if (largest < 1.0) {
+            EXPECT_EQ(code, 0) << text;
+            ++accepted;
+        } else {
+            EXPECT_EQ(text, kRefused);
+            ++refusedCount;
+        }
+    }
+    EXPECT_GT(accepted, 60);
+    EXPECT_GT(refusedCount, 60);
 }
 
 // Observation of the form simulated from a random start: y_t = Z x_t,

@@ -112,14 +112,20 @@ TEST(BuilderLimits, ScalesAndStepsThatOverflow) {
                                      kel::ref(idxSys), kel::ref(idxVar), kel::ref(X)};
     };
     kel::Value gaps = {{1.0, 2.0}};
-    for (double delta : {std::numeric_limits<double>::infinity(), kNaN})
+    // a negative ratio makes Q = delta [[1/3, 1/2], [1/2, 1]] no variance;
+    // 0 gives Q = 0, the straight line
+    for (double delta : {std::numeric_limits<double>::infinity(), kNaN, -1.0, -1e-300})
         bt::expectRuntimeError(host, "GetLdsSpline", spline(delta, gaps),
                                "GetLdsSpline(): smoothing parameter not appropriate in argument 1");
+    host.call("GetLdsSpline", spline(0.0, gaps));
+    bdense::Mat straight = bdense::Mat::Zero(3, 3);
+    straight(2, 2) = 1.0;
+    EXPECT_TRUE(bdense::near(bdense::fromValue(var), straight, 0));
     // delta Delta^3 / 3: 1e306 / 1.5 stays finite, 1e309 does not
     host.call("GetLdsSpline", spline(1.0, kel::Value{{1e102}}));
     EXPECT_EQ(X(3, 0), ((1e102 * 1e102 * 0.5) * 1e102) / 1.5);
     kel::Value before = X;
-    for (double step : {1e103, kNaN, -std::numeric_limits<double>::infinity()})
+    for (double step : {1e103, kNaN, -std::numeric_limits<double>::infinity(), -0.5})
         bt::expectRuntimeError(host, "GetLdsSpline", spline(1.0, kel::Value{{1.0, step}}),
                                "GetLdsSpline(): time steps not appropriate in argument 2");
     EXPECT_EQ(X(3, 0), before(3, 0));  // nothing was replaced
