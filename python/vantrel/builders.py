@@ -4,7 +4,7 @@ import warnings
 
 import numpy as np
 
-from . import _convert
+from . import _checks, _convert
 from ._host import OUT, InOut, matrix_record, VantrelNumericalError, VantrelWarning, call, warn_messages
 from .model import Model, _strict
 
@@ -55,18 +55,21 @@ def stsm(components):
 
 def arma(ar=(), ma=(), sigma=1.0):
     """ARMA(p, q) model with innovation standard deviation `sigma` and the
-    stationary initial variance (GetLdsArma).  A singular stationarity
-    system (a unit root) is a numerical failure: warned, and the model's
-    init is NaN."""
+    stationary initial variance (GetLdsArma).  AR coefficients that are not
+    stationary (a root of z^p - ar[0] z^(p-1) - ... - ar[p-1] of modulus 1
+    or more, a unit root included) raise VantrelError naming `ar`.  A
+    failure of the host's solve is a numerical failure: warned, and the
+    model's init is NaN."""
     ar = _convert.matrix(np.atleast_1d(np.asarray(ar, dtype=float)).reshape(1, -1), "ar")
     ma = _convert.matrix(np.atleast_1d(np.asarray(ma, dtype=float)).reshape(1, -1), "ma")
     if ar.size == 0 and ma.size == 0:
         raise ValueError("vantrel: arma: at least one AR or MA coefficient required")
     if not np.isfinite(sigma):
         raise ValueError("vantrel: arma: sigma must be finite")
-    reply = call("GetLdsArma", [ar if ar.size else np.zeros((0, 0)),
-                                ma if ma.size else np.zeros((0, 0)), float(sigma),
-                                OUT, OUT, OUT])
+    with _checks.arguments("ar", "ma", "sigma"):
+        reply = call("GetLdsArma", [ar if ar.size else np.zeros((0, 0)),
+                                    ma if ma.size else np.zeros((0, 0)), float(sigma),
+                                    OUT, OUT, OUT])
     sys_, var, init = reply.outs
     if reply.value == 0:
         _failed("GetLdsArma", reply)
@@ -125,17 +128,21 @@ def add_regression(model, x):
 def spline(delta, gaps=None):
     """Cubic smoothing spline with smoothing ratio `delta` (GetLdsSpline),
     both initial states diffuse; `gaps` (n,) gives the time step before each
-    time point for irregular spacing."""
+    time point for irregular spacing.  A negative `delta` or gap raises
+    VantrelError naming it; 0 is accepted (no smoothing variance: a straight
+    line, or two time points at the same time)."""
     if not np.isfinite(delta):
         raise ValueError("vantrel: spline: delta must be finite")
     if gaps is None:
-        reply = call("GetLdsSpline", [float(delta), np.zeros((0, 0)), OUT, OUT, OUT])
+        with _checks.arguments("delta", "gaps"):
+            reply = call("GetLdsSpline", [float(delta), np.zeros((0, 0)), OUT, OUT, OUT])
         sys_, var, init = reply.outs
         return Model(sys_, var, init=init)
     g = _convert.matrix(np.atleast_1d(np.asarray(gaps, dtype=float)).reshape(1, -1), "gaps")
     if g.size == 0:
         return spline(delta)
-    reply = call("GetLdsSpline", [float(delta), g, OUT, OUT, OUT, OUT, OUT, OUT])
+    with _checks.arguments("delta", "gaps"):
+        reply = call("GetLdsSpline", [float(delta), g, OUT, OUT, OUT, OUT, OUT, OUT])
     sys_, var, init, idx_sys, idx_var, x = reply.outs
     return Model(sys_, var, init=init, idx_sys=idx_sys, idx_var=idx_var, x=x)
 

@@ -5,8 +5,8 @@ import warnings
 import numpy as np
 from scipy import optimize, stats
 
-from . import _convert
-from ._host import VantrelWarning
+from . import _checks, _convert
+from ._host import VantrelError, VantrelWarning
 from .builders import COMPONENT_NAMES, IRREG
 
 _NORMAL90 = 1.6448536269514722   # half width of a two-sided 90% band
@@ -118,7 +118,11 @@ def fit(build, y, start, *, names=None, bounds=None, method=None, gradient="auto
     score (LdsLikSco) when the parameters move only the variance matrix,
     numerical differences otherwise; "score" or "numerical" force one.
     Standard errors come from the observed information: the inverse Hessian
-    of -loglik at the estimates, differenced from the gradient."""
+    of -loglik at the estimates, differenced from the gradient.  Parameters
+    for which `build` raises VantrelError (a variance that is not one, a
+    non-stationary ARMA) lie outside the model's domain: the search sees
+    them as of no likelihood; at `start` the error is raised.  Data
+    without any observation raises VantrelError naming y."""
     p0 = np.array(start, dtype=float).ravel()
     if p0.size == 0 or not np.isfinite(p0).all():
         raise ValueError("vantrel: fit: start must be a non-empty vector of finite numbers")
@@ -129,28 +133,35 @@ def fit(build, y, start, *, names=None, bounds=None, method=None, gradient="auto
     if gradient not in ("auto", "score", "numerical"):
         raise ValueError("vantrel: fit: gradient must be 'auto', 'score' or 'numerical'")
     first = build(p0)
-    data = _convert.data(y, first.nseries)
+    data = _checks.observed(_convert.data(y, first.nseries))
     nobs = int(np.isfinite(data).sum())
     use_score = gradient == "score" or (gradient == "auto" and _var_only(build, p0, _steps(p0)))
 
     def negll(p):
+        try:
+            model = build(p)
+        except VantrelError:        # p outside the model's domain
+            return 1e100
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", VantrelWarning)
-            v = build(p).loglik(data)
+            v = model.loglik(data)
         return -v if np.isfinite(v) else 1e100
 
     def grad_score(p):
         h = _steps(p)
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", VantrelWarning)
-            sc = build(p).score(data)
-            g = np.empty(k)
-            for i in range(k):
-                up, dn = p.copy(), p.copy()
-                up[i] += h[i]
-                dn[i] -= h[i]
-                dvar = (build(up).var - build(dn).var) / (2 * h[i])
-                g[i] = 0.5 * np.sum(sc.score * dvar)
+            try:
+                sc = build(p).score(data)
+                g = np.empty(k)
+                for i in range(k):
+                    up, dn = p.copy(), p.copy()
+                    up[i] += h[i]
+                    dn[i] -= h[i]
+                    dvar = (build(up).var - build(dn).var) / (2 * h[i])
+                    g[i] = 0.5 * np.sum(sc.score * dvar)
+            except VantrelError:    # a step outside the model's domain
+                return np.zeros(k)
         return -g if np.isfinite(g).all() else np.zeros(k)
 
     def grad_num(p):

@@ -5,9 +5,9 @@ import warnings
 
 import numpy as np
 
-from . import _convert
-from ._host import (OUT, Plan, matrix_record, VantrelNumericalError, VantrelWarning, call, host,
-                    seed as _seed, warn_messages)
+from . import _checks, _convert
+from ._host import (OUT, Plan, matrix_record, VantrelError, VantrelNumericalError,
+                    VantrelWarning, call, host, seed as _seed, warn_messages)
 
 _EMPTY = np.zeros((0, 0))
 _strict = [False]
@@ -149,9 +149,16 @@ class Model:
     (-1 keeps an element, j >= 0 takes its value at time t from x[j, t]);
     x: k x n time-varying data, one row per index, one column per time point.
 
+    var and init's variance block must be variances: symmetric and positive
+    semi-definite to rounding (vantrel._checks.form states the tolerances);
+    the rows and columns of diffuse elements take no part, and init may be
+    given as its lower triangle alone.  A VantrelError naming the argument
+    refuses anything else, before any host call.
+
     Data passed to the methods: one series as a 1-D array or pandas Series,
     several as an (N x n) or (n x N) array or a DataFrame with one column per
-    series; NaN marks a missing value.  Results are numpy arrays with time
+    series; NaN marks a missing value, and data without any observation
+    raises VantrelError.  Results are numpy arrays with time
     first; per-series arrays drop the series axis for a model of one series.
     """
 
@@ -182,6 +189,7 @@ class Model:
         indexed = any(a is not None for a in (self.idx_sys, self.idx_var, self.idx_mean))
         if indexed and self.x is None:
             raise ValueError("vantrel: index matrices given without x")
+        _checks.form(self.var, self.init, m, self.idx_var, self.x)
         for a in (self.sys, self.var, self.init, self.mean, self.idx_sys, self.idx_var,
                   self.idx_mean, self.x):
             if a is not None:
@@ -219,16 +227,20 @@ class Model:
         failure (warned, or raised in strict mode).  `writes_form`: the
         function writes time-varying values into Sys and Var, so it gets
         copies of them.  `form`: arrays passed in place of the model's."""
-        if form is not None:
-            reply = call(name, lead + [data] + form)
-        elif writes_form:
-            reply = call(name, lead + [data] + [a.copy() for a in self._form])
-        else:
-            key = (name,) + tuple(lead)
-            plan = self._plans.get(key)
-            if plan is None:
-                plan = self._plans[key] = Plan(name, lead + [None] + self._records, len(lead))
-            reply = plan.run(data)
+        try:
+            if form is not None:
+                reply = call(name, lead + [data] + form)
+            elif writes_form:
+                reply = call(name, lead + [data] + [a.copy() for a in self._form])
+            else:
+                key = (name,) + tuple(lead)
+                plan = self._plans.get(key)
+                if plan is None:
+                    plan = self._plans[key] = Plan(name, lead + [None] + self._records,
+                                                   len(lead))
+                reply = plan.run(data)
+        except VantrelError as e:
+            raise _checks.model_error(e, name, len(lead), data) from None
         failed = status and isinstance(reply.value, int) and reply.value == 0
         if not failed:
             if reply.messages:
@@ -241,7 +253,7 @@ class Model:
         return None
 
     def _data(self, y):
-        return _convert.data(y, self.nseries)
+        return _checks.observed(_convert.data(y, self.nseries))
 
     # ---- one thin method per host function -----------------------------
     def loglik(self, y):
