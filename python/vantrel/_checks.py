@@ -189,6 +189,8 @@ def _translated(error, names, note=None):
         itself when it names no position of a known name.
     """
     text = str(error)
+    if text.startswith("Lds():"):
+        return error            # the form check counts its positions from 0
     leading = _LEADING.fullmatch(text)
     trailing = None if leading else _TRAILING.fullmatch(text)
     if not (leading or trailing):
