@@ -274,9 +274,12 @@ class Engine:
 
     # ---- the filter ------------------------------------------------------
     def filter(self, f, mode, *, store=True, pred=False, low=False, filt=False,
-               inf_out=False, sums=False):
+               inf_out=False, head=False):
         """IKalmanInitial and fKalmanExact over form `f`.  Returns a dict with
-        ok, dstar, dstore, estore and the outputs asked for."""
+        ok, dstar, dstore, estore, the outputs asked for and `upto`, the
+        time points filtered: all, or with `head` those of the diffuse
+        period and one more (swork then holds the predicted a and P* of
+        time point upto)."""
         m, N, d, n = self.m, self.N, self.d, f["n"]
         k = Keep()
         steps = N * n
@@ -291,6 +294,7 @@ class Engine:
             _ptr(f["init"]), k(dwork), k(scratch), k(dstore),
             k(var_inf),
             k(low_inf), None)
+        upto = min(n, -(-dstar // N) + 1) if head else n
         swork = np.zeros((m + 2, m))
         pwork = np.zeros((m + 1, m))
         estore = np.zeros((m + 3, steps)) if store else None
@@ -299,13 +303,13 @@ class Engine:
         filto = np.zeros((2 * d, n)) if filt else None
         logdet, sumsq, count = ctypes.c_double(), ctypes.c_double(), ctypes.c_int()
         ok = routine("fKalmanExact")(
-            mode, 1, N, n, f["Y"].ptr, m, f["sys"].ptr, f["var"].ptr, _vec(f["mean"]),
+            mode, 1, N, upto, f["Y"].ptr, m, f["sys"].ptr, f["var"].ptr, _vec(f["mean"]),
             _ptr(f["triples"]), _ptr(f["x"]), f["pat"].ptr, _ptr(f["init"]), dstar,
             k(dstore), k(swork), k(pwork), None, k(estore), k(predo),
             k(lowo), k(filto), ctypes.byref(logdet), ctypes.byref(sumsq), ctypes.byref(count))
         return dict(ok=bool(ok), dstar=dstar, dstore=dstore, estore=estore, pred=predo,
                     low=lowo, filt=filto, var_inf=var_inf, low_inf=low_inf, swork=swork,
-                    logdet=logdet.value, sumsq=sumsq.value, count=count.value)
+                    logdet=logdet.value, sumsq=sumsq.value, count=count.value, upto=upto)
 
     # ---- smoothers -------------------------------------------------------
     def _common(self, f):
@@ -393,10 +397,13 @@ def full_var(diag, low):
     return P
 
 
+LOG2PI = math.log(2.0 * math.pi)
+
+
 def loglik_terms(res, y):
-    """(loglik, count of observed elements, sum of squares, ordinary count)
-    of a filter run with sums."""
+    """(loglik, count of observed elements, sum of squares, ordinary count,
+    sum of log-determinants) of a filter run over all of y."""
     nobs = int(np.count_nonzero(~np.isnan(y)))
     k = res["count"]
     ss = res["sumsq"] * k
-    return -0.5 * (nobs * math.log(2.0 * math.pi) + res["logdet"] + ss), nobs, ss, k
+    return -0.5 * (nobs * LOG2PI + res["logdet"] + ss), nobs, ss, k, res["logdet"]
