@@ -149,6 +149,19 @@ class Engine:
         self.tv_obsvar = any(i >= m and j >= m and i != j for i, j, _ in self.tv_var)
         self.rotate = self.tv_obsvar or bool(np.any(obs != np.diag(np.diag(obs))))
         self.time_varying = bool(self.tv_sys or self.tv_var or self.tv_mean)
+        self._bufs = {}
+
+    def buf(self, name, shape, zero=False):
+        """A work array of the engine, kept from call to call: fresh memory
+        costs a page fault per page on first touch, which for long series
+        takes longer than the recursions that fill it.  Callers hold the
+        host lock while they use it and copy what they hand out."""
+        a = self._bufs.get(name)
+        if a is None or a.shape != shape:
+            a = self._bufs[name] = np.empty(shape)
+        if zero:
+            a.fill(0.0)
+        return a
 
     # ---- per-time values ------------------------------------------------
     def obs_rows(self, n):
@@ -283,12 +296,12 @@ class Engine:
         m, N, d, n = self.m, self.N, self.d, f["n"]
         k = Keep()
         steps = N * n
-        dstore = np.empty((m + 3, steps))
+        dstore = self.buf("dstore", (m + 3, steps))
         dwork = np.zeros((m + 1, m))
         scratch = np.zeros((m, m))
         lw = m * (m - 1) // 2
-        var_inf = np.zeros((m + N, n)) if inf_out else None
-        low_inf = np.zeros((lw, n)) if inf_out and lw else None
+        var_inf = self.buf("var_inf", (m + N, n), True) if inf_out else None
+        low_inf = self.buf("low_inf", (lw, n), True) if inf_out and lw else None
         dstar = routine("IKalmanInitial")(
             N, n, f["Y"].ptr, m, f["sys"].ptr, _ptr(f["triples"]), _ptr(f["x"]), f["pat"].ptr,
             _ptr(f["init"]), k(dwork), k(scratch), k(dstore),
@@ -297,10 +310,10 @@ class Engine:
         upto = min(n, -(-dstar // N) + 1) if head else n
         swork = np.zeros((m + 2, m))
         pwork = np.zeros((m + 1, m))
-        estore = np.zeros((m + 3, steps)) if store else None
-        predo = np.zeros((2 * d, n)) if pred else None
-        lowo = np.zeros((lw, n)) if low and lw else None
-        filto = np.zeros((2 * d, n)) if filt else None
+        estore = self.buf("estore", (m + 3, steps)) if store else None
+        predo = self.buf("pred", (2 * d, n)) if pred else None
+        lowo = self.buf("low", (lw, n)) if low and lw else None
+        filto = self.buf("filt", (2 * d, n)) if filt else None
         logdet, sumsq, count = ctypes.c_double(), ctypes.c_double(), ctypes.c_int()
         ok = routine("fKalmanExact")(
             mode, 1, N, upto, f["Y"].ptr, m, f["sys"].ptr, f["var"].ptr, _vec(f["mean"]),
@@ -332,7 +345,7 @@ class Engine:
         k = Keep()
         m, d = self.m, self.d
         S, W = np.zeros((m + 1, m)), np.zeros((m + 2, m))
-        out = np.zeros((2 * d, f["n"]))
+        out = self.buf("dist", (2 * d, f["n"]))
         N, n, m_, sys, trip, x, pat = self._common(f)
         routine("DistSmoAuxExact")(N, n, m_, sys, f["var"].ptr, trip, x, pat, k(S),
                                    k(W), k(res["estore"]), k(out))
@@ -358,7 +371,7 @@ class Engine:
         """fWeightPred over a store of mode 0: d x (N n)."""
         k = Keep()
         m = self.m
-        W = np.zeros((self.d, self.N * f["n"]))
+        W = self.buf("weights", (self.d, self.N * f["n"]))
         M, x = np.zeros((m, m)), np.zeros(m)
         routine("fWeightPred")(mode, tau, *self._common(f), k(M), x.ctypes.data,
                                k(res["estore"]), k(W))

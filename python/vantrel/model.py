@@ -160,7 +160,7 @@ def _position(value, size, name):
 def _series(a, nseries):
     """Per-series array with time first: (n, N), or (n,) for one series."""
     a = a.T
-    return a[:, 0].copy() if nseries == 1 else np.ascontiguousarray(a)
+    return a[:, 0].copy() if nseries == 1 else np.array(a, order="C")
 
 
 class Model:
@@ -499,13 +499,14 @@ class Model:
                 return ScoreResult(False, loglik=math.nan, scale=math.nan,
                                    score=np.full((d, d), math.nan))
             return ScoreResult(loglik=r.outs[0], scale=r.outs[1], score=r.outs[2])
-        f = eng.form(yy)
-        res = eng.filter(f, 0)
+        with host().lock:
+            f = eng.form(yy)
+            res = eng.filter(f, 0)
+            acc = eng.dist_smooth(f, res) if res["ok"] else None
         if not res["ok"]:
             self._numerical("score(): the exact diffuse filter failed")
             return ScoreResult(False, loglik=math.nan, scale=math.nan,
                                score=np.full((d, d), math.nan))
-        acc = eng.dist_smooth(f, res)
         if eng.rotate:
             m = self.m
             acc[m:, m:] = math.nan
@@ -542,11 +543,13 @@ class Model:
         eng = self._exact(yy)
         N, m, n = self.nseries, self.m, yy.shape[1]
         if eng is not None:
-            res = eng.filter(eng.form(yy), 0)
+            with host().lock:
+                res = eng.filter(eng.form(yy), 0)
+                st = res["estore"].copy()
             ok = res["ok"]
             if not ok:
                 self._numerical("filter(): the exact diffuse filter failed")
-            st = res["estore"] if ok else np.full((m + 3, N * n), math.nan)
+                st = np.full((m + 3, N * n), math.nan)
             gain = np.ascontiguousarray(st[1:m + 1].reshape(m, n, N).transpose(1, 0, 2))
             inv = np.zeros((n, N, N))
             idx = np.arange(N)
@@ -645,7 +648,10 @@ class Model:
         if which not in _MOMENTS:
             raise ValueError("vantrel: moments: which must be one of %s"
                              % ", ".join(_MOMENTS))
-        yy = self._data(y)
+        with host().lock:
+            return self._moments(self._data(y), which)
+
+    def _moments(self, yy, which):
         m, d, N, n = self.m, self.d, self.nseries, yy.shape[1]
         eng = self._exact(yy)
         extra = {}
@@ -940,7 +946,8 @@ class Model:
         # element that is neither (-1.0, missing, when it is not observed).
         eng = self._exact(yy)
         if eng is not None and which != "smoothed":
-            return self._exact_weights(eng, yy, which, tau, i)
+            with host().lock:
+                return self._exact_weights(eng, yy, which, tau, i)
         if which == "smoothed":
             self._approximate("weights (smoothed)")
         pattern = np.where(np.isnan(yy), math.nan, 0.0)
