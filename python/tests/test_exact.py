@@ -132,6 +132,15 @@ def test_two_series_with_correlated_observation_noise():
     close(s.smoothed_state, ref.smoothed_state.T, 1e-8)
     close(s.smoothed_state_var, diag(ref.smoothed_state_cov), 1e-8)
     close(s.smoothed_signal, (Z @ ref.smoothed_state).T, 1e-8)
+    signal_var = np.einsum("ij,jkt,ik->ti", Z, ref.smoothed_state_cov, Z)
+    close(s.smoothed_signal_var, signal_var, 1e-8)
+    close(model.filtered(y).filtered_signal_var[3:],
+          np.einsum("ij,jkt,ik->ti", Z, ref.filtered_state_cov, Z)[3:] + np.diag(H), 1e-8)
+    # Observed noises are y - Z alpha, with the smoothed signal's variance.
+    d = model.disturbances(y)
+    seen = ~np.isnan(y)
+    close(d.smoothed_obs_disturbance[seen], (y - (Z @ ref.smoothed_state).T)[seen], 1e-8)
+    close((np.diag(H) - d.smoothed_obs_disturbance_var)[seen], signal_var[seen], 1e-8)
     t0 = ref.nobs_diffuse
     p = model.predicted(y)
     close(p.predicted_signal[t0:], ref.forecasts[:, t0:].T, 1e-8)

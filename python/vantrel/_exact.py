@@ -367,6 +367,39 @@ class Engine:
         return S0
 
 
+    def combination(self, f, srow, smooth):
+        """Mean and variance (2 x n) of s alpha_t, s = srow (m), smoothed
+        (StateSmoExact, selector 11) or filtered (fKalmanExact, mode 10),
+        under form `f`; None when the filter fails."""
+        k = Keep()
+        m, N, n = self.m, self.N, f["n"]
+        f["sys"].a[self.d] = srow
+        steps = N * n
+        dstore = self.buf("dstore", (m + 3, steps))
+        sig = self.buf("sig_inf", (m, n), True) if smooth else None
+        dstar = routine("IKalmanInitial")(
+            N, n, f["Y"].ptr, m, f["sys"].ptr, _ptr(f["triples"]), _ptr(f["x"]), f["pat"].ptr,
+            _ptr(f["init"]), k(np.zeros((m + 1, m))), k(np.zeros((m, m))), k(dstore), None,
+            None, k(sig))
+        estore = self.buf("estore", (m + 3, steps)) if smooth else None
+        out = self.buf("comb", (m + 1, n) if smooth else (2, n))
+        ok = routine("fKalmanExact")(
+            11 if smooth else 10, 1, N, n, f["Y"].ptr, m, f["sys"].ptr, f["var"].ptr,
+            _vec(f["mean"]), _ptr(f["triples"]), _ptr(f["x"]), f["pat"].ptr, _ptr(f["init"]),
+            dstar, k(dstore), k(np.zeros((m + 2, m))), k(np.zeros((m + 1, m))), None, k(estore),
+            k(out) if smooth else None, None, None if smooth else k(out), None, None, None)
+        if not ok:
+            return None
+        if not smooth:
+            return out.copy()
+        out2 = np.zeros((2, n))
+        A0, A1 = np.zeros((m + 2, m)), np.zeros((m, m))
+        S0, S1, S2 = (np.zeros((m + 2, m)) for _ in range(3))
+        routine("StateSmoExact")(11, *self._common(f), k(A0), k(A1), k(S0), k(S1), k(S2),
+                                 dstar, k(dstore), k(estore), k(sig), None, k(out), None,
+                                 k(out2))
+        return out2
+
     def weights(self, f, res, mode, tau):
         """fWeightPred over a store of mode 0: d x (N n)."""
         k = Keep()

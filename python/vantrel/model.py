@@ -642,8 +642,9 @@ class Model:
         P* (and F = Z P* Z' + H), as statsmodels reports them: the diffuse
         part is infinite.  Predicted and filtered signals, and the smoothed
         ones, are exact.  With a full observation variance (rotated series)
-        the filtered and smoothed signal variances, the observation
-        disturbance variances and final_cumulant are NaN.
+        the filtered and smoothed signal variances take one more exact run
+        per series (NaN when Z varies over time), the observation
+        disturbances of missing elements and final_cumulant are NaN.
         """
         if which not in _MOMENTS:
             raise ValueError("vantrel: moments: which must be one of %s"
@@ -717,7 +718,7 @@ class Model:
                     P = _exact.full_var(mom[d:d + m], res["low"])
                     mom[d + m:] = np.einsum("tim,tmk,tik->it", Z, P, Z) + noise
                 else:
-                    mom[d + m:] = math.nan
+                    mom[d + m:] = self._rotated_signal_var(eng, yy, smooth=False) + noise
             else:
                 mom[d + m:] += noise
         elif which == "smoothed":
@@ -728,7 +729,7 @@ class Model:
                 Z = eng.obs_rows(n)
                 Z = np.broadcast_to(self.sys[m:], (n, N, m)) if Z is None else Z
                 mom[m:d] = np.einsum("tim,mt->it", Z, mom[:m])
-                mom[d + m:] = math.nan
+                mom[d + m:] = self._rotated_signal_var(eng, yy, smooth=True)
                 fin[:] = math.nan
             else:
                 mom[m:d] -= eng.obs_const(n).T
@@ -737,8 +738,14 @@ class Model:
             fin = S[:m + 1].copy()
             if eng.rotate:
                 # The rotated noises are L^-1 eps: eps = L (rotated).
-                mom[m:d] = np.einsum("tij,jt->it", f["rot"], mom[m:d])
-                mom[d + m:] = math.nan
+                # eps = L (rotated noises); at an observed element eps = y -
+                # c - Z alpha, whose variance given the data is the smoothed
+                # signal's.  A missing element correlated with observed ones
+                # is left NaN.
+                mom[m:d] = np.where(np.isnan(yy), math.nan,
+                                    np.einsum("tij,jt->it", f["rot"], mom[m:d]))
+                sv = self._rotated_signal_var(eng, yy, smooth=True)
+                mom[d + m:] = np.where(np.isnan(yy), math.nan, noise - sv)
                 fin[:] = math.nan
         return mom, fin, nd
 
@@ -889,6 +896,20 @@ class Model:
             else ("state_disturbance", "obs_disturbance")
         return Conditional(reply is not None, **{names[0]: out[:m].T.copy(),
                                                  names[1]: _series(out[m:], N)})
+
+    def _rotated_signal_var(self, eng, yy, smooth):
+        """N x n variances of Z_i alpha_t (smoothed or filtered) for a model
+        with rotated series, one exact run per series; NaN when Z varies
+        over time or a run fails."""
+        m, N, n = self.m, self.nseries, yy.shape[1]
+        out = np.full((N, n), math.nan)
+        if eng.obs_rows(n) is not None:
+            return out
+        for i in range(N):
+            r = eng.combination(eng.form(yy), self.sys[m + i], smooth)
+            if r is not None:
+                out[i] = r[1]
+        return out
 
     def _exact_conditional(self, yy, which, seed):
         m, N, n = self.m, self.nseries, yy.shape[1]
