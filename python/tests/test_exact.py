@@ -145,6 +145,24 @@ def test_two_series_with_correlated_observation_noise():
     p = model.predicted(y)
     close(p.predicted_signal[t0:], ref.forecasts[:, t0:].T, 1e-8)
     close(p.predicted_signal_var[t0:], diag(ref.forecasts_error_cov)[t0:], 1e-8)
+    # The score of the full observation variance (its noise moved into the
+    # state) against central differences of statsmodels' log-likelihood.
+    sc = model.score(y)
+    assert sc.loglik == pytest.approx(ref.llf, rel=1e-9)
+    for name, base, (i, j) in (("obs_cov", H, (0, 1)), ("obs_cov", H, (1, 1)),
+                               ("state_cov", Q, (0, 0))):
+        lls = []
+        for h in (1e-5, -1e-5):
+            moved = base.copy()
+            moved[i, j] += h
+            moved[j, i] = moved[i, j]
+            mod.ssm[name] = moved
+            lls.append(mod.ssm.loglike())
+        mod.ssm[name] = base
+        off = 2 if name == "obs_cov" else 0
+        want = (lls[0] - lls[1]) / 2e-5
+        assert sc.score[i + off, j + off] * (1.0 if i != j else 0.5) == pytest.approx(want,
+                                                                                    rel=1e-6)
     # A covariance between state and observation noise is refused.
     var[0, 2] = var[2, 0] = 0.1
     with pytest.raises(V.VantrelError, match="var: a covariance between state and observation"):

@@ -330,14 +330,15 @@ class Engine:
                 f["pat"].ptr)
 
     def dist_smooth(self, f, res):
-        """DistSmoExact over a store of mode 0: the d x d score sums."""
+        """DistSmoExact over a store of mode 0: the d x d score sums and the
+        m x m initial-state score."""
         k = Keep()
         m, d = self.m, self.d
         S, W = np.zeros((m + 1, m)), np.zeros((m + 2, m))
-        acc = np.zeros((d, d))
+        acc, init = np.zeros((d, d)), np.zeros((m, m))
         routine("DistSmoExact")(0, *self._common(f), k(S), k(W),
-                                k(res["estore"]), k(acc), None, None)
-        return acc
+                                k(res["estore"]), k(acc), k(init), None)
+        return acc, init
 
     def disturbances(self, f, res):
         """DistSmoAuxExact over a store of mode 0: 2d x n, smoothed

@@ -441,7 +441,7 @@ class Model:
         Parameters
         ----------
         y : array_like
-            Observations.
+            Observations (N x n, n x N or one series; NaN = missing).
 
         Returns
         -------
@@ -473,7 +473,7 @@ class Model:
         Parameters
         ----------
         y : array_like
-            Observations.
+            Observations, as for loglik.
 
         Returns
         -------
@@ -485,9 +485,9 @@ class Model:
             is that of the exact diffuse log-likelihood, from the exact
             disturbance smoother: the state block sum_t (r_t r_t' - N_t),
             the observation diagonal sum of (e^2 - D) over the observed
-            steps; the observation covariances are 0 for a diagonal
-            observation variance and NaN for a full one (the rotated form
-            does not give them).  Else the host's LdsLikSco,
+            steps.  For a full observation variance the noise is moved
+            into the state and its block is the noise states' sums (NaN
+            when that variance varies over time).  Else the host's LdsLikSco,
             sum_t (u_t u_t' - D_t).
         """
         yy = self._data(y)
@@ -499,19 +499,70 @@ class Model:
                 return ScoreResult(False, loglik=math.nan, scale=math.nan,
                                    score=np.full((d, d), math.nan))
             return ScoreResult(loglik=r.outs[0], scale=r.outs[1], score=r.outs[2])
+        aug = self._noise_in_state() if eng.rotate else None
+        work = aug._exact() if aug is not None else eng
         with host().lock:
-            f = eng.form(yy)
-            res = eng.filter(f, 0)
-            acc = eng.dist_smooth(f, res) if res["ok"] else None
+            f = work.form(yy)
+            res = work.filter(f, 0)
+            if res["ok"]:
+                acc, init = work.dist_smooth(f, res)
         if not res["ok"]:
             self._numerical("score(): the exact diffuse filter failed")
             return ScoreResult(False, loglik=math.nan, scale=math.nan,
                                score=np.full((d, d), math.nan))
-        if eng.rotate:
-            m = self.m
+        m, N = self.m, self.nseries
+        if aug is not None:
+            # The noise of time t is state element m+i at t: its variance
+            # enters through the state disturbances of t-1 and, for t = 0,
+            # through the initial state.
+            score = np.zeros((d, d))
+            score[:m, :m] = acc[:m, :m]
+            score[m:, m:] = acc[m:m + N, m:m + N] + init[m:, m:]
+            acc = score
+        elif eng.rotate:
             acc[m:, m:] = math.nan
         ll = _exact.loglik_terms(res, yy)[0]
         return ScoreResult(loglik=ll, scale=res["sumsq"], score=acc)
+
+    def _noise_in_state(self):
+        """The model with its observation noise moved into the state (noise
+        of time t = state element m+i at t, observed without noise), for
+        the score of a full observation variance; None when that variance
+        varies over time."""
+        m, N, d = self.m, self.nseries, self.d
+        if self.idx_var is not None and np.any(self.idx_var[m:, m:] >= 0):
+            return None
+        m2, d2 = m + N, m + 2 * N
+        sys = np.zeros((d2, m2))
+        sys[:m, :m] = self.sys[:m]
+        sys[m2:, :m] = self.sys[m:]
+        sys[m2:, m:m2] = np.eye(N)
+        var = np.zeros((d2, d2))
+        var[:m, :m] = self.var[:m, :m]
+        var[m:m2, m:m2] = self.var[m:, m:]
+        init = np.zeros((m2 + 1, m2))
+        if self.init is None:
+            init[:m, :m] = -np.eye(m)
+        else:
+            init[:m, :m] = self.init[:m]
+            init[m2, :m] = self.init[m]
+        init[m:m2, m:m2] = self.var[m:, m:]
+
+        def move(table, rows, cols):
+            if table is None:
+                return None
+            out = -np.ones((rows, cols))
+            out[:m, :table.shape[1]] = table[:m]
+            out[m2:, :table.shape[1]] = table[m:]
+            return out
+        mean = None if self.mean is None else np.concatenate(
+            [self.mean[:m, 0], np.zeros(N), self.mean[m:, 0]])
+        idx_var = None
+        if self.idx_var is not None:
+            idx_var = -np.ones((d2, d2))
+            idx_var[:m, :m] = self.idx_var[:m, :m]
+        return Model(sys, var, init=init, mean=mean, idx_sys=move(self.idx_sys, d2, m2),
+                     idx_var=idx_var, idx_mean=move(self.idx_mean, d2, 1), x=self.x)
 
     def filter(self, y):
         """Kalman filter.
@@ -519,7 +570,7 @@ class Model:
         Parameters
         ----------
         y : array_like
-            Observations.
+            Observations to filter.
 
         Returns
         -------
@@ -612,7 +663,7 @@ class Model:
         Parameters
         ----------
         y : array_like
-            Observations.
+            Observations, as for loglik.
         which : {"predicted", "filtered", "smoothed", "disturbances"}
             The estimates.
 
