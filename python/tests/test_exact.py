@@ -145,6 +145,11 @@ def test_two_series_with_correlated_observation_noise():
     p = model.predicted(y)
     close(p.predicted_signal[t0:], ref.forecasts[:, t0:].T, 1e-8)
     close(p.predicted_signal_var[t0:], diag(ref.forecasts_error_cov)[t0:], 1e-8)
+    # Weights of both series' observations (rotated back) in the filtered
+    # state.
+    est = sum(model.weights(y, "filtered", 40, series=i).state_weights.T @ np.nan_to_num(y[:, i])
+              for i in range(2))
+    close(est, ref.filtered_state[:, 40], 1e-9)
     # The score of the full observation variance (its noise moved into the
     # state) against central differences of statsmodels' log-likelihood.
     sc = model.score(y)
