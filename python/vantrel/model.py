@@ -687,8 +687,9 @@ class Model:
         Notes
         -----
         Under diffuse="exact" with diffuse elements the estimates come from
-        the exact diffuse filter and smoothers and the Moments also carry
-        nobs_diffuse, the number of time points in the diffuse period.
+        the exact diffuse filter and smoothers.  Under "exact" the Moments
+        carry nobs_diffuse, the number of time points in the diffuse period
+        (0 without diffuse elements).
         Inside it the predicted and filtered variances are the finite parts
         P* (and F = Z P* Z' + H), as statsmodels reports them: the diffuse
         part is infinite.  Predicted and filtered signals, and the smoothed
@@ -706,7 +707,7 @@ class Model:
     def _moments(self, yy, which):
         m, d, N, n = self.m, self.d, self.nseries, yy.shape[1]
         eng = self._exact(yy)
-        extra = {}
+        extra = {"nobs_diffuse": 0} if self.diffuse == "exact" else {}
         if eng is None:
             r = self._run("LdsMomentEst", [_MOMENTS[which], OUT], yy)
             ok = r is not None
