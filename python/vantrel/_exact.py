@@ -40,6 +40,7 @@ _SIGNATURES = {
 }
 
 _functions = {}
+_BUFS = {}
 
 
 def routine(name):
@@ -149,16 +150,17 @@ class Engine:
         self.tv_obsvar = any(i >= m and j >= m and i != j for i, j, _ in self.tv_var)
         self.rotate = self.tv_obsvar or bool(np.any(obs != np.diag(np.diag(obs))))
         self.time_varying = bool(self.tv_sys or self.tv_var or self.tv_mean)
-        self._bufs = {}
 
-    def buf(self, name, shape, zero=False):
-        """A work array of the engine, kept from call to call: fresh memory
-        costs a page fault per page on first touch, which for long series
-        takes longer than the recursions that fill it.  Callers hold the
-        host lock while they use it and copy what they hand out."""
-        a = self._bufs.get(name)
+    @staticmethod
+    def buf(name, shape, zero=False):
+        """A work array kept from call to call and shared by all models (a
+        fit builds a new model at every step): fresh memory costs a page
+        fault per page on first touch, which for long series takes longer
+        than the recursions that fill it.  Callers hold the host lock while
+        they use it and copy what they hand out."""
+        a = _BUFS.get(name)
         if a is None or a.shape != shape:
-            a = self._bufs[name] = np.empty(shape)
+            a = _BUFS[name] = np.empty(shape)
         if zero:
             a.fill(0.0)
         return a

@@ -401,6 +401,10 @@ class Model:
         (LdsLik, faster than the element-wise one) takes the rest of the
         data from the exact predicted mean and variance: the likelihood
         factorises at that time point."""
+        with host().lock:
+            return self._exact_sums_locked(eng, yy, name)
+
+    def _exact_sums_locked(self, eng, yy, name):
         n = yy.shape[1]
         res = eng.filter(eng.form(yy), 0, store=False, head=True)
         upto = res["upto"]
