@@ -272,7 +272,11 @@ class Model:
         negative diagonal element of init)."""
         if self.init is None:
             return True
-        return bool((np.diag(self.init[:self.m]) < 0).any())
+        init = self.init
+        if getattr(self, "_diffuse_of", None) is not init:
+            self._diffuse_of = init
+            self._has_diffuse = bool((np.diagonal(init) < 0).any())
+        return self._has_diffuse
 
     def _exact(self, y=None):
         """The exact engine when the exact routines apply (diffuse="exact"
@@ -406,7 +410,9 @@ class Model:
 
     def _exact_sums_locked(self, eng, yy, name):
         n = yy.shape[1]
-        res = eng.filter(eng.form(yy), 0, store=False, head=True)
+        # Short series: the element-wise filter throughout costs less than
+        # setting up the host's call.
+        res = eng.filter(eng.form(yy), 0, store=False, head=n * self.nseries > 4000)
         upto = res["upto"]
         if res["ok"] and upto < n:
             m = self.m
