@@ -115,18 +115,29 @@ def test_two_series_with_correlated_observation_noise():
     T = np.array([[1.0, 1.0], [0.0, 1.0]])
     Z = np.array([[1.0, 0.0], [0.5, 1.0]])
     Q, H = np.diag([0.3, 0.01]), np.array([[1.0, 0.6], [0.6, 2.0]])
-    y = rng.standard_normal((n, 2)).cumsum(0)
+    full = rng.standard_normal((n, 2)).cumsum(0)
+    y = full.copy()
     y[0, 1] = y[5, 0] = np.nan
     y[9] = np.nan
-    mod = sm.tsa.statespace.MLEModel(y, k_states=2, initialization="diffuse")
-    for name, value in (("design", Z), ("transition", T), ("selection", np.eye(2)),
-                        ("state_cov", Q), ("obs_cov", H)):
-        mod.ssm[name] = value
+
+    def peer(data):
+        mod = sm.tsa.statespace.MLEModel(data, k_states=2, initialization="diffuse")
+        for name, value in (("design", Z), ("transition", T), ("selection", np.eye(2)),
+                            ("state_cov", Q), ("obs_cov", H)):
+            mod.ssm[name] = value
+        return mod
+
+    mod = peer(y)
     ref = mod.ssm.smooth()
     var = np.zeros((4, 4))
     var[:2, :2], var[2:, 2:] = Q, H
     model = V.Model(np.vstack([T, Z]), var)
     assert model.loglik(y) == pytest.approx(ref.llf, rel=1e-9)
+    # Without missing values one rotation serves every time point; the
+    # observation constants are taken off before it.
+    assert model.loglik(full) == pytest.approx(peer(full).ssm.loglike(), rel=1e-9)
+    shifted = V.Model(model.sys, var, mean=[0.0, 0.0, 5.0, -3.0])
+    assert shifted.loglik(y + [5.0, -3.0]) == pytest.approx(ref.llf, rel=1e-9)
     s = model.smoothed(y)
     assert s.nobs_diffuse == ref.nobs_diffuse
     close(s.smoothed_state, ref.smoothed_state.T, 1e-8)
