@@ -1065,21 +1065,28 @@ class Model:
         after it); signal_weights (n, N), or (n,) for one series, row t
         Z_time w_t, the weights in the signal at `time`; time, series.  The
         estimate is the sum of these weights times the observations of every
-        series (one call per series) plus a constant from init and mean."""
+        series (one call per series) plus a constant from init and mean.
+
+        Under diffuse="exact" with diffuse elements the predicted and
+        filtered weights come from the exact filter (fWeightPred), for
+        rotated series taken back to the original ones; the constant then
+        holds no term of the diffuse elements.  The smoothed weights have
+        no exact counterpart: they keep the Vbig start (a warning, once per
+        process)."""
         if which not in _WEIGHTS:
             raise ValueError("vantrel: weights: which must be one of %s" % ", ".join(_WEIGHTS))
         yy = self._data(y)
         N, n, m = self.nseries, yy.shape[1], self.m
         tau = _position(time, n, "time")
         i = _position(series, N, "series")
-        # 0 for an observation, NaN for a missing one; the target is the one
-        # element that is neither (-1.0, missing, when it is not observed).
         eng = self._exact(yy)
         if eng is not None and which != "smoothed":
             with host().lock:
                 return self._exact_weights(eng, yy, which, tau, i)
         if which == "smoothed":
             self._approximate("weights (smoothed)")
+        # 0 for an observation, NaN for a missing one; the target is the one
+        # element that is neither (-1.0, missing, when it is not observed).
         pattern = np.where(np.isnan(yy), math.nan, 0.0)
         pattern[i, tau] = -1.0 if np.isnan(yy[i, tau]) else 1.0
         reply = self._run("LdsWeights", [_WEIGHTS[which]], pattern, writes_form=True)
