@@ -693,7 +693,11 @@ class Model:
         """Smoothing recursion (KalmanSmo) over the filter output of `y`
         (data, or a FilterResult of this model): state_residual r_t (n, m),
         obs_residual s_t (n, N), their variances (diagonals of D_t), and
-        initial_residual, initial_residual_var (r and diag N after t = 0)."""
+        initial_residual, initial_residual_var (r and diag N after t = 0).
+
+        No exact diffuse counterpart: diffuse elements get the host's Vbig
+        start whatever `diffuse` says (a warning, once per process).
+        """
         self._approximate("smoother", y)
         if not isinstance(y, FilterResult):
             y = self._host_filter(y)
@@ -913,7 +917,11 @@ class Model:
         F_t^-1 + K_t' S_t K_t] with S_t the backward matrix of the pass;
         store (host layout) and filter_store, which
         simsmo_draw takes back.  A failed decomposition of C_t warns and
-        gives NaN."""
+        gives NaN.
+
+        No exact diffuse counterpart: diffuse elements get the host's Vbig
+        start whatever `diffuse` says (a warning, once per process).
+        """
         self._approximate("simsmo_weights", y)
         if not isinstance(y, FilterResult):
             y = self._host_filter(y)
@@ -942,7 +950,11 @@ class Model:
         drawn u_t (state disturbances, then observation noise; 0 in the
         elements not selected); initial_residual (m,), the backward vector
         s after t = 0 (with z = 0 the smoothing cumulant r of
-        smoother().initial_residual)."""
+        smoother().initial_residual).
+
+        No exact diffuse counterpart: diffuse elements get the host's Vbig
+        start whatever `diffuse` says (a warning, once per process).
+        """
         if not isinstance(weights, SimSmoWeights):
             raise TypeError("vantrel: simsmo_draw: a SimSmoWeights of this model expected")
         self._approximate("simsmo_draw")
@@ -1253,7 +1265,11 @@ class Model:
         .. alpha_n with alpha_{t+1} = d_t + T_t alpha_t + u_t; observation
         (n, N), or (n,) for one series, y_t = c_t + Z_t alpha_t + e_t (d_t,
         c_t from mean).  A time-varying model reads x at time points 0 ..
-        n-1, so x may have n columns (or n + 1, as the host asks)."""
+        n-1, so x may have n columns (or n + 1, as the host asks).
+
+        No exact diffuse counterpart: diffuse elements get the host's Vbig
+        start whatever `diffuse` says (a warning, once per process).
+        """
         self._approximate("recursion")
         m, d = self.m, self.d
         e = _convert.matrix(disturbances, "disturbances")
