@@ -194,7 +194,8 @@ class StateSpaceResults:
     # ---- components ---------------------------------------------------------
     def _component_model(self):
         """The fitted model in a basis whose state `first` of each block is
-        the component's contribution z'alpha to y: a change of basis with
+        the component's contribution z'alpha to y (the slope: its state): a
+        change of basis with
         determinant 1 inside each block, so moments of the component come
         out as moments of one state."""
         ssm = self.ssm
@@ -202,7 +203,8 @@ class StateSpaceResults:
         m = ssm.m
         M = np.eye(m)
         for first, size, z in blocks.values():
-            M[first, first:first + size] = z
+            if np.count_nonzero(z) > 1:
+                M[first, first:first + size] = z
         if np.array_equal(M, np.eye(m)):
             return ssm, blocks
         Mi = np.linalg.inv(M)
@@ -505,7 +507,6 @@ class StateSpaceResults:
         axes = fig.subplots(panels, 1, sharex=True, squeeze=False)[:, 0]
         ax = axes[0]
         ax.plot(t, self.model.endog, ".", ms=3, color="0.3", label="data")
-        smo = np.zeros(n)
         ax.set_title("data")
         for ax, (name, c) in zip(axes[1:], comps.items()):
             mean = np.asarray(c.smoothed)
@@ -515,7 +516,6 @@ class StateSpaceResults:
                             label="%g%% band" % (100 * (1 - alpha)))
             ax.set_title("smoothed %s" % name)
             ax.legend(loc="best", fontsize="small")
-            smo = smo + mean
         axes[0].plot(t, np.asarray(self.fittedvalues), color="C1", lw=0.8,
                      label="one-step prediction")
         axes[0].legend(loc="best", fontsize="small")
