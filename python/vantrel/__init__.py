@@ -16,7 +16,7 @@ from .builders import (AR1, AR2, BWCYCLE, CYCLE0, CYCLE1, CYCLE2, CYCLE3, CYCLE4
                        set_library_warnings, spline, stsm, version)
 from .arima import Arima
 from .fit import FitResult, fit
-from .model import (ConcLik, Conditional, FilterResult, Model, Moments, ObsWeights,
+from .model import (ConcLik, Conditional, FilterResult, Forecast, Model, Moments, ObsWeights,
                     RecursionResult, Result, ScoreResult, SimSmoDraw, SimSmoWeights,
                     SmootherResult, set_strict, strict_mode)
 from .results import Component, Forecast, StateSpaceResults

@@ -193,7 +193,16 @@ class Engine:
         return Q
 
     # ---- the form handed to the routines --------------------------------
-    def form(self, y):
+    def full_var(self, n):
+        """Var_t (n, d, d), or the constant Var (d, d)."""
+        if not self.tv_var:
+            return self.var
+        V = np.broadcast_to(self.var, (n, self.d, self.d)).copy()
+        for i, j, k in self.tv_var:
+            V[:, i, j] = self.x[k, :n]
+        return V
+
+    def form(self, y, rotate=True):
         """The data and form for the routines: a dict with Y, sys, var, mean,
         x, triples (Rows or None), pat, and `rot` (None, or L (n, N, N) of
         the rotation).  The arrays are fresh copies (the routines write
@@ -205,7 +214,7 @@ class Engine:
         x = self.x
         Y = y
         rot = None
-        if self.rotate:
+        if self.rotate and rotate:
             obs = ~np.isnan(y.T)                         # (n, N)
             H = self.obs_var(n)
             if H is None:
@@ -339,6 +348,35 @@ class Engine:
                                  k(res["var_inf"]), k(res["low_inf"]), k(res["pred"]),
                                  k(res["low"]), None)
         return S0
+
+
+    def weights(self, f, res, mode, tau):
+        """fWeightPred over a store of mode 0: d x (N n)."""
+        k = Keep()
+        m = self.m
+        W = np.zeros((self.d, self.N * f["n"]))
+        M, x = np.zeros((m, m)), np.zeros(m)
+        routine("fWeightPred")(mode, tau, *self._common(f), k(M), x.ctypes.data,
+                               k(res["estore"]), k(W))
+        return W
+
+    def draw(self, f, U):
+        """LdsDraw: states (m x n) and observations (N x n, without the
+        observation constants) from U (d x (n+1))."""
+        k = Keep()
+        m, N, n = self.m, self.N, f["n"]
+        work = np.zeros((2, m))
+        state, obs = np.zeros((self.d, n)), np.zeros((N, n))
+        N_, n_, m_, sys, trip, x, pat = self._common(f)
+        routine("LdsDraw")(N_, n_, m_, sys, f["mean"].ctypes.data, trip, x, pat, None, k(work),
+                           k(U), k(state), k(obs))
+        return state[:m], obs
+
+
+def factor(V):
+    """F with F F' = V for symmetric positive semi-definite V (..., d, d)."""
+    w, Q = np.linalg.eigh(V)
+    return Q * np.sqrt(np.maximum(w, 0.0))[..., None, :]
 
 
 def full_var(diag, low):

@@ -1,0 +1,219 @@
+"""The exact diffuse treatment (diffuse="exact", the default) against
+statsmodels' exact diffuse initialisation, an independent implementation,
+and against closed forms."""
+import warnings
+
+import numpy as np
+import pytest
+
+import vantrel as V
+
+sm = pytest.importorskip("statsmodels.api")
+
+
+def close(got, want, rtol):
+    """Relative agreement at every element, relative to the array's scale
+    where an element is near zero (slopes and seasonals cross zero)."""
+    got, want = np.asarray(got, float), np.asarray(want, float)
+    np.testing.assert_allclose(got, want, rtol=rtol, atol=rtol * np.nanmax(np.abs(want)))
+
+
+def diag(cov):
+    """(k, k, n) covariances of statsmodels -> (n, k) diagonals."""
+    return np.diagonal(cov, axis1=0, axis2=1)
+
+
+@pytest.fixture(scope="module")
+def co2():
+    data = sm.datasets.co2.load_pandas().data["co2"].resample("MS").mean()
+    return data.to_numpy()
+
+
+def nile_case(nile):
+    model = V.stsm([(V.LEVEL, np.sqrt(1469.1)), (V.IRREG, np.sqrt(15099.0))])
+    mod = sm.tsa.UnobservedComponents(nile, "llevel", use_exact_diffuse=True)
+    return model, mod, np.array([15099.0, 1469.1])
+
+
+def co2_case(y):
+    sd = [0.2255, 0.00186, 0.00321, 0.155]
+    model = V.stsm([(V.LEVEL, sd[0]), (V.SLOPE, sd[1]), (V.SEAS_DUMMY, sd[2], 12),
+                    (V.IRREG, sd[3])])
+    mod = sm.tsa.UnobservedComponents(y, "lltrend", seasonal=12, use_exact_diffuse=True)
+    return model, mod, np.square([sd[3], sd[0], sd[1], sd[2]])
+
+
+@pytest.mark.parametrize("case", ["nile", "co2"])
+def test_one_series_against_statsmodels(case, nile, co2):
+    y = nile if case == "nile" else co2
+    model, mod, params = nile_case(nile) if case == "nile" else co2_case(co2)
+    ref = mod.smooth(params)
+    assert np.isnan(y).sum() == (5 if case == "co2" else 0)
+    assert model.loglik(y) == pytest.approx(ref.llf, rel=1e-9)
+    s = model.smoothed(y)
+    assert s.nobs_diffuse == ref.nobs_diffuse
+    close(s.smoothed_state, ref.smoothed_state.T, 1e-8)
+    close(s.smoothed_state_var, diag(ref.smoothed_state_cov), 1e-8)
+    assert (s.smoothed_state_var > 0).all() and (s.smoothed_signal_var > 0).all()
+    # Predicted and filtered: statsmodels reports the finite parts inside
+    # the diffuse period too.
+    p, f = model.predicted(y), model.filtered(y)
+    close(p.predicted_state, ref.predicted_state[:, :-1].T, 1e-8)
+    close(p.predicted_state_var, diag(ref.predicted_state_cov)[:-1], 1e-8)
+    close(p.predicted_signal_var, ref.forecasts_error_cov[0, 0], 1e-8)
+    close(f.filtered_state, ref.filtered_state.T, 1e-8)
+    close(f.filtered_state_var, diag(ref.filtered_state_cov), 1e-8)
+    d = model.disturbances(y)
+    h = model.var[-1, -1]
+    close(d.smoothed_obs_disturbance, ref.smoothed_measurement_disturbance[0], 1e-8)
+    close(h - d.smoothed_obs_disturbance_var, ref.smoothed_measurement_disturbance_cov[0, 0],
+          1e-8)
+    # Forecasts, with the missing months of CO2 inside the data.
+    fc, want = model.forecast(y, 24), ref.get_forecast(24)
+    close(fc.mean, want.predicted_mean, 1e-8)
+    close(fc.var, want.var_pred_mean, 1e-8)
+    close(fc.conf_int(0.1), want.conf_int(alpha=0.1), 1e-8)
+    assert fc.state.shape == fc.state_var.shape == (24, model.m)
+    # The exact filter's innovations after the diffuse period.
+    fil = model.filter(y)
+    t0 = ref.nobs_diffuse
+    close(fil.innovations[t0:], ref.forecasts_error[0, t0:], 1e-8)
+    assert (fil.kind[:t0] != 1).any() and (fil.kind[t0:][~np.isnan(y[t0:])] == 1).all()
+    # Weights of the observations in the predicted and filtered level.
+    for which, want in (("predicted", ref.predicted_state), ("filtered", ref.filtered_state)):
+        w = model.weights(y, which, 60)
+        assert w.state_weights[:, 0] @ np.nan_to_num(y) == pytest.approx(want[0, 60], rel=1e-9)
+
+
+def test_score_is_the_gradient_of_the_exact_loglik(co2):
+    model, mod, params = co2_case(co2)
+    sc = model.score(co2)
+    assert sc.loglik == pytest.approx(mod.loglike(params), rel=1e-9)
+    # statsmodels' parameters are the variances of the irregular, level,
+    # slope and seasonal: Var[13][13], [0][0], [1][1], [2][2].
+    def central(k, h):
+        up, down = params.copy(), params.copy()
+        up[k] += h
+        down[k] -= h
+        return (mod.loglike(up) - mod.loglike(down)) / (2 * h)
+
+    for k, i in enumerate([13, 0, 1, 2]):
+        h = 5e-3 * params[k]
+        grad = (4 * central(k, h / 2) - central(k, h)) / 3     # Richardson
+        assert 0.5 * sc.score[i, i] == pytest.approx(grad, rel=2e-5)
+
+
+def test_two_series_with_correlated_observation_noise():
+    rng = np.random.default_rng(3)
+    n = 80
+    T = np.array([[1.0, 1.0], [0.0, 1.0]])
+    Z = np.array([[1.0, 0.0], [0.5, 1.0]])
+    Q, H = np.diag([0.3, 0.01]), np.array([[1.0, 0.6], [0.6, 2.0]])
+    y = rng.standard_normal((n, 2)).cumsum(0)
+    y[0, 1] = y[5, 0] = np.nan
+    y[9] = np.nan
+    mod = sm.tsa.statespace.MLEModel(y, k_states=2, initialization="diffuse")
+    for name, value in (("design", Z), ("transition", T), ("selection", np.eye(2)),
+                        ("state_cov", Q), ("obs_cov", H)):
+        mod.ssm[name] = value
+    ref = mod.ssm.smooth()
+    var = np.zeros((4, 4))
+    var[:2, :2], var[2:, 2:] = Q, H
+    model = V.Model(np.vstack([T, Z]), var)
+    assert model.loglik(y) == pytest.approx(ref.llf, rel=1e-9)
+    s = model.smoothed(y)
+    assert s.nobs_diffuse == ref.nobs_diffuse
+    close(s.smoothed_state, ref.smoothed_state.T, 1e-8)
+    close(s.smoothed_state_var, diag(ref.smoothed_state_cov), 1e-8)
+    close(s.smoothed_signal, (Z @ ref.smoothed_state).T, 1e-8)
+    t0 = ref.nobs_diffuse
+    p = model.predicted(y)
+    close(p.predicted_signal[t0:], ref.forecasts[:, t0:].T, 1e-8)
+    close(p.predicted_signal_var[t0:], diag(ref.forecasts_error_cov)[t0:], 1e-8)
+    # A covariance between state and observation noise is refused.
+    var[0, 2] = var[2, 0] = 0.1
+    with pytest.raises(V.VantrelError, match="var: a covariance between state and observation"):
+        V.Model(np.vstack([T, Z]), var).loglik(y)
+
+
+def test_models_without_diffuse_elements_and_the_approximate_start(nile):
+    proper = V.Model([[0.8], [1.0]], np.diag([1469.1, 15099.0]), init=[[4000.0], [900.0]])
+    other = V.Model(proper.sys, proper.var, init=proper.init, diffuse="approximate")
+    assert not proper.has_diffuse
+    assert proper.loglik(nile) == other.loglik(nile)
+    np.testing.assert_array_equal(proper.smoothed(nile).smoothed_state_var,
+                                  other.smoothed(nile).smoothed_state_var)
+    level = V.Model([[1.0], [1.0]], np.diag([1469.1, 15099.0]))
+    approx = V.Model(level.sys, level.var, diffuse="approximate")
+    assert level.has_diffuse
+    # LdsLik leaves out log(2 pi) and keeps log of the scaled F of the one
+    # diffuse step: the two differ by about 0.5 log(2 pi).
+    assert approx.loglik(nile) - level.loglik(nile) == pytest.approx(0.5 * np.log(2 * np.pi),
+                                                                      abs=1e-3)
+    with pytest.raises(V.VantrelError, match="diffuse: 'exact' or 'approximate'"):
+        V.Model(level.sys, level.var, diffuse="flat")
+    with pytest.raises(V.VantrelError, match="y: smoother takes data"):
+        level.smoother(level.filter(nile))
+
+
+def test_regression_forecast_is_the_least_squares_prediction():
+    rng = np.random.default_rng(11)
+    n, steps = 60, 4
+    x = np.column_stack([np.ones(n + steps), rng.standard_normal(n + steps) * 1000.0])
+    y = x[:n] @ [2.0, 0.003] + rng.standard_normal(n)
+    model = V.regression(x[:n])
+    model = V.Model(model.sys, [[0.0, 0.0, 0.0], [0.0, 0.0, 0.0], [0.0, 0.0, 1.5]],
+                    init=model.init, idx_sys=model.idx_sys, x=model.x)
+    with pytest.raises(V.VantrelError, match="x: the model varies over time"):
+        model.forecast(y, steps)
+    fc = model.forecast(y, steps, x=x[n:])
+    X = x[:n]
+    beta = np.linalg.solve(X.T @ X, X.T @ y)
+    close(fc.mean, x[n:] @ beta, 1e-9)
+    close(fc.var, 1.5 * (1.0 + np.einsum("ti,ij,tj->t", x[n:], np.linalg.inv(X.T @ X), x[n:])),
+          1e-9)
+    close(fc.state, np.tile(beta, (steps, 1)), 1e-9)
+
+
+def test_draws_and_simulation(nile):
+    model, mod, params = nile_case(nile)
+    ref = mod.smooth(params)
+    mean, var = ref.smoothed_state[0], ref.smoothed_state_cov[0, 0]
+    draws = np.array([model.conditional(nile, "draw", seed=k).state[:, 0] for k in range(400)])
+    # Mean and variance of 400 exact conditional draws, the diffuse first
+    # time point included.
+    assert (np.abs(draws.mean(0) - mean) < 4.5 * np.sqrt(var / 400)).all()
+    ratio = draws.var(0) / var
+    assert 0.75 < ratio.min() and ratio.max() < 1.3 and abs(ratio.mean() - 1) < 0.03
+    same = model.conditional(nile, "draw", seed=5).state
+    np.testing.assert_array_equal(same[:, 0], draws[5])
+    dist = model.conditional(nile, "disturbance_draw", seed=1)
+    cmean = model.conditional(nile, "disturbances")
+    close(cmean.obs_disturbance, ref.smoothed_measurement_disturbance[0], 1e-8)
+    # A draw's observation noise and state disturbances imply the data.
+    level = np.concatenate([[0.0], np.cumsum(dist.state_disturbance[:-1, 0])])
+    np.testing.assert_allclose(np.diff(nile - dist.obs_disturbance), np.diff(level), atol=1e-8)
+
+    # Unconditional simulation: the recursion's noises have the model's
+    # variances; the diffuse level starts at 0.
+    sim = V.Model([[0.5, 0.0], [0.0, 1.0], [1.0, 1.0]], np.diag([2.0, 0.0, 3.0]),
+                  init=[[1.0, 0.0], [0.0, -1.0], [0.0, 0.0]], mean=[0.0, 1.0, 4.0])
+    r = sim.simulate(40000, seed=2)
+    assert (r.state[:, 1] == 1.0 * np.arange(40000)).all()
+    u = r.state[1:, 0] - 0.5 * r.state[:-1, 0]
+    e = r.observation - r.state.sum(1) - 4.0
+    assert u.var() == pytest.approx(2.0, rel=0.03) and e.var() == pytest.approx(3.0, rel=0.03)
+    assert abs(np.corrcoef(u, e[:-1])[0, 1]) < 0.02
+    np.testing.assert_array_equal(sim.simulate(5, seed=9).observation,
+                                  sim.simulate(5, seed=9).observation)
+
+
+def test_methods_without_exact_counterpart_warn_once(nile):
+    from vantrel import model as module
+    module._warned.discard("recursion")
+    level = V.Model([[1.0], [1.0]], np.diag([1.0, 2.0]))
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        level.recursion(np.zeros((3, 2)))
+        level.recursion(np.zeros((3, 2)))
+    assert ["recursion has no exact" in str(w.message) for w in caught] == [True]
