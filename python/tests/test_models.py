@@ -210,3 +210,21 @@ def test_bad_specifications(nile):
     for make, word in cases:
         with pytest.raises(vantrel.VantrelError, match=word):
             make()
+
+
+def test_generic_fit_with_transform_and_gradient_judgement(nile):
+    # Standard deviations on the log scale: the Nile variances come out
+    # positive at statsmodels' optimum, and convergence is read from the
+    # gradient, not from BFGS's "precision loss".
+    build = lambda sd: vantrel.stsm([(vantrel.LEVEL, sd[0]), (vantrel.IRREG, sd[1])])
+    fit = vantrel.fit(build, nile, [10.0, 10.0], transform=(np.exp, np.log),
+                      names=["sd level", "sd irregular"])
+    peer = sm.tsa.UnobservedComponents(nile, "llevel", use_exact_diffuse=True)
+    r = _peer_fit(peer)
+    assert fit.converged and fit.loglik > r.llf - 1e-6 and abs(fit.loglik - r.llf) < 1e-4
+    np.testing.assert_allclose(fit.params ** 2, np.asarray(r.params)[::-1], rtol=2e-2)
+    # Bounds that cut the optimum off (sd level 38.3): a stop on a bound.
+    low = vantrel.fit(build, nile, [70.0, 100.0], bounds=[(60.0, None), (1.0, None)])
+    assert low.boundary == ["p0"] and low.converged and low.params[0] == 60.0
+    high = vantrel.fit(build, nile, [20.0, 100.0], bounds=[(1.0, 30.0), (1.0, None)])
+    assert high.boundary == ["p0"] and high.converged and high.params[0] == 30.0
