@@ -494,7 +494,8 @@ class StateSpaceResults:
 
     # ---- pictures ---------------------------------------------------------------
     def plot_components(self, alpha=0.05, figsize=None):
-        """The data with the one-step predictions, then each component's
+        """The data with the one-step predictions (after the diffuse
+        period), then each component's
         smoothed estimate with its (1 - alpha) band.  Returns the
         matplotlib Figure."""
         from matplotlib.figure import Figure
@@ -516,7 +517,8 @@ class StateSpaceResults:
                             label="%g%% band" % (100 * (1 - alpha)))
             ax.set_title("smoothed %s" % name)
             ax.legend(loc="best", fontsize="small")
-        axes[0].plot(t, np.asarray(self.fittedvalues), color="C1", lw=0.8,
+        d = self.nobs_diffuse
+        axes[0].plot(t[d:], np.asarray(self.fittedvalues)[d:], color="C1", lw=0.8,
                      label="one-step prediction")
         axes[0].legend(loc="best", fontsize="small")
         return fig
