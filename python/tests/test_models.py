@@ -197,6 +197,7 @@ def test_transforms_round_trip():
 def test_bad_specifications(nile):
     cases = [
         (lambda: vantrel.Structural(nile, level="sometimes"), "level"),
+        (lambda: vantrel.Structural(nile, trend=True), "trend: not a component"),
         (lambda: vantrel.Structural(nile, seasonal=1), "seasonal"),
         (lambda: vantrel.Structural(nile, seasonal_form="fourier", seasonal=4), "seasonal_form"),
         (lambda: vantrel.Structural(nile, level=False, slope=True), "slope"),

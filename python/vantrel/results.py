@@ -167,16 +167,20 @@ class StateSpaceResults:
 
     @property
     def bse(self):
+        """Standard errors: square roots of the diagonal of `cov_params`
+        (NaN where that is not positive)."""
         d = np.diag(self.cov_params.to_numpy())
         import pandas as pd
         return pd.Series(np.sqrt(np.where(d > 0, d, np.nan)), index=self.param_names)
 
     @property
     def tvalues(self):
+        """z statistics, params / bse."""
         return self.params / self.bse
 
     @property
     def pvalues(self):
+        """Two-sided p-values of the z statistics under the normal law."""
         import pandas as pd
         return pd.Series(2 * stats.norm.sf(np.abs(self.tvalues.to_numpy())),
                          index=self.param_names)

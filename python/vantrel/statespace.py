@@ -117,6 +117,11 @@ class StateSpaceModel:
             h[i] = 1e-6 * abs(p[i]) if p[i] != 0 else 1e-12
         return h
 
+    def _room(self, p):
+        """Distance of each parameter to the nearest end of its range
+        (infinite where there is none); difference steps keep within it."""
+        return np.full(p.size, np.inf)
+
     # ---- likelihood --------------------------------------------------------
     def model(self, params):
         """The vantrel.Model at natural-scale parameters `params`."""
@@ -152,10 +157,13 @@ class StateSpaceModel:
             self.nfev += 1
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore", VantrelWarning)
-                sc = self._build(p, None).score(self.endog).score
+                try:
+                    sc = self._build(p, None).score(self.endog).score
+                except VantrelError:
+                    sc = np.nan
             for i, v in pats.items():
                 g[i] = 0.5 * np.sum(sc * v)
-        h = self._steps(p)
+        h = np.minimum(self._steps(p), 0.5 * self._room(p))
         for i in range(k):
             if i in pats:
                 continue
@@ -169,7 +177,7 @@ class StateSpaceModel:
         """Hessian of the log-likelihood on the natural scale, by central
         differences of the gradient, symmetrised."""
         k = p.size
-        h = 1e2 * self._steps(p)
+        h = np.minimum(1e2 * self._steps(p), 0.25 * self._room(p))
         hess = np.empty((k, k))
         for i in range(k):
             up, dn = p.copy(), p.copy()
@@ -263,7 +271,9 @@ class StateSpaceModel:
         for i in self._variance_params:
             if p[i] <= 1e-8 * top and g[i] < 0:
                 out.append(i)
-        return out
+        room = self._room(p)
+        out += [i for i in range(p.size) if room[i] < 1e-4]
+        return sorted(out)
 
     def smooth(self, params):
         """Results (filtered and smoothed) at given natural-scale `params`,
