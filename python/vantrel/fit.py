@@ -8,6 +8,7 @@ from scipy import optimize, stats
 from . import _convert
 from ._host import VantrelWarning
 from .builders import COMPONENT_NAMES, IRREG
+from .statespace import central_differences
 
 _NORMAL90 = 1.6448536269514722   # half width of a two-sided 90% band
 
@@ -159,24 +160,12 @@ def fit(build, y, start, *, names=None, bounds=None, method=None, gradient="auto
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", VantrelWarning)
             sc = build(p).score(data)
-            g = np.empty(k)
-            for i in range(k):
-                up, dn = p.copy(), p.copy()
-                up[i] += h[i]
-                dn[i] -= h[i]
-                dvar = (build(up).var - build(dn).var) / (2 * h[i])
-                g[i] = 0.5 * np.sum(sc.score * dvar)
+            dvar = central_differences(lambda q: build(q).var, p, h)
+            g = 0.5 * np.einsum("ij,ijk->k", sc.score, dvar)
         return -g if np.isfinite(g).all() else np.zeros(k)
 
     def grad_num(p):
-        h = _steps(p)
-        g = np.empty(k)
-        for i in range(k):
-            up, dn = p.copy(), p.copy()
-            up[i] += h[i]
-            dn[i] -= h[i]
-            g[i] = (negll(up) - negll(dn)) / (2 * h[i])
-        return g
+        return central_differences(negll, p, _steps(p))
 
     jac = grad_score if use_score else grad_num
     if transform is not None:
@@ -195,14 +184,7 @@ def fit(build, y, start, *, names=None, bounds=None, method=None, gradient="auto
         def search_g(x):
             # Chain rule: the gradient in p times dp/dx (central differences).
             p = np.asarray(constrain(x), dtype=float)
-            gp = jac(p)
-            J = np.empty((k, k))
-            for i in range(k):
-                up, dn = x.copy(), x.copy()
-                up[i] += hx[i]
-                dn[i] -= hx[i]
-                J[:, i] = (np.asarray(constrain(up)) - np.asarray(constrain(dn))) / (2 * hx[i])
-            return gp @ J
+            return jac(p) @ central_differences(constrain, x, hx)
     else:
         constrain, x0, search_f, search_g = (lambda x: x), p0, negll, jac
     if method is None:
@@ -229,13 +211,7 @@ def fit(build, y, start, *, names=None, bounds=None, method=None, gradient="auto
     converged = bool(np.all((check <= gtol) | at_bound))
 
     # Observed information: central differences of the gradient, symmetrised.
-    h = _steps(p)
-    hess = np.empty((k, k))
-    for i in range(k):
-        up, dn = p.copy(), p.copy()
-        up[i] += h[i]
-        dn[i] -= h[i]
-        hess[:, i] = (jac(up) - jac(dn)) / (2 * h[i])
+    hess = central_differences(jac, p, _steps(p))
     hess = 0.5 * (hess + hess.T)
     try:
         cov = np.linalg.inv(hess)

@@ -60,6 +60,19 @@ def _exog(exog, n, name="exog"):
     return np.ascontiguousarray(a), names
 
 
+def central_differences(f, p, h):
+    """Central differences (f(p + h_i e_i) - f(p - h_i e_i)) / (2 h_i) of a
+    scalar or array valued f, stacked along a last axis of length p.size."""
+    cols = []
+    for i in range(p.size):
+        up, dn = p.copy(), p.copy()
+        up[i] += h[i]
+        dn[i] -= h[i]
+        cols.append((np.asarray(f(up), dtype=float) - np.asarray(f(dn), dtype=float))
+                    / (up[i] - dn[i]))
+    return np.stack(cols, axis=-1)
+
+
 def _complex_jacobian(f, x):
     """Jacobian of a map f: R^k -> R^k written with complex-safe operations,
     by complex steps (exact to rounding)."""
@@ -164,26 +177,20 @@ class StateSpaceModel:
             for i, v in pats.items():
                 g[i] = 0.5 * np.sum(sc * v)
         h = np.minimum(self._steps(p), 0.5 * self._room(p))
-        for i in range(k):
-            if i in pats:
-                continue
-            up, dn = p.copy(), p.copy()
-            up[i] += h[i]
-            dn[i] -= h[i]
-            g[i] = (self._loglike(up) - self._loglike(dn)) / (up[i] - dn[i])
+        rest = np.array([i for i in range(k) if i not in pats], dtype=int)
+        if rest.size:
+            def part(q):
+                full = p.copy()
+                full[rest] = q
+                return self._loglike(full)
+            g[rest] = central_differences(part, p[rest], h[rest])
         return g
 
     def _hessian(self, p):
         """Hessian of the log-likelihood on the natural scale, by central
         differences of the gradient, symmetrised."""
-        k = p.size
         h = np.minimum(1e2 * self._steps(p), 0.25 * self._room(p))
-        hess = np.empty((k, k))
-        for i in range(k):
-            up, dn = p.copy(), p.copy()
-            up[i] += h[i]
-            dn[i] -= h[i]
-            hess[:, i] = (self._score(up) - self._score(dn)) / (up[i] - dn[i])
+        hess = central_differences(self._score, p, h)
         return 0.5 * (hess + hess.T)
 
     # ---- fitting -------------------------------------------------------------
