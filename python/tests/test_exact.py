@@ -89,6 +89,12 @@ def test_score_is_the_gradient_of_the_exact_loglik(co2):
     model, mod, params = co2_case(co2)
     sc = model.score(co2)
     assert sc.loglik == pytest.approx(mod.loglike(params), rel=1e-9)
+    # The concentrated log-likelihood is the log-likelihood at the scale
+    # that maximises it.
+    conc = model.loglik_conc(co2)
+    assert conc.loglik == pytest.approx(mod.loglike(params * conc.scale), rel=1e-9)
+    for f in (0.99, 1.01):
+        assert mod.loglike(params * conc.scale * f) < conc.loglik
     # statsmodels' parameters are the variances of the irregular, level,
     # slope and seasonal: Var[13][13], [0][0], [1][1], [2][2].
     def central(k, h):

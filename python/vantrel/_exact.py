@@ -149,6 +149,19 @@ class Engine:
         self.tv_obsvar = any(i >= m and j >= m and i != j for i, j, _ in self.tv_var)
         self.rotate = self.tv_obsvar or bool(np.any(obs != np.diag(np.diag(obs))))
         self.time_varying = bool(self.tv_sys or self.tv_var or self.tv_mean)
+        self._bufs = {}
+
+    def buf(self, name, shape, zero=False):
+        """A work array of the engine, kept from call to call: fresh memory
+        costs a page fault per page on first touch, which for long series
+        takes longer than the recursions that fill it.  Callers hold the
+        host lock while they use it and copy what they hand out."""
+        a = self._bufs.get(name)
+        if a is None or a.shape != shape:
+            a = self._bufs[name] = np.empty(shape)
+        if zero:
+            a.fill(0.0)
+        return a
 
     # ---- per-time values ------------------------------------------------
     def obs_rows(self, n):
@@ -274,38 +287,42 @@ class Engine:
 
     # ---- the filter ------------------------------------------------------
     def filter(self, f, mode, *, store=True, pred=False, low=False, filt=False,
-               inf_out=False, sums=False):
+               inf_out=False, head=False):
         """IKalmanInitial and fKalmanExact over form `f`.  Returns a dict with
-        ok, dstar, dstore, estore and the outputs asked for."""
+        ok, dstar, dstore, estore, the outputs asked for and `upto`, the
+        time points filtered: all, or with `head` those of the diffuse
+        period and one more (swork then holds the predicted a and P* of
+        time point upto)."""
         m, N, d, n = self.m, self.N, self.d, f["n"]
         k = Keep()
         steps = N * n
-        dstore = np.empty((m + 3, steps))
+        dstore = self.buf("dstore", (m + 3, steps))
         dwork = np.zeros((m + 1, m))
         scratch = np.zeros((m, m))
         lw = m * (m - 1) // 2
-        var_inf = np.zeros((m + N, n)) if inf_out else None
-        low_inf = np.zeros((lw, n)) if inf_out and lw else None
+        var_inf = self.buf("var_inf", (m + N, n), True) if inf_out else None
+        low_inf = self.buf("low_inf", (lw, n), True) if inf_out and lw else None
         dstar = routine("IKalmanInitial")(
             N, n, f["Y"].ptr, m, f["sys"].ptr, _ptr(f["triples"]), _ptr(f["x"]), f["pat"].ptr,
             _ptr(f["init"]), k(dwork), k(scratch), k(dstore),
             k(var_inf),
             k(low_inf), None)
+        upto = min(n, -(-dstar // N) + 1) if head else n
         swork = np.zeros((m + 2, m))
         pwork = np.zeros((m + 1, m))
-        estore = np.zeros((m + 3, steps)) if store else None
-        predo = np.zeros((2 * d, n)) if pred else None
-        lowo = np.zeros((lw, n)) if low and lw else None
-        filto = np.zeros((2 * d, n)) if filt else None
+        estore = self.buf("estore", (m + 3, steps)) if store else None
+        predo = self.buf("pred", (2 * d, n)) if pred else None
+        lowo = self.buf("low", (lw, n)) if low and lw else None
+        filto = self.buf("filt", (2 * d, n)) if filt else None
         logdet, sumsq, count = ctypes.c_double(), ctypes.c_double(), ctypes.c_int()
         ok = routine("fKalmanExact")(
-            mode, 1, N, n, f["Y"].ptr, m, f["sys"].ptr, f["var"].ptr, _vec(f["mean"]),
+            mode, 1, N, upto, f["Y"].ptr, m, f["sys"].ptr, f["var"].ptr, _vec(f["mean"]),
             _ptr(f["triples"]), _ptr(f["x"]), f["pat"].ptr, _ptr(f["init"]), dstar,
             k(dstore), k(swork), k(pwork), None, k(estore), k(predo),
             k(lowo), k(filto), ctypes.byref(logdet), ctypes.byref(sumsq), ctypes.byref(count))
         return dict(ok=bool(ok), dstar=dstar, dstore=dstore, estore=estore, pred=predo,
                     low=lowo, filt=filto, var_inf=var_inf, low_inf=low_inf, swork=swork,
-                    logdet=logdet.value, sumsq=sumsq.value, count=count.value)
+                    logdet=logdet.value, sumsq=sumsq.value, count=count.value, upto=upto)
 
     # ---- smoothers -------------------------------------------------------
     def _common(self, f):
@@ -328,7 +345,7 @@ class Engine:
         k = Keep()
         m, d = self.m, self.d
         S, W = np.zeros((m + 1, m)), np.zeros((m + 2, m))
-        out = np.zeros((2 * d, f["n"]))
+        out = self.buf("dist", (2 * d, f["n"]))
         N, n, m_, sys, trip, x, pat = self._common(f)
         routine("DistSmoAuxExact")(N, n, m_, sys, f["var"].ptr, trip, x, pat, k(S),
                                    k(W), k(res["estore"]), k(out))
@@ -354,7 +371,7 @@ class Engine:
         """fWeightPred over a store of mode 0: d x (N n)."""
         k = Keep()
         m = self.m
-        W = np.zeros((self.d, self.N * f["n"]))
+        W = self.buf("weights", (self.d, self.N * f["n"]))
         M, x = np.zeros((m, m)), np.zeros(m)
         routine("fWeightPred")(mode, tau, *self._common(f), k(M), x.ctypes.data,
                                k(res["estore"]), k(W))
@@ -393,10 +410,13 @@ def full_var(diag, low):
     return P
 
 
+LOG2PI = math.log(2.0 * math.pi)
+
+
 def loglik_terms(res, y):
-    """(loglik, count of observed elements, sum of squares, ordinary count)
-    of a filter run with sums."""
+    """(loglik, count of observed elements, sum of squares, ordinary count,
+    sum of log-determinants) of a filter run over all of y."""
     nobs = int(np.count_nonzero(~np.isnan(y)))
     k = res["count"]
     ss = res["sumsq"] * k
-    return -0.5 * (nobs * math.log(2.0 * math.pi) + res["logdet"] + ss), nobs, ss, k
+    return -0.5 * (nobs * LOG2PI + res["logdet"] + ss), nobs, ss, k, res["logdet"]

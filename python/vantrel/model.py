@@ -160,7 +160,7 @@ def _position(value, size, name):
 def _series(a, nseries):
     """Per-series array with time first: (n, N), or (n,) for one series."""
     a = a.T
-    return a[:, 0].copy() if nseries == 1 else np.ascontiguousarray(a)
+    return a[:, 0].copy() if nseries == 1 else np.array(a, order="C")
 
 
 class Model:
@@ -393,9 +393,41 @@ class Model:
         return math.nan if res is None else res[0]
 
     def _exact_sums(self, eng, yy, name="loglik"):
-        """(loglik, nobs, sum of squares, ordinary steps) of the exact filter,
-        or None after a warned failure."""
-        res = eng.filter(eng.form(yy), 0, store=False)
+        """(loglik, nobs, sum of squares, ordinary steps, sum of log
+        determinants) of the exact filter, or None after a warned failure.
+
+        The exact filter runs over the diffuse period and one time point
+        more; from there on the state is proper, and the host's filter
+        (LdsLik, faster than the element-wise one) takes the rest of the
+        data from the exact predicted mean and variance: the likelihood
+        factorises at that time point."""
+        n = yy.shape[1]
+        res = eng.filter(eng.form(yy), 0, store=False, head=True)
+        upto = res["upto"]
+        if res["ok"] and upto < n:
+            m = self.m
+            head = _exact.loglik_terms(res, yy[:, :upto])
+            P = res["swork"][:m]
+            P = 0.5 * (P + P.T)
+            np.fill_diagonal(P, np.maximum(np.diag(P), 0.0))
+            tail = Model(self.sys, self.var, init=np.vstack([P, res["swork"][m]]),
+                         mean=self.mean, idx_sys=self.idx_sys, idx_var=self.idx_var,
+                         idx_mean=self.idx_mean,
+                         x=None if self.x is None else self.x[:, upto:],
+                         diffuse="approximate")
+            rest = np.ascontiguousarray(yy[:, upto:])
+            r = call("LdsLik", [OUT, OUT, rest] + tail._form)
+            if r.value == 1:
+                cnt = int(np.count_nonzero(~np.isnan(rest)))
+                ss = r.outs[1] * cnt
+                ld = -2.0 * r.outs[0] - cnt * _exact.LOG2PI - ss
+                nobs, k = head[1] + cnt, head[3] + cnt
+                ss, ld = head[2] + ss, head[4] + ld
+                return -0.5 * (nobs * _exact.LOG2PI + ld + ss), nobs, ss, k, ld
+            # The host refused the rest (a singular innovation variance that
+            # the element-wise filter may skip): the exact filter throughout.
+        if not res["ok"] or upto < n:
+            res = eng.filter(eng.form(yy), 0, store=False)
         if not res["ok"]:
             self._numerical("%s(): the exact diffuse filter failed (a zero innovation "
                             "variance, or too few observations after the diffuse period)"
@@ -427,13 +459,12 @@ class Model:
             if r is None:
                 return ConcLik(False, loglik=math.nan, scale=math.nan)
             return ConcLik(loglik=r.outs[0], scale=r.outs[1])
-        res = eng.filter(eng.form(yy), 0, store=False)
-        if not res["ok"]:
-            self._numerical("loglik_conc(): the exact diffuse filter failed")
+        res = self._exact_sums(eng, yy, "loglik_conc")
+        if res is None:
             return ConcLik(False, loglik=math.nan, scale=math.nan)
-        nobs = int(np.count_nonzero(~np.isnan(yy)))
-        k, s2 = res["count"], res["sumsq"]
-        ll = -0.5 * (nobs * math.log(2.0 * math.pi) + res["logdet"] + k * (math.log(s2) + 1.0))
+        _, nobs, ss, k, ld = res
+        s2 = ss / k
+        ll = -0.5 * (nobs * _exact.LOG2PI + ld + k * (math.log(s2) + 1.0))
         return ConcLik(loglik=ll, scale=s2)
 
     def score(self, y):
@@ -468,13 +499,14 @@ class Model:
                 return ScoreResult(False, loglik=math.nan, scale=math.nan,
                                    score=np.full((d, d), math.nan))
             return ScoreResult(loglik=r.outs[0], scale=r.outs[1], score=r.outs[2])
-        f = eng.form(yy)
-        res = eng.filter(f, 0)
+        with host().lock:
+            f = eng.form(yy)
+            res = eng.filter(f, 0)
+            acc = eng.dist_smooth(f, res) if res["ok"] else None
         if not res["ok"]:
             self._numerical("score(): the exact diffuse filter failed")
             return ScoreResult(False, loglik=math.nan, scale=math.nan,
                                score=np.full((d, d), math.nan))
-        acc = eng.dist_smooth(f, res)
         if eng.rotate:
             m = self.m
             acc[m:, m:] = math.nan
@@ -511,11 +543,13 @@ class Model:
         eng = self._exact(yy)
         N, m, n = self.nseries, self.m, yy.shape[1]
         if eng is not None:
-            res = eng.filter(eng.form(yy), 0)
+            with host().lock:
+                res = eng.filter(eng.form(yy), 0)
+                st = res["estore"].copy()
             ok = res["ok"]
             if not ok:
                 self._numerical("filter(): the exact diffuse filter failed")
-            st = res["estore"] if ok else np.full((m + 3, N * n), math.nan)
+                st = np.full((m + 3, N * n), math.nan)
             gain = np.ascontiguousarray(st[1:m + 1].reshape(m, n, N).transpose(1, 0, 2))
             inv = np.zeros((n, N, N))
             idx = np.arange(N)
@@ -614,7 +648,10 @@ class Model:
         if which not in _MOMENTS:
             raise ValueError("vantrel: moments: which must be one of %s"
                              % ", ".join(_MOMENTS))
-        yy = self._data(y)
+        with host().lock:
+            return self._moments(self._data(y), which)
+
+    def _moments(self, yy, which):
         m, d, N, n = self.m, self.d, self.nseries, yy.shape[1]
         eng = self._exact(yy)
         extra = {}
@@ -909,7 +946,8 @@ class Model:
         # element that is neither (-1.0, missing, when it is not observed).
         eng = self._exact(yy)
         if eng is not None and which != "smoothed":
-            return self._exact_weights(eng, yy, which, tau, i)
+            with host().lock:
+                return self._exact_weights(eng, yy, which, tau, i)
         if which == "smoothed":
             self._approximate("weights (smoothed)")
         pattern = np.where(np.isnan(yy), math.nan, 0.0)
