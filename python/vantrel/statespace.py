@@ -245,7 +245,7 @@ class StateSpaceModel:
         method = method or "BFGS"
         opts = {"maxiter": 500 if maxiter is None else int(maxiter)}
         if method.upper() in ("BFGS", "L-BFGS-B", "CG"):
-            opts["gtol"] = 1e-6
+            opts["gtol"] = 1e-5
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", RuntimeWarning)
             opt = optimize.minimize(negll, x0, jac=grad, method=method, options=opts)
