@@ -245,7 +245,10 @@ class StateSpaceModel:
         method = method or "BFGS"
         opts = {"maxiter": 500 if maxiter is None else int(maxiter)}
         if method.upper() in ("BFGS", "L-BFGS-B", "CG"):
-            opts["gtol"] = 1e-5
+            # The rounding noise of the log-likelihood and of its gradient
+            # grows with the number of time points; asking for less than it
+            # only buys failed line searches.
+            opts["gtol"] = 1e-5 * max(1.0, self.nobs / 1000.0)
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", RuntimeWarning)
             opt = optimize.minimize(negll, x0, jac=grad, method=method, options=opts)
