@@ -58,6 +58,8 @@ class FitResult:
             z = p / s if s > 0 else math.nan
             pv = 2 * stats.norm.sf(abs(z)) if np.isfinite(z) else math.nan
             lines.append("%-*s %14.6g %12.4g %9.3f %8.4f" % (w, name, p, s, z, pv))
+        if getattr(self, "boundary", None):
+            lines.append("stopped on a bound: %s" % ", ".join(self.boundary))
         return "\n".join(lines)
 
     def __repr__(self):
