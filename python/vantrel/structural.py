@@ -81,7 +81,9 @@ class Structural(StateSpaceModel):
     The level, slope, seasonal and regression states start diffuse and are
     treated exactly (the log-likelihood is the diffuse likelihood of
     Durbin and Koopman, as statsmodels' ``use_exact_diffuse=True``); the
-    cycle starts from its stationary distribution.  Variances are
+    cycle starts from its stationary distribution (statsmodels'
+    UnobservedComponents starts every state diffuse, the cycle's too, so
+    for a model with a cycle its log-likelihood differs).  Variances are
     estimated on the log scale, the damping and the frequency through
     logistic maps, so that the estimates always lie inside their ranges.
     """
