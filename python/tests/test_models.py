@@ -156,6 +156,12 @@ def test_arma21_constant_macro_and_arima111():
                           use_exact_diffuse=True)
     p = np.array([0.3, 0.8])
     np.testing.assert_allclose(ours.loglike(p), peer.loglike(p), atol=1e-7)
+    # White noise around a constant, with gaps: the estimates are the mean
+    # and the (1/n) variance of what is observed.
+    y = infl.to_numpy().copy()
+    y[[3, 50, 51]] = np.nan
+    res = vantrel.Arima(y, order=(0, 0, 0), trend="c").fit()
+    np.testing.assert_allclose(res.params, [np.nanmean(y), np.nanvar(y)], rtol=1e-6)
 
 
 def test_local_level_with_regression(nile):
