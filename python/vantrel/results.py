@@ -94,8 +94,9 @@ class StateSpaceResults:
         central differences of the score), z statistics and two-sided
         normal p-values.
     llf, aic, bic, hqic : float
-        Log-likelihood (exact diffuse) and information criteria with the
-        number of parameters and `nobs`.
+        Log-likelihood (exact diffuse) and information criteria with
+        `df_model`, the number of parameters plus the number of diffuse
+        initial state elements, and `nobs`.
     nobs : int
         Number of time points (missing ones included, as statsmodels).
     nobs_diffuse : int
@@ -126,7 +127,11 @@ class StateSpaceResults:
             self.llf = float(self.ssm.loglik(y))
             pred = self.ssm.predicted(y)
         self.nobs = model.nobs
-        k = len(p)
+        # The diffuse initial elements count as parameters in the
+        # information criteria (Durbin and Koopman 2012, 7.4; statsmodels).
+        init = self.ssm.init
+        self.k_diffuse_states = self.ssm.m if init is None else int(np.sum(np.diag(init) < 0))
+        k = len(p) + self.k_diffuse_states
         self.df_model = k
         self.aic = -2 * self.llf + 2 * k
         self.bic = -2 * self.llf + k * math.log(self.nobs)
@@ -385,9 +390,11 @@ class StateSpaceResults:
         return pd.DataFrame(out, index=index)
 
     # ---- residual diagnostics -------------------------------------------------
+    # The three tests read the standardised residuals after the diffuse
+    # period, as statsmodels does; months without an observation are left
+    # out (statsmodels counts them as residuals of 0).
     def _diag_resid(self):
-        e = self._resid[self.nobs_diffuse:]
-        return e
+        return self._resid[self.nobs_diffuse:]
 
     def test_serial_correlation(self, method="ljungbox", lags=None):
         """Ljung-Box test of the standardised residuals after the diffuse
