@@ -272,7 +272,11 @@ class Model:
         negative diagonal element of init)."""
         if self.init is None:
             return True
-        return bool((np.diag(self.init[:self.m]) < 0).any())
+        init = self.init
+        if getattr(self, "_diffuse_of", None) is not init:
+            self._diffuse_of = init
+            self._has_diffuse = bool((np.diagonal(init) < 0).any())
+        return self._has_diffuse
 
     def _exact(self, y=None):
         """The exact engine when the exact routines apply (diffuse="exact"
@@ -401,8 +405,14 @@ class Model:
         (LdsLik, faster than the element-wise one) takes the rest of the
         data from the exact predicted mean and variance: the likelihood
         factorises at that time point."""
+        with host().lock:
+            return self._exact_sums_locked(eng, yy, name)
+
+    def _exact_sums_locked(self, eng, yy, name):
         n = yy.shape[1]
-        res = eng.filter(eng.form(yy), 0, store=False, head=True)
+        # Short series: the element-wise filter throughout costs less than
+        # setting up the host's call.
+        res = eng.filter(eng.form(yy), 0, store=False, head=n * self.nseries > 4000)
         upto = res["upto"]
         if res["ok"] and upto < n:
             m = self.m
@@ -441,7 +451,7 @@ class Model:
         Parameters
         ----------
         y : array_like
-            Observations.
+            Observations (N x n, n x N or one series; NaN = missing).
 
         Returns
         -------
@@ -473,7 +483,7 @@ class Model:
         Parameters
         ----------
         y : array_like
-            Observations.
+            Observations, as for loglik.
 
         Returns
         -------
@@ -485,9 +495,9 @@ class Model:
             is that of the exact diffuse log-likelihood, from the exact
             disturbance smoother: the state block sum_t (r_t r_t' - N_t),
             the observation diagonal sum of (e^2 - D) over the observed
-            steps; the observation covariances are 0 for a diagonal
-            observation variance and NaN for a full one (the rotated form
-            does not give them).  Else the host's LdsLikSco,
+            steps.  For a full observation variance the noise is moved
+            into the state and its block is the noise states' sums (NaN
+            when that variance varies over time).  Else the host's LdsLikSco,
             sum_t (u_t u_t' - D_t).
         """
         yy = self._data(y)
@@ -499,19 +509,70 @@ class Model:
                 return ScoreResult(False, loglik=math.nan, scale=math.nan,
                                    score=np.full((d, d), math.nan))
             return ScoreResult(loglik=r.outs[0], scale=r.outs[1], score=r.outs[2])
+        aug = self._noise_in_state() if eng.rotate else None
+        work = aug._exact() if aug is not None else eng
         with host().lock:
-            f = eng.form(yy)
-            res = eng.filter(f, 0)
-            acc = eng.dist_smooth(f, res) if res["ok"] else None
+            f = work.form(yy)
+            res = work.filter(f, 0)
+            if res["ok"]:
+                acc, init = work.dist_smooth(f, res)
         if not res["ok"]:
             self._numerical("score(): the exact diffuse filter failed")
             return ScoreResult(False, loglik=math.nan, scale=math.nan,
                                score=np.full((d, d), math.nan))
-        if eng.rotate:
-            m = self.m
+        m, N = self.m, self.nseries
+        if aug is not None:
+            # The noise of time t is state element m+i at t: its variance
+            # enters through the state disturbances of t-1 and, for t = 0,
+            # through the initial state.
+            score = np.zeros((d, d))
+            score[:m, :m] = acc[:m, :m]
+            score[m:, m:] = acc[m:m + N, m:m + N] + init[m:, m:]
+            acc = score
+        elif eng.rotate:
             acc[m:, m:] = math.nan
         ll = _exact.loglik_terms(res, yy)[0]
         return ScoreResult(loglik=ll, scale=res["sumsq"], score=acc)
+
+    def _noise_in_state(self):
+        """The model with its observation noise moved into the state (noise
+        of time t = state element m+i at t, observed without noise), for
+        the score of a full observation variance; None when that variance
+        varies over time."""
+        m, N, d = self.m, self.nseries, self.d
+        if self.idx_var is not None and np.any(self.idx_var[m:, m:] >= 0):
+            return None
+        m2, d2 = m + N, m + 2 * N
+        sys = np.zeros((d2, m2))
+        sys[:m, :m] = self.sys[:m]
+        sys[m2:, :m] = self.sys[m:]
+        sys[m2:, m:m2] = np.eye(N)
+        var = np.zeros((d2, d2))
+        var[:m, :m] = self.var[:m, :m]
+        var[m:m2, m:m2] = self.var[m:, m:]
+        init = np.zeros((m2 + 1, m2))
+        if self.init is None:
+            init[:m, :m] = -np.eye(m)
+        else:
+            init[:m, :m] = self.init[:m]
+            init[m2, :m] = self.init[m]
+        init[m:m2, m:m2] = self.var[m:, m:]
+
+        def move(table, rows, cols):
+            if table is None:
+                return None
+            out = -np.ones((rows, cols))
+            out[:m, :table.shape[1]] = table[:m]
+            out[m2:, :table.shape[1]] = table[m:]
+            return out
+        mean = None if self.mean is None else np.concatenate(
+            [self.mean[:m, 0], np.zeros(N), self.mean[m:, 0]])
+        idx_var = None
+        if self.idx_var is not None:
+            idx_var = -np.ones((d2, d2))
+            idx_var[:m, :m] = self.idx_var[:m, :m]
+        return Model(sys, var, init=init, mean=mean, idx_sys=move(self.idx_sys, d2, m2),
+                     idx_var=idx_var, idx_mean=move(self.idx_mean, d2, 1), x=self.x)
 
     def filter(self, y):
         """Kalman filter.
@@ -519,7 +580,7 @@ class Model:
         Parameters
         ----------
         y : array_like
-            Observations.
+            Observations to filter.
 
         Returns
         -------
@@ -612,7 +673,7 @@ class Model:
         Parameters
         ----------
         y : array_like
-            Observations.
+            Observations, as for loglik.
         which : {"predicted", "filtered", "smoothed", "disturbances"}
             The estimates.
 
@@ -636,14 +697,16 @@ class Model:
         Notes
         -----
         Under diffuse="exact" with diffuse elements the estimates come from
-        the exact diffuse filter and smoothers and the Moments also carry
-        nobs_diffuse, the number of time points in the diffuse period.
+        the exact diffuse filter and smoothers.  Under "exact" the Moments
+        carry nobs_diffuse, the number of time points in the diffuse period
+        (0 without diffuse elements).
         Inside it the predicted and filtered variances are the finite parts
         P* (and F = Z P* Z' + H), as statsmodels reports them: the diffuse
         part is infinite.  Predicted and filtered signals, and the smoothed
         ones, are exact.  With a full observation variance (rotated series)
-        the filtered and smoothed signal variances, the observation
-        disturbance variances and final_cumulant are NaN.
+        the filtered and smoothed signal variances take one more exact run
+        per series (NaN when Z varies over time), the observation
+        disturbances of missing elements and final_cumulant are NaN.
         """
         if which not in _MOMENTS:
             raise ValueError("vantrel: moments: which must be one of %s"
@@ -654,7 +717,7 @@ class Model:
     def _moments(self, yy, which):
         m, d, N, n = self.m, self.d, self.nseries, yy.shape[1]
         eng = self._exact(yy)
-        extra = {}
+        extra = {"nobs_diffuse": 0} if self.diffuse == "exact" else {}
         if eng is None:
             r = self._run("LdsMomentEst", [_MOMENTS[which], OUT], yy)
             ok = r is not None
@@ -717,7 +780,7 @@ class Model:
                     P = _exact.full_var(mom[d:d + m], res["low"])
                     mom[d + m:] = np.einsum("tim,tmk,tik->it", Z, P, Z) + noise
                 else:
-                    mom[d + m:] = math.nan
+                    mom[d + m:] = self._rotated_signal_var(eng, yy, smooth=False) + noise
             else:
                 mom[d + m:] += noise
         elif which == "smoothed":
@@ -728,7 +791,7 @@ class Model:
                 Z = eng.obs_rows(n)
                 Z = np.broadcast_to(self.sys[m:], (n, N, m)) if Z is None else Z
                 mom[m:d] = np.einsum("tim,mt->it", Z, mom[:m])
-                mom[d + m:] = math.nan
+                mom[d + m:] = self._rotated_signal_var(eng, yy, smooth=True)
                 fin[:] = math.nan
             else:
                 mom[m:d] -= eng.obs_const(n).T
@@ -737,8 +800,14 @@ class Model:
             fin = S[:m + 1].copy()
             if eng.rotate:
                 # The rotated noises are L^-1 eps: eps = L (rotated).
-                mom[m:d] = np.einsum("tij,jt->it", f["rot"], mom[m:d])
-                mom[d + m:] = math.nan
+                # eps = L (rotated noises); at an observed element eps = y -
+                # c - Z alpha, whose variance given the data is the smoothed
+                # signal's.  A missing element correlated with observed ones
+                # is left NaN.
+                mom[m:d] = np.where(np.isnan(yy), math.nan,
+                                    np.einsum("tij,jt->it", f["rot"], mom[m:d]))
+                sv = self._rotated_signal_var(eng, yy, smooth=True)
+                mom[d + m:] = np.where(np.isnan(yy), math.nan, noise - sv)
                 fin[:] = math.nan
         return mom, fin, nd
 
@@ -889,6 +958,20 @@ class Model:
             else ("state_disturbance", "obs_disturbance")
         return Conditional(reply is not None, **{names[0]: out[:m].T.copy(),
                                                  names[1]: _series(out[m:], N)})
+
+    def _rotated_signal_var(self, eng, yy, smooth):
+        """N x n variances of Z_i alpha_t (smoothed or filtered) for a model
+        with rotated series, one exact run per series; NaN when Z varies
+        over time or a run fails."""
+        m, N, n = self.m, self.nseries, yy.shape[1]
+        out = np.full((N, n), math.nan)
+        if eng.obs_rows(n) is not None:
+            return out
+        for i in range(N):
+            r = eng.combination(eng.form(yy), self.sys[m + i], smooth)
+            if r is not None:
+                out[i] = r[1]
+        return out
 
     def _exact_conditional(self, yy, which, seed):
         m, N, n = self.m, self.nseries, yy.shape[1]
