@@ -50,7 +50,7 @@ class Forecast:
         noise), indexed by the continuation of the data's index.
     se : pandas.Series or ndarray
         Standard errors, sqrt(var).
-    state, state_var : ndarray
+    state, state_var : pandas.DataFrame or ndarray
         Forecasts of the states (steps, m) and their variances.
     """
 
@@ -59,7 +59,7 @@ class Forecast:
         self.mean = wrap(mean, index, "mean")
         self.var = wrap(var, index, "var")
         self.se = wrap(np.sqrt(var), index, "se")
-        self.state, self.state_var = state, state_var
+        self.state, self.state_var = wrap(state, index), wrap(state_var, index)
         self._m, self._v = mean, var
 
     def conf_int(self, alpha=0.05):
