@@ -82,6 +82,10 @@ def test_nile_local_level_with_period_index(nile):
     assert np.allclose(res.pvalues, 2 * (1 - __import__("scipy").stats.norm.cdf(
         abs(res.params / res.bse))))
     assert "Ljung-Box" in res.summary()
+    # Stopped early, far from the top: said so, whatever the optimiser says.
+    with pytest.warns(vantrel.VantrelWarning, match="not converged"):
+        early = vantrel.Structural(y).fit(start=[1000.0, 10.0], maxiter=1)
+    assert not early.converged and "NOT converged" in early.summary()
     for fig in (res.plot_components(), res.plot_diagnostics()):
         assert isinstance(fig, matplotlib.figure.Figure) and len(fig.axes) >= 2
         fig.savefig(__import__("io").BytesIO(), format="png")

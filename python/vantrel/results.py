@@ -112,6 +112,9 @@ class StateSpaceResults:
         One-step-ahead predictions of y.
     level, slope, seasonal, cycle : Component
         The model's components (those it has), filtered and smoothed.
+    regression : pandas.DataFrame
+        With regressors: their coefficients given all the data (the
+        smoothed constant states) and standard errors.
     """
 
     def __init__(self, model, params, hessian=None, fit_info=None):
