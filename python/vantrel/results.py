@@ -163,14 +163,18 @@ class StateSpaceResults:
     @property
     def cov_params(self):
         """Covariance matrix of the estimates (a frame), the inverse of the
-        negative Hessian of the log-likelihood on the natural scale."""
+        negative Hessian of the log-likelihood on the natural scale; NaN
+        for variances estimated at 0, the others' with those held there."""
         import pandas as pd
         if self._hessian is None:
             self._hessian = self.model._hessian(self.params.to_numpy())
+        hess = self._hessian
+        free = np.isfinite(np.diag(hess))
+        cov = np.full(hess.shape, np.nan)
         try:
-            cov = np.linalg.inv(-self._hessian)
+            cov[np.ix_(free, free)] = np.linalg.inv(-hess[np.ix_(free, free)])
         except np.linalg.LinAlgError:
-            cov = np.full(self._hessian.shape, np.nan)
+            pass
         return pd.DataFrame(cov, index=self.param_names, columns=self.param_names)
 
     @property

@@ -188,10 +188,38 @@ class StateSpaceModel:
 
     def _hessian(self, p):
         """Hessian of the log-likelihood on the natural scale, by central
-        differences of the gradient, symmetrised."""
-        h = np.minimum(1e2 * self._steps(p), 0.25 * self._room(p))
-        hess = central_differences(self._score, p, h)
-        return 0.5 * (hess + hess.T)
+        differences of the gradient, symmetrised.  Rows and columns of
+        variances held at 0 are NaN: the others' block is the Hessian
+        with those held fixed."""
+        k = p.size
+        free = np.ones(k, dtype=bool)
+        free[[i for i in self._variance_params if p[i] == 0.0]] = False
+        hess = np.full((k, k), np.nan)
+        if free.any():
+            h = np.minimum(1e2 * self._steps(p), 0.25 * self._room(p))[free]
+
+            def grad_free(q):
+                full = p.copy()
+                full[free] = q
+                return self._score(full)[free]
+            block = central_differences(grad_free, p[free], h)
+            hess[np.ix_(free, free)] = 0.5 * (block + block.T)
+        return hess
+
+    def _zero_variances(self, p):
+        """Variances that the search drove towards 0 (below 1e-6 of the
+        largest) set to exactly 0 where that does not lower the
+        log-likelihood; the log scale can only approach it."""
+        top = max([p[i] for i in self._variance_params] + [0.0])
+        best = self._loglike(p)
+        for i in self._variance_params:
+            if 0.0 < p[i] < 1e-6 * top:
+                q = p.copy()
+                q[i] = 0.0
+                ll = self._loglike(q)
+                if ll >= best - 1e-9:
+                    p, best = q, max(ll, best)
+        return p
 
     # ---- fitting -------------------------------------------------------------
     def fit(self, start=None, method=None, maxiter=None, *, gtol=1e-3, warn=True):
@@ -253,9 +281,9 @@ class StateSpaceModel:
             warnings.simplefilter("ignore", RuntimeWarning)
             opt = optimize.minimize(negll, x0, jac=grad, method=method, options=opts)
         x = np.asarray(opt.x, dtype=float)
-        p = self.transform_params(x)
         gx = -grad(x)
         converged = bool(np.all(np.abs(gx) <= gtol))
+        p = self._zero_variances(self.transform_params(x))
         boundary = [self.param_names[i] for i in self._at_boundary(p, self._score(p))]
         fit_info = dict(converged=converged, boundary=boundary, gradient=gx,
                         message=str(opt.message), nit=int(getattr(opt, "nit", 0)),
@@ -279,7 +307,7 @@ class StateSpaceModel:
         out = []
         top = max([p[i] for i in self._variance_params] + [0.0])
         for i in self._variance_params:
-            if p[i] <= 1e-8 * top and g[i] < 0:
+            if p[i] <= 1e-8 * top and g[i] <= 0:
                 out.append(i)
         room = self._room(p)
         out += [i for i in range(p.size) if room[i] < 1e-4]
