@@ -211,14 +211,14 @@ class StateSpaceModel:
         largest) set to exactly 0 where that does not lower the
         log-likelihood; the log scale can only approach it."""
         top = max([p[i] for i in self._variance_params] + [0.0])
-        best = self._loglike(p)
-        for i in self._variance_params:
-            if 0.0 < p[i] < 1e-6 * top:
-                q = p.copy()
-                q[i] = 0.0
-                ll = self._loglike(q)
-                if ll >= best - 1e-9:
-                    p, best = q, max(ll, best)
+        near = [i for i in self._variance_params if 0.0 < p[i] < 1e-6 * top]
+        best = self._loglike(p) if near else None
+        for i in near:
+            q = p.copy()
+            q[i] = 0.0
+            ll = self._loglike(q)
+            if ll >= best - 1e-9:
+                p, best = q, max(ll, best)
         return p
 
     # ---- fitting -------------------------------------------------------------
