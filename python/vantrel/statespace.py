@@ -105,6 +105,7 @@ class StateSpaceModel:
     # ---- parameters ------------------------------------------------------
     @property
     def k_params(self):
+        """Number of estimated parameters."""
         return len(self.param_names)
 
     def _check_params(self, params, name="params"):
@@ -281,7 +282,8 @@ class StateSpaceModel:
             warnings.simplefilter("ignore", RuntimeWarning)
             opt = optimize.minimize(negll, x0, jac=grad, method=method, options=opts)
         x = np.asarray(opt.x, dtype=float)
-        gx = -grad(x)
+        # (not grad(x): that turns a failed evaluation into a zero gradient)
+        gx = self._score(self.transform_params(x)) @ _complex_jacobian(self.transform_params, x)
         converged = bool(np.all(np.abs(gx) <= gtol))
         p = self._zero_variances(self.transform_params(x))
         boundary = [self.param_names[i] for i in self._at_boundary(p, self._score(p))]
