@@ -161,6 +161,13 @@ def test_arma21_constant_macro_and_arima111():
                           use_exact_diffuse=True)
     p = np.array([0.3, 0.8])
     np.testing.assert_allclose(ours.loglike(p), peer.loglike(p), atol=1e-7)
+    # Regressors as constant diffuse states ahead of the differences.
+    x = mac["unemp"].to_numpy()
+    peer = sm.tsa.SARIMAX(gdp, exog=x, order=(1, 1, 1), mle_regression=False,
+                          use_exact_diffuse=True)
+    p = np.array([0.3, -0.1, 0.8])
+    np.testing.assert_allclose(vantrel.Arima(gdp, order=(1, 1, 1), exog=x).loglike(p),
+                               peer.loglike(p), atol=1e-7)
     # White noise around a constant, with gaps: the estimates are the mean
     # and the (1/n) variance of what is observed.
     y = infl.to_numpy().copy()
