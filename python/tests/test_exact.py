@@ -293,3 +293,26 @@ def test_time_varying_spline_against_the_dense_flat_prior():
     close(s.smoothed_state, mean, 1e-7)
     close(s.smoothed_state_var, vdiag, 1e-7)
     assert (s.smoothed_state_var > 0).all()
+
+
+def test_long_series_in_two_stretches():
+    # Past 4000 observations the exact routines cover the diffuse period and
+    # the host's recursions the rest, started from the exact predicted state.
+    rng = np.random.default_rng(8)
+    n = 4500
+    y = np.cumsum(np.cumsum(0.01 * rng.standard_normal(n)) + rng.standard_normal(n))
+    y += 2.0 * rng.standard_normal(n)
+    y[[1, 2, 3000]] = np.nan
+    model = V.stsm([(V.LEVEL, 1.0), (V.SLOPE, 0.01), (V.IRREG, 2.0)])
+    mod = sm.tsa.UnobservedComponents(y, "lltrend", use_exact_diffuse=True)
+    ref = mod.smooth([4.0, 1.0, 1e-4])
+    assert model.loglik(y) == pytest.approx(ref.llf, rel=1e-9)
+    s, p, f = model.smoothed(y), model.predicted(y), model.filtered(y)
+    assert s.nobs_diffuse == ref.nobs_diffuse == 4
+    close(s.smoothed_state, ref.smoothed_state.T, 1e-8)
+    close(s.smoothed_state_var, diag(ref.smoothed_state_cov), 1e-8)
+    close(p.predicted_state_var, diag(ref.predicted_state_cov)[:-1], 1e-8)
+    close(p.predicted_signal_var, ref.forecasts_error_cov[0, 0], 1e-8)
+    close(f.filtered_state, ref.filtered_state.T, 1e-8)
+    close(f.filtered_signal_var - 4.0, np.einsum("jkt->t", ref.filtered_state_cov[:1, :1]),
+          1e-8)

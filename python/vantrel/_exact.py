@@ -34,6 +34,8 @@ _SIGNATURES = {
     "DistSmoAuxExactMean": (None, [_I, _I, _I, _I, _P, _P, _P, _P, _P, _P, _P, _P]),
     "StateSmoExact": (None, [_I, _I, _I, _I, _P, _P, _P, _P, _P, _P, _P, _P, _P, _I, _P, _P,
                              _P, _P, _P, _P, _P]),
+    "StateSmoExactFrom": (None, [_I, _I, _I, _I, _P, _P, _P, _P, _P, _P, _P, _P, _P, _I, _P,
+                                 _P, _P, _P, _P, _P, _P]),
     "LdsDraw": (None, [_I, _I, _I, _P, _P, _P, _P, _P, _P, _P, _P, _P, _P]),
     "fWeightPred": (_I, [_I, _I, _I, _I, _I, _P, _P, _P, _P, _P, _P, _P, _P]),
     "iMatTPattern": (_I, [_I, _I, _P, _P, _P]),
@@ -381,13 +383,18 @@ class Engine:
                                    w("W", (m + 2, m)).ptr, rows["estore"].ptr, out.ptr)
         return out.a, S.a.copy()
 
-    def state_smooth(self, f, res):
+    def state_smooth(self, f, res, given=None):
         """StateSmoExact (selector 1) over a run of mode 1 with pred, low and
-        the diffuse outputs: res["pred"] becomes the smoothed moments.
-        Returns S0 (N0 in rows 0..m-1, r0 in row m)."""
+        the diffuse outputs: res["pred"] becomes the smoothed moments.  With
+        `given` ((m+2) x m, N0 and r0 of the state after the f["n"] time
+        points), StateSmoExactFrom.  Returns S0 (N0 in rows 0..m-1, r0 in
+        row m)."""
         m, w, rows = self.m, self.work, res["rows"]
         S0 = w("S0", (m + 2, m))
-        routine("StateSmoExact")(1, *self._common(f), w("A0", (m + 2, m)).ptr,
+        if given is not None:
+            S0.a[:] = given
+        routine("StateSmoExact" if given is None else "StateSmoExactFrom")(
+            1, *self._common(f), w("A0", (m + 2, m)).ptr,
                                  w("A1", (m, m)).ptr, S0.ptr, w("S1", (m + 2, m)).ptr,
                                  w("S2", (m + 2, m)).ptr, res["dstar"], rows["dstore"].ptr,
                                  rows["estore"].ptr, _ptr(rows["var_inf"]),

@@ -415,16 +415,8 @@ class Model:
         res = eng.filter(eng.form(yy), 0, store=False, head=n * self.nseries > 4000)
         upto = res["upto"]
         if res["ok"] and upto < n:
-            m = self.m
             head = _exact.loglik_terms(res, yy[:, :upto])
-            P = res["swork"][:m]
-            P = 0.5 * (P + P.T)
-            np.fill_diagonal(P, np.maximum(np.diag(P), 0.0))
-            tail = Model(self.sys, self.var, init=np.vstack([P, res["swork"][m]]),
-                         mean=self.mean, idx_sys=self.idx_sys, idx_var=self.idx_var,
-                         idx_mean=self.idx_mean,
-                         x=None if self.x is None else self.x[:, upto:],
-                         diffuse="approximate")
+            tail = self._tail(res)
             rest = np.ascontiguousarray(yy[:, upto:])
             r = call("LdsLik", [OUT, OUT, rest] + tail._form)
             if r.value == 1:
@@ -444,6 +436,59 @@ class Model:
                             % name)
             return None
         return _exact.loglik_terms(res, yy)
+
+    def _tail(self, res):
+        """The model from time point res["upto"] on, started from the exact
+        filter's predicted mean and variance there (a proper start: the
+        diffuse period is over).  The exact results from there on are the
+        host's ordinary ones for this model."""
+        m, upto = self.m, res["upto"]
+        P = res["swork"][:m]
+        P = 0.5 * (P + P.T)
+        np.fill_diagonal(P, np.maximum(np.diag(P), 0.0))
+        return Model(self.sys, self.var, init=np.vstack([P, res["swork"][m]]), mean=self.mean,
+                     idx_sys=self.idx_sys, idx_var=self.idx_var, idx_mean=self.idx_mean,
+                     x=None if self.x is None else self.x[:, upto:], diffuse="approximate")
+
+    def _split_moments(self, eng, f, yy, which):
+        """Moments of a long series in two stretches: the exact filter (and
+        StateSmoExactFrom) over the diffuse period and one time point more,
+        the host's LdsMomentEst from there on; None when the split does not
+        apply."""
+        m, d, N, n = self.m, self.d, self.nseries, yy.shape[1]
+        smooth = which == "smoothed"
+        if smooth:
+            res = eng.filter(f, 1, pred=True, low=True, inf_out=True, head=True)
+        else:
+            res = eng.filter(f, 0, store=False, pred=which == "predicted",
+                             filt=which == "filtered", head=True)
+        upto = res["upto"]
+        if not res["ok"] or upto >= n:
+            return None
+        rest = np.ascontiguousarray(yy[:, upto:])
+        r = call("LdsMomentEst", [_MOMENTS[which], OUT, rest] + self._tail(res)._form)
+        if not isinstance(r.value, np.ndarray):
+            return None
+        mom = np.empty((2 * d, n))
+        mom[:, upto:] = r.outs[0]
+        fin = r.value
+        if smooth:
+            S0 = np.zeros((m + 2, m))
+            S0[:m], S0[m] = fin[:m], fin[m]
+            fin = eng.state_smooth(dict(f, n=upto), res, S0)[:m + 1]
+            mom[:, :upto] = res["pred"][:, :upto]
+            mom[m:d, :upto] -= eng.obs_const(upto).T
+        else:
+            mom[:, :upto] = res["pred" if which == "predicted" else "filt"][:, :upto]
+            mom[d + m:, :upto] += self._noise(eng, upto)
+        return mom, fin, -(-res["dstar"] // N)
+
+    def _noise(self, eng, n):
+        """N x n (or N x 1) observation noise variances."""
+        m = self.m
+        H = eng.obs_var(n)
+        return (np.diag(self.var[m:, m:])[:, None] if H is None
+                else np.diagonal(H, axis1=1, axis2=2).T)
 
     def loglik_conc(self, y):
         """Log-likelihood with the scale of the variances concentrated out.
@@ -752,6 +797,10 @@ class Model:
         warned failure."""
         m, d, N, n = self.m, self.d, self.nseries, yy.shape[1]
         f = eng.form(yy)
+        if not eng.rotate and which != "disturbances" and n * N > 4000:
+            split = self._split_moments(eng, f, yy, which)
+            if split is not None:
+                return split
         if which in ("predicted", "filtered"):
             pred = which == "predicted"
             res = eng.filter(f, 0, store=False, pred=pred, low=pred and eng.rotate,
@@ -766,9 +815,7 @@ class Model:
                             "variance, or too few observations after the diffuse period)"
                             % which)
             return None, None, nd
-        H = eng.obs_var(n)
-        noise = (np.diag(self.var[m:, m:])[:, None] if H is None
-                 else np.diagonal(H, axis1=1, axis2=2).T)
+        noise = self._noise(eng, n)
         if which in ("predicted", "filtered"):
             mom = res["pred"] if pred else res["filt"]
             fin = res["swork"][:m + 1].copy()
