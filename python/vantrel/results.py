@@ -490,6 +490,11 @@ class StateSpaceResults:
             lines.append("%-*s %13.6g %11.4g %8.3f %7.3f %11.5g %11.5g" % (
                 w, n, self.params.iloc[i], self.bse.iloc[i], self.tvalues.iloc[i],
                 self.pvalues.iloc[i], ci[i, 0], ci[i, 1]))
+        if self.model.k_exog:
+            reg = self.regression
+            lines.append("regression coefficients (constant states, given all the data):")
+            for name, (b, se) in zip(reg.index, reg.to_numpy()):
+                lines.append("%-*s %13.6g %11.4g %8.3f" % (w, name, b, se, b / se))
         lb = self.test_serial_correlation(lags=1)
         jb = self.test_normality()
         het = self.test_heteroskedasticity()
