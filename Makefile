@@ -60,6 +60,7 @@ demo: build
 	gnuplot -e "dir='out'" examples/plot_nile_draws.gp
 	@echo "wrote out/nile_smoothed.csv, out/nile.png, out/nile_weights.csv, out/nile_weights.png, out/nile_draws.csv and out/nile_draws.png"
 	PYTHONPATH=python VANTREL_LIB_DIR=build $(PYTHON) examples/nile.py out
+	PYTHONPATH=python VANTREL_LIB_DIR=build $(PYTHON) examples/co2.py out
 
 bench: build
 	for b in build/bench_*; do $$b; done
