@@ -90,12 +90,18 @@ def test_data_without_observations_and_positional_host_messages():
     y = 2 * np.random.default_rng(3).standard_normal(2000)
     assert np.isfinite(V.fit(noise, y, [40.0]).loglik) and any(outside)
 
-    # argument 11 of LdsLik, argument 9 of KalmanFil
+    # the exact diffuse path checks x itself; the host's argument 11 of
+    # LdsLik and argument 9 of KalmanFil under the approximate start
+    refused("vantrel: x (the model's time-varying data): at least 100 columns expected, 10 "
+            "found (one column per time point of y, which has 100)",
+            lambda: V.regression(np.ones(10)).loglik(np.ones(100)))
+    reg = V.regression(np.ones(10))
+    approx = V.Model(reg.sys, reg.var, idx_sys=reg.idx_sys, x=reg.x, diffuse="approximate")
     refused("vantrel: x (the model's time-varying data): 1 x 100 matrix expected, 1 x 10 found "
             "(one column per time point of y, which has 100)",
-            lambda: V.regression(np.ones(10)).loglik(np.ones(100)))
+            lambda: approx.loglik(np.ones(100)))
     refused("vantrel: x (the model's time-varying data): 1 x 7 matrix expected, 1 x 10 found",
-            lambda: V.regression(np.ones(10)).filter(np.ones(7)))
+            lambda: approx.filter(np.ones(7)))
     refused("vantrel: idx_var: 2 x 2 matrix expected, 3 x 3 found",
             lambda: V.Model([[1.0], [1.0]], np.eye(2), idx_sys=[[-1], [0]],
                             idx_var=-np.ones((3, 3)), x=np.ones((1, 3))).loglik(np.ones(3)))

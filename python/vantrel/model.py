@@ -246,6 +246,11 @@ class Model:
         self.idx_mean = None if idx_mean is None else _convert.index_matrix(
             _convert.matrix(idx_mean, "idx_mean", ndim2=False), "idx_mean")
         self.x = None if x is None else _convert.matrix(x, "x")
+        for name, a, shape in (("idx_sys", self.idx_sys, (d, m)), ("idx_var", self.idx_var, (d, d)),
+                               ("idx_mean", self.idx_mean, (d, 1))):
+            if a is not None and a.shape != shape:
+                raise VantrelError("vantrel: %s: %d x %d matrix expected, %d x %d found"
+                                   % ((name,) + shape + a.shape))
         indexed = any(a is not None for a in (self.idx_sys, self.idx_var, self.idx_mean))
         if indexed and self.x is None:
             raise ValueError("vantrel: index matrices given without x")
@@ -304,8 +309,9 @@ class Model:
                     "pass diffuse='approximate'")
             self._engine = _exact.Engine(self)
         if y is not None and self.x is not None and self.x.shape[1] < y.shape[1]:
-            raise VantrelError("vantrel: x: %d time points expected, %d found"
-                               % (y.shape[1], self.x.shape[1]))
+            raise VantrelError("vantrel: x (the model's time-varying data): at least %d "
+                               "columns expected, %d found (one column per time point of y, "
+                               "which has %d)" % (y.shape[1], self.x.shape[1], y.shape[1]))
         return self._engine
 
     def _approximate(self, name, y=None):
