@@ -1,11 +1,10 @@
 """Model builders (GetLdsStsm, GetLdsArma, GetLdsReg, AddLdsReg,
 GetLdsSpline) and the library information functions."""
-import warnings
 
 import numpy as np
 
 from . import _convert
-from ._host import OUT, InOut, matrix_record, VantrelNumericalError, VantrelWarning, call, warn_messages
+from ._host import OUT, InOut, matrix_record, VantrelNumericalError, call, warn_messages
 from .model import Model, _strict
 
 # Component codes of the structural model builder.
@@ -25,7 +24,7 @@ def _failed(name, reply):
     text = "; ".join(reply.messages) or "%s(): failure" % name
     if _strict[0]:
         raise VantrelNumericalError(text)
-    warnings.warn(text, VantrelWarning, stacklevel=3)
+    warn_messages([text], stacklevel=4)
 
 
 def stsm(components):

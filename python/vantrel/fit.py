@@ -1,12 +1,11 @@
 """Maximum likelihood fitting of a user's parametrised model."""
 import math
-import warnings
 
 import numpy as np
 from scipy import optimize, stats
 
 from . import _convert
-from ._host import VantrelWarning
+from ._host import quiet
 from .builders import COMPONENT_NAMES, IRREG
 
 _NORMAL90 = 1.6448536269514722   # half width of a two-sided 90% band
@@ -134,15 +133,13 @@ def fit(build, y, start, *, names=None, bounds=None, method=None, gradient="auto
     use_score = gradient == "score" or (gradient == "auto" and _var_only(build, p0, _steps(p0)))
 
     def negll(p):
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", VantrelWarning)
+        with quiet():
             v = build(p).loglik(data)
         return -v if np.isfinite(v) else 1e100
 
     def grad_score(p):
         h = _steps(p)
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", VantrelWarning)
+        with quiet():
             sc = build(p).score(data)
             g = np.empty(k)
             for i in range(k):

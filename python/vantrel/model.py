@@ -1,21 +1,21 @@
 """The model object: a state space form and one method per host function."""
 import contextlib
 import math
-import warnings
 
 import numpy as np
 
 from . import _convert
-from ._host import (OUT, Plan, matrix_record, VantrelNumericalError, VantrelWarning, call, host,
-                    seed as _seed, warn_messages)
+from ._host import (OUT, Plan, matrix_record, StrictSwitch, VantrelNumericalError,
+                    call, host, seed as _seed, warn_messages)
 
 _EMPTY = np.zeros((0, 0))
-_strict = [False]
+_strict = StrictSwitch()
 
 
 def set_strict(flag):
-    """Strict mode on (True) or off: a numerical failure then raises
-    VantrelNumericalError instead of warning.  Returns the previous mode."""
+    """Strict mode on (True) or off for the whole process: a numerical
+    failure then raises VantrelNumericalError instead of warning.  Returns
+    the previous mode (as this thread sees it)."""
     old = _strict[0]
     _strict[0] = bool(flag)
     return old
@@ -23,12 +23,10 @@ def set_strict(flag):
 
 @contextlib.contextmanager
 def strict_mode(flag=True):
-    """Strict mode (or not) for the statements of a with block."""
-    old = set_strict(flag)
-    try:
+    """Strict mode (or not) for the statements of a with block, in the
+    thread that runs the block only."""
+    with _strict.override(flag):
         yield
-    finally:
-        set_strict(old)
 
 
 class Result:
@@ -237,7 +235,7 @@ class Model:
         text = "; ".join(reply.messages) or "%s(): numerical failure" % name
         if _strict[0]:
             raise VantrelNumericalError(text)
-        warnings.warn(text, VantrelWarning, stacklevel=3)
+        warn_messages([text], stacklevel=4)
         return None
 
     def _data(self, y):
