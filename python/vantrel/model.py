@@ -17,7 +17,7 @@ def set_strict(flag):
     failure then raises VantrelNumericalError instead of warning.  Returns
     the previous mode (as this thread sees it)."""
     old = _strict[0]
-    _strict[0] = bool(flag)
+    _strict[0] = _convert.flag(flag, "flag")
     return old
 
 
@@ -25,7 +25,7 @@ def set_strict(flag):
 def strict_mode(flag=True):
     """Strict mode (or not) for the statements of a with block, in the
     thread that runs the block only."""
-    with _strict.override(flag):
+    with _strict.override(_convert.flag(flag, "flag")):
         yield
 
 
@@ -323,7 +323,7 @@ class Model:
         data is Var minus it.  The predicted and filtered signal variances
         include the observation noise (they start from the innovation
         variance); the smoothed one is that of Z alpha_t alone."""
-        if which not in _MOMENTS:
+        if not isinstance(which, str) or which not in _MOMENTS:
             raise ValueError("vantrel: moments: which must be one of %s"
                              % ", ".join(_MOMENTS))
         yy = self._data(y)
@@ -432,10 +432,15 @@ class Model:
         s after t = 0 (with z = 0 the smoothing cumulant r of
         smoother().initial_residual)."""
         if not isinstance(weights, SimSmoWeights):
-            raise TypeError("vantrel: simsmo_draw: a SimSmoWeights of this model expected")
+            raise TypeError("vantrel: simsmo_draw: weights: a SimSmoWeights of this model "
+                            "expected, %s found" % type(weights).__name__)
         r, (d, n) = weights.selected.size, (self.d, weights.store.shape[1])
         if z is None:
-            z = np.random.default_rng(seed).standard_normal((n, r))
+            try:
+                rng = np.random.default_rng(seed)
+            except (TypeError, ValueError) as e:
+                raise type(e)("vantrel: simsmo_draw: seed: %s" % e) from None
+            z = rng.standard_normal((n, r))
         z = _convert.matrix(z, "z", ndim2=False)
         if z.shape != (n, r):
             raise ValueError("vantrel: z: (n, r) = (%d, %d) expected, %s found"
@@ -464,7 +469,7 @@ class Model:
         generator (r (n+1) + m of them, r the state disturbances with
         positive variance); `seed` seeds it first, else the draw continues
         from vantrel.seed or the host's own fixed start."""
-        if which not in _CONDITIONAL:
+        if not isinstance(which, str) or which not in _CONDITIONAL:
             raise ValueError("vantrel: conditional: which must be one of %s"
                              % ", ".join(_CONDITIONAL))
         yy = self._data(y)
@@ -494,7 +499,7 @@ class Model:
         Z_time w_t, the weights in the signal at `time`; time, series.  The
         estimate is the sum of these weights times the observations of every
         series (one call per series) plus a constant from init and mean."""
-        if which not in _WEIGHTS:
+        if not isinstance(which, str) or which not in _WEIGHTS:
             raise ValueError("vantrel: weights: which must be one of %s" % ", ".join(_WEIGHTS))
         yy = self._data(y)
         N, n, m = self.nseries, yy.shape[1], self.m
