@@ -37,7 +37,7 @@ from vantrel import model as _model
 _SLOW = [HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much]
 # The bounded profile does not shrink a failing example (shrinking can take
 # longer than the whole sweep): the failure shows the call as drawn.
-settings.register_profile("default", max_examples=int(os.environ.get("VANTREL_SWEEP_EXAMPLES", 80)),
+settings.register_profile("default", max_examples=int(os.environ.get("VANTREL_SWEEP_EXAMPLES", 60)),
                           deadline=20000, database=None, suppress_health_check=_SLOW,
                           phases=[Phase.explicit, Phase.generate], print_blob=True)
 settings.register_profile("night", max_examples=20000, deadline=60000, database=None,

@@ -18,7 +18,13 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 def test_api_sweep(tmp_path):
     log, counts = tmp_path / "current", tmp_path / "counts"
-    env = dict(os.environ, VANTREL_SWEEP_LOG=str(log), VANTREL_SWEEP_COUNTS=str(counts))
+    # The child runs in tmp_path (Hypothesis may write there): the package
+    # and the libraries by absolute paths.
+    package = os.path.dirname(os.path.dirname(os.path.abspath(vantrel.__file__)))
+    env = dict(os.environ, VANTREL_SWEEP_LOG=str(log), VANTREL_SWEEP_COUNTS=str(counts),
+               VANTREL_LIB_DIR=vantrel.lib_dir(),
+               PYTHONPATH=os.pathsep.join([package] + [p for p in os.environ.get(
+                   "PYTHONPATH", "").split(os.pathsep) if p]))
     night = os.environ.get("VANTREL_HYPOTHESIS_PROFILE") == "night"
     cmd = [sys.executable, "-X", "faulthandler", "-m", "pytest", "-q", "-p", "no:cacheprovider",
            "-p", "no:randomly", os.path.join(HERE, "api_sweep.py")]
