@@ -37,14 +37,20 @@ def test_api_sweep(tmp_path):
     if proc.returncode < 0:
         raise AssertionError("the interpreter died of %s during %s\n%s" % (
             signal.Signals(-proc.returncode).name, log.read_text(), tail))
+    # Per target: examples, then calls that returned, warned, raised a
+    # host error, were refused by the package's checks.
     examples = {}
     if counts.exists():
         for line in counts.read_text().splitlines():
-            name, k = line.rsplit(" ", 1)
-            examples[name] = int(k)
-    print("sweep: %d examples over %d targets" % (sum(examples.values()), len(examples)))
+            name, rest = line.split(" ", 1)
+            examples[name] = [int(k) for k in rest.split()]
+    total = np.sum(list(examples.values()), axis=0) if examples else np.zeros(5, int)
+    print("\nsweep: %d examples over %d targets: %d returned, %d warned, %d host errors, "
+          "%d refused" % ((total[0], len(examples)) + tuple(total[1:])))
+    for name, k in sorted(examples.items()):
+        print("  %-32s %s" % (name, " ".join("%5d" % v for v in k)))
     assert proc.returncode == 0, tail
-    assert examples and min(examples.values()) > 0
+    assert examples and min(k[0] for k in examples.values()) > 0
 
 
 def test_sweep_findings(nile):
@@ -71,10 +77,14 @@ def test_sweep_findings(nile):
         (lambda: vantrel.fit(lambda p: model, nile, "ab"), ValueError, "start"),
         (lambda: vantrel.fit(lambda p: model, nile, [1.0], method="nope"), ValueError, "method"),
         (lambda: vantrel.fit(lambda p: model, nile, [1.0], bounds="ab"), ValueError, "bounds"),
+        (lambda: model.loglik(np.array([np.inf, -np.inf, 1.0])), ValueError, "y"),
     ]
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         for f, kind, name in cases:
             with pytest.raises(kind, match=r"\b%s\b" % name):
                 f()
+        # Data whose sum overflows: a numerical failure, not numpy's warning.
+        with pytest.raises(vantrel.VantrelWarning):
+            model.loglik(np.array([1e308, 1e308, 1.0]))
     assert not vantrel.set_strict(False)

@@ -67,7 +67,8 @@ def data(y, nseries, name="y"):
         # The common case, without copies: one float64 series.
         if y.size == 0:
             raise ValueError("vantrel: %s: no time points" % name)
-        total = np.add.reduce(y)
+        with np.errstate(over="ignore", invalid="ignore"):   # inf - inf, 1e308 + 1e308
+            total = np.add.reduce(y)
         if not math.isfinite(total) and np.isinf(y).any():
             raise ValueError("vantrel: %s: contains infinity (NaN marks a missing value)"
                              % name)
