@@ -23,6 +23,7 @@ import faulthandler
 import inspect
 import os
 import re
+import sys
 import time
 import warnings
 
@@ -444,6 +445,8 @@ def _names_argument(text, names):
 
 _LOG = os.environ.get("VANTREL_SWEEP_LOG")
 _log_fd = os.open(_LOG, os.O_WRONLY | os.O_CREAT | os.O_TRUNC) if _LOG else None
+# The watchdog's report goes to a file of its own: pytest holds stderr.
+_trace = open(_LOG + ".hang", "w") if _LOG else sys.stderr
 
 
 def _log(text):
@@ -462,7 +465,7 @@ def check_call(label, fn, args, kwargs, owner=None):
     owner_before = _snapshot(owner) if owner is not None else None
     with np.printoptions(threshold=40, precision=4):
         _log("%s(%s)" % (label, ", ".join("%s=%r" % kv for kv in named.items())))
-    faulthandler.dump_traceback_later(WATCHDOG, exit=True)
+    faulthandler.dump_traceback_later(WATCHDOG, exit=True, file=_trace)
     problems = []
     with warnings.catch_warnings(record=True) as seen:
         warnings.simplefilter("always")
@@ -470,7 +473,7 @@ def check_call(label, fn, args, kwargs, owner=None):
             out = fn(*args, **kwargs)
         except vantrel.VantrelNumericalError as e:
             problems.append("strict-mode error outside strict mode: %r" % e)
-        except vantrel.VantrelError as e:
+        except vantrel.VantrelError:
             _outcome(label, "host error")
         except (TypeError, ValueError) as e:
             _outcome(label, "refused")

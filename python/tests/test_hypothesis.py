@@ -33,10 +33,16 @@ def test_api_sweep(tmp_path):
                               timeout=None if night else 600)
     except subprocess.TimeoutExpired as e:
         raise AssertionError("the sweep hangs; last call: %s" % log.read_text()) from e
-    tail = (proc.stdout[-6000:] + "\n" + proc.stderr[-4000:])
+    # faulthandler's report after a crash starts with "Fatal Python error".
+    err = proc.stderr
+    at = max(err.find("Fatal Python error"), 0)
+    tail = proc.stdout[-6000:] + "\n" + err[at:at + 4000]
     if proc.returncode < 0:
         raise AssertionError("the interpreter died of %s during %s\n%s" % (
             signal.Signals(-proc.returncode).name, log.read_text(), tail))
+    hang = tmp_path / "current.hang"
+    if hang.exists() and hang.read_text():
+        raise AssertionError("a call hangs: %s\n%s" % (log.read_text(), hang.read_text()))
     # Per target: examples, then calls that returned, warned, raised a
     # host error, were refused by the package's checks.
     examples = {}
