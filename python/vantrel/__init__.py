@@ -14,11 +14,11 @@ Threads
 Every function and method may be called from several threads at once.  The
 host keeps one state per process (its storage, its random generator, the
 message switch), so the package makes one host call at a time: a lock is
-held for the length of each host call, and the threads' calls run one after
-the other while the Python work around them (checking and converting the
-input, unpacking the results) goes on in the other threads.  A model's matrices are
-read-only, and each call's result is its own, so one model may be shared by
-threads.
+held for the length of each host call, and the threads' host calls run one
+after the other while the Python work around them (checking and converting
+the input, unpacking the results) goes on in the other threads.  A model's
+matrices are read-only and each call's result is its own, so one model may
+be shared by threads.
 
 * ``seed=k`` (`Model.conditional`) seeds the host's generator and draws under
   one hold of the lock: the draw is the same whichever thread makes it.

@@ -1,6 +1,5 @@
 """Model builders (GetLdsStsm, GetLdsArma, GetLdsReg, AddLdsReg,
 GetLdsSpline) and the library information functions."""
-
 import math
 import numbers
 
