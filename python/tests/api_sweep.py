@@ -220,7 +220,8 @@ def variance(draw, d):
 def model_parts(draw, m=None, N=None):
     """Keyword arguments of a Model (valid shapes, any numbers that the
     constructor takes: finite, possibly singular or indefinite)."""
-    m = m or draw(st.integers(1, 3))
+    # Up to six states: the kernels work in blocks of four and remainders.
+    m = m or draw(st.sampled_from([1, 2, 3, 1, 2, 5, 6]))
     N = N or draw(st.integers(1, 2))
     d = m + N
     sys_ = draw(float_array((d, m), special=8, finite=True, scale=1.2))
@@ -229,7 +230,8 @@ def model_parts(draw, m=None, N=None):
     if init is not None:
         P = draw(float_array((m + 1, m), special=12, finite=True))
         if init == "proper":
-            P[:m] = P[:m] @ P[:m].T
+            with np.errstate(over="ignore", invalid="ignore"):   # 1e308 squared
+                P[:m] = P[:m] @ P[:m].T
         elif init == "diffuse":
             P[:m] = -np.eye(m)
         elif init == "mixed":
@@ -238,9 +240,11 @@ def model_parts(draw, m=None, N=None):
     if draw(st.booleans()):
         parts["mean"] = draw(float_array((d,), special=12, finite=True))
     if draw(_one_in(5)):
-        idx = -np.ones((d, m))
-        idx[draw(st.integers(0, d - 1)), draw(st.integers(0, m - 1))] = 0
-        parts["idx_sys"] = idx
+        # One element of Sys, Var or Mean from row 0 of x.
+        which = draw(st.sampled_from(["idx_sys", "idx_var", "idx_mean"]))
+        idx = -np.ones({"idx_sys": (d, m), "idx_var": (d, d), "idx_mean": (d, 1)}[which])
+        idx[draw(st.integers(0, idx.shape[0] - 1)), draw(st.integers(0, idx.shape[1] - 1))] = 0
+        parts[which] = idx
         parts["x"] = draw(float_array((1, draw(st.integers(1, 12))), special=12,
                                       finite=True))
     return parts
