@@ -89,14 +89,18 @@ void FindTarget(int N, int n, double **pattern, int *pi, int *ptau)
     *ptau = n - 1;
 }
 
+/* What the filter runs on: NaN for a missing element (NaN or -1.0), 0.0
+ * for every other one.  The weights depend only on which elements are
+ * missing, and an infinite or huge marked value must not reach the
+ * filter as an observation. */
 void CopyPattern(int N, int n, double **from, double **to)
 {
     for (int i = 0; i < N; i++)
         for (int t = 0; t < n; t++) {
-            if (from[i][t] == kMissingMark)
+            if (from[i][t] == kMissingMark || FIsNaN(from[i][t]))
                 SetNaN(&to[i][t]);
             else
-                to[i][t] = from[i][t];
+                to[i][t] = 0.0;
         }
 }
 

@@ -90,3 +90,9 @@ class Raw:
 @pytest.fixture(scope="session")
 def raw():
     return Raw()
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "slow: long runs (still part of the default test command; "
+        "deselect with -m 'not slow')")

@@ -24,6 +24,13 @@ def _as_array(a, name):
     return arr
 
 
+def flag(value, name):
+    """A switch: True, False, 1 or 0 (numpy's too); TypeError naming `name`."""
+    if isinstance(value, (bool, np.bool_, int, np.integer)) and value in (0, 1):
+        return bool(value)
+    raise TypeError("vantrel: %s: True or False expected, %r found" % (name, value))
+
+
 def matrix(a, name, *, ndim2=True, allow_nan=False, copy=True):
     """A C-ordered float64 2-D array from `a` (a copy when `copy`).  Numbers
     become 1 x 1 matrices; 1-D arrays become columns when not `ndim2`."""
@@ -60,7 +67,8 @@ def data(y, nseries, name="y"):
         # The common case, without copies: one float64 series.
         if y.size == 0:
             raise ValueError("vantrel: %s: no time points" % name)
-        total = np.add.reduce(y)
+        with np.errstate(over="ignore", invalid="ignore"):   # inf - inf, 1e308 + 1e308
+            total = np.add.reduce(y)
         if not math.isfinite(total) and np.isinf(y).any():
             raise ValueError("vantrel: %s: contains infinity (NaN marks a missing value)"
                              % name)

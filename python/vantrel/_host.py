@@ -7,6 +7,8 @@ pointers point into a C-ordered float64 array that the caller keeps alive for
 the call.  Results the host allocates (return record, referenced variables)
 are copied into numpy arrays and released at once.
 """
+import contextlib
+import contextvars
 import ctypes
 import os
 import threading
@@ -411,6 +413,50 @@ class Plan:
             return Reply(value, outs, list(messages))
 
 
+class StrictSwitch:
+    """The strict mode switch: a process-wide setting that a with block
+    overrides for its own thread (and context) only, so that threads do not
+    see each other's blocks.  Read as switch[0], set as switch[0] = flag
+    (the process-wide setting)."""
+
+    def __init__(self):
+        self.default = False
+        self._here = contextvars.ContextVar("vantrel_strict", default=None)
+
+    def __getitem__(self, _index):
+        here = self._here.get()
+        return self.default if here is None else here
+
+    def __setitem__(self, _index, flag):
+        self.default = bool(flag)
+
+    @contextlib.contextmanager
+    def override(self, flag):
+        token = self._here.set(bool(flag))
+        try:
+            yield
+        finally:
+            self._here.reset(token)
+
+
+_quiet = contextvars.ContextVar("vantrel_quiet", default=False)
+
+
+@contextlib.contextmanager
+def quiet():
+    """Within the block, in this thread only, the library's messages and
+    numerical failures give no VantrelWarning (results are NaN as ever).
+    Unlike warnings.catch_warnings, which swaps the process-wide filters,
+    this leaves other threads alone."""
+    token = _quiet.set(True)
+    try:
+        yield
+    finally:
+        _quiet.reset(token)
+
+
 def warn_messages(messages, stacklevel=3):
+    if _quiet.get():
+        return
     for text in messages:
         warnings.warn(text, VantrelWarning, stacklevel=stacklevel)

@@ -1,6 +1,7 @@
 """Model builders (GetLdsStsm, GetLdsArma, GetLdsReg, AddLdsReg,
 GetLdsSpline) and the library information functions."""
-import warnings
+import math
+import numbers
 
 import numpy as np
 
@@ -25,7 +26,30 @@ def _failed(name, reply):
     text = "; ".join(reply.messages) or "%s(): failure" % name
     if _strict[0]:
         raise VantrelNumericalError(text)
-    warnings.warn(text, VantrelWarning, stacklevel=3)
+    warn_messages([text], stacklevel=4)
+
+
+def _number(value, func, name):
+    """`value` as a finite float; TypeError or ValueError naming `name`."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise TypeError("vantrel: %s: %s: a number expected, %s found"
+                        % (func, name, type(value).__name__))
+    if not math.isfinite(value):
+        raise ValueError("vantrel: %s: %s must be finite" % (func, name))
+    return float(value)
+
+
+def _finite_form(func, names, *mats):
+    """Refuses matrices of a built model that overflowed."""
+    for a in mats:
+        if a is not None and not np.isfinite(a).all():
+            raise ValueError("vantrel: %s: %s too large: the model's matrices overflow"
+                             % (func, names))
+
+
+def _row(a, name):
+    """A 1 x k row of numbers from a number or a 1-D sequence."""
+    return np.ascontiguousarray(_convert.matrix(a, name, ndim2=False).reshape(1, -1))
 
 
 def stsm(components):
@@ -34,8 +58,15 @@ def stsm(components):
     codes LEVEL ... IRREG of this module; shorter rows are padded with 0.
     The model's `positions` holds the first state of each row's component
     (m for the irregular) and `components` the rows' codes."""
-    rows = [list(np.atleast_1d(np.asarray(r, dtype=float))) for r in components] \
-        if not isinstance(components, np.ndarray) else None
+    rows = None
+    if not isinstance(components, np.ndarray):
+        try:
+            rows = [np.atleast_1d(np.asarray(r, dtype=float)) for r in components]
+        except (TypeError, ValueError):
+            rows = None
+        if rows is None or any(r.ndim != 1 for r in rows):
+            raise TypeError("vantrel: stsm: components: rows of numbers expected")
+        rows = [list(r) for r in rows]
     if rows is not None:
         width = max([len(r) for r in rows] + [2])
         spec = np.array([r + [0.0] * (width - len(r)) for r in rows], dtype=float)
@@ -47,6 +78,7 @@ def stsm(components):
     reply = call("GetLdsStsm", [spec, OUT, OUT, OUT])
     warn_messages(reply.messages)
     sys_, var, init = reply.outs
+    _finite_form("stsm", "components", sys_, var, init)
     model = Model(sys_, var, init=init)
     model.positions = np.asarray(reply.value).ravel().astype(int)
     model.components = [int(c) for c in spec[:, 0]]
@@ -60,17 +92,17 @@ def arma(ar=(), ma=(), sigma=1.0):
     or more, a unit root included) raise VantrelError naming `ar`.  A
     failure of the host's solve is a numerical failure: warned, and the
     model's init is NaN."""
-    ar = _convert.matrix(np.atleast_1d(np.asarray(ar, dtype=float)).reshape(1, -1), "ar")
-    ma = _convert.matrix(np.atleast_1d(np.asarray(ma, dtype=float)).reshape(1, -1), "ma")
+    ar = _row(ar, "ar")
+    ma = _row(ma, "ma")
     if ar.size == 0 and ma.size == 0:
         raise ValueError("vantrel: arma: at least one AR or MA coefficient required")
-    if not np.isfinite(sigma):
-        raise ValueError("vantrel: arma: sigma must be finite")
+    sigma = _number(sigma, "arma", "sigma")
     with _checks.arguments("ar", "ma", "sigma"):
         reply = call("GetLdsArma", [ar if ar.size else np.zeros((0, 0)),
-                                    ma if ma.size else np.zeros((0, 0)), float(sigma),
+                                    ma if ma.size else np.zeros((0, 0)), sigma,
                                     OUT, OUT, OUT])
     sys_, var, init = reply.outs
+    _finite_form("arma", "ar, ma or sigma", sys_, var)
     if reply.value == 0:
         _failed("GetLdsArma", reply)
         # Sys and Var are complete; the initial state has no value.
@@ -81,6 +113,7 @@ def arma(ar=(), ma=(), sigma=1.0):
         model._records[2] = matrix_record(model.init, model._keep)
         model._plans.clear()
         return model
+    _finite_form("arma", "ar, ma or sigma", init)
     warn_messages(reply.messages)
     return Model(sys_, var, init=init)
 
@@ -105,6 +138,9 @@ def add_regression(model, x):
     (n, k), time first) put in front of its states (AddLdsReg).  Covariances
     between state and observation disturbances are not carried over; a mean
     vector is, with zeros for the new states."""
+    if not isinstance(model, Model):
+        raise TypeError("vantrel: add_regression: model: a vantrel.Model expected, %s found"
+                        % type(model).__name__)
     if len(model._form) > 4:
         raise ValueError("vantrel: add_regression: the model already has time-varying elements")
     if model.nseries != 1:
@@ -131,19 +167,20 @@ def spline(delta, gaps=None):
     time point for irregular spacing.  A negative `delta` or gap raises
     VantrelError naming it; 0 is accepted (no smoothing variance: a straight
     line, or two time points at the same time)."""
-    if not np.isfinite(delta):
-        raise ValueError("vantrel: spline: delta must be finite")
+    delta = _number(delta, "spline", "delta")
     if gaps is None:
         with _checks.arguments("delta", "gaps"):
-            reply = call("GetLdsSpline", [float(delta), np.zeros((0, 0)), OUT, OUT, OUT])
+            reply = call("GetLdsSpline", [delta, np.zeros((0, 0)), OUT, OUT, OUT])
         sys_, var, init = reply.outs
+        _finite_form("spline", "delta", sys_, var, init)
         return Model(sys_, var, init=init)
-    g = _convert.matrix(np.atleast_1d(np.asarray(gaps, dtype=float)).reshape(1, -1), "gaps")
+    g = _row(gaps, "gaps")
     if g.size == 0:
         return spline(delta)
     with _checks.arguments("delta", "gaps"):
-        reply = call("GetLdsSpline", [float(delta), g, OUT, OUT, OUT, OUT, OUT, OUT])
+        reply = call("GetLdsSpline", [delta, g, OUT, OUT, OUT, OUT, OUT, OUT])
     sys_, var, init, idx_sys, idx_var, x = reply.outs
+    _finite_form("spline", "delta or gaps", sys_, var, init, x)
     return Model(sys_, var, init=init, idx_sys=idx_sys, idx_var=idx_var, x=x)
 
 
@@ -161,4 +198,4 @@ def set_library_warnings(on):
     """Switches the library's own warning messages on or off (LdsWarning).
     Numerical failures still warn (or raise in strict mode), with a text of
     their own when the library says nothing."""
-    call("LdsWarning", [1 if on else 0])
+    call("LdsWarning", [1 if _convert.flag(on, "on") else 0])

@@ -1,16 +1,19 @@
 """Maximum likelihood fitting of a user's parametrised model."""
 import math
-import warnings
+import numbers
 
 import numpy as np
 from scipy import optimize, stats
 
 from . import _checks, _convert
-from ._host import VantrelError, VantrelWarning
+from ._host import VantrelError, quiet
 from .builders import COMPONENT_NAMES, IRREG
+from .model import Model
 from .statespace import central_differences
 
 _NORMAL90 = 1.6448536269514722   # half width of a two-sided 90% band
+_METHODS = ("nelder-mead", "powell", "cg", "bfgs", "newton-cg", "l-bfgs-b", "tnc", "cobyla",
+            "slsqp", "trust-constr", "dogleg", "trust-ncg", "trust-exact", "trust-krylov")
 
 
 def _var_only(build, p, h):
@@ -141,16 +144,39 @@ def fit(build, y, start, *, names=None, bounds=None, method=None, gradient="auto
     log-likelihood on the search scale, times max(1, |x_i|), is at most
     `gtol` in absolute value (elements pushing against a bound of `bounds`
     left out).  `boundary` lists the parameters stopped at a bound."""
-    p0 = np.array(start, dtype=float).ravel()
+    if not callable(build):
+        raise TypeError("vantrel: fit: build: a function of the parameters expected, %s found"
+                        % type(build).__name__)
+    try:
+        p0 = np.array(start, dtype=float).ravel()
+    except (TypeError, ValueError):
+        p0 = np.zeros(0)
     if p0.size == 0 or not np.isfinite(p0).all():
         raise ValueError("vantrel: fit: start must be a non-empty vector of finite numbers")
     k = p0.size
+    if method is not None and not callable(method) and (
+            not isinstance(method, str) or method.lower() not in _METHODS):
+        raise ValueError("vantrel: fit: method: one of scipy.optimize.minimize's methods "
+                         "expected, %r found" % (method,))
+    if bounds is not None:
+        try:
+            ok = len(bounds) == k and all(len(b) == 2 and all(
+                v is None or (isinstance(v, numbers.Real) and not isinstance(v, bool))
+                for v in b) for b in bounds)
+        except TypeError:
+            ok = False
+        if not ok:
+            raise ValueError("vantrel: fit: bounds: %d pairs (low, high) of numbers or None "
+                             "expected" % k)
     names = list(names) if names is not None else ["p%d" % i for i in range(k)]
     if len(names) != k:
         raise ValueError("vantrel: fit: %d names for %d parameters" % (len(names), k))
     if gradient not in ("auto", "score", "numerical"):
         raise ValueError("vantrel: fit: gradient must be 'auto', 'score' or 'numerical'")
     first = build(p0)
+    if not isinstance(first, Model):
+        raise TypeError("vantrel: fit: build: a function returning a vantrel.Model expected, "
+                        "it returned %s" % type(first).__name__)
     data = _checks.observed(_convert.data(y, first.nseries))
     nobs = int(np.isfinite(data).sum())
     use_score = gradient == "score" or (gradient == "auto" and _var_only(build, p0, _steps(p0)))
@@ -160,15 +186,13 @@ def fit(build, y, start, *, names=None, bounds=None, method=None, gradient="auto
             model = build(p)
         except VantrelError:        # p outside the model's domain
             return 1e100
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", VantrelWarning)
+        with quiet():
             v = model.loglik(data)
         return -v if np.isfinite(v) else 1e100
 
     def grad_score(p):
         h = _steps(p)
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", VantrelWarning)
+        with quiet():
             try:
                 sc = build(p).score(data)
                 dvar = central_differences(lambda q: build(q).var, p, h)

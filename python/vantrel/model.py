@@ -6,11 +6,11 @@ import warnings
 import numpy as np
 
 from . import _checks, _convert, _exact
-from ._host import (OUT, Plan, matrix_record, VantrelError, VantrelNumericalError,
-                    VantrelWarning, call, host, seed as _seed, warn_messages)
+from ._host import (OUT, Plan, matrix_record, StrictSwitch, VantrelError,
+                    VantrelNumericalError, VantrelWarning, call, host, seed as _seed, warn_messages)
 
 _EMPTY = np.zeros((0, 0))
-_strict = [False]
+_strict = StrictSwitch()
 _DIFFUSE = ("exact", "approximate")
 # Methods that have warned, once per process, that they treat a diffuse
 # initial state approximately.
@@ -25,21 +25,20 @@ def _approximate_only(name):
 
 
 def set_strict(flag):
-    """Strict mode on (True) or off: a numerical failure then raises
-    VantrelNumericalError instead of warning.  Returns the previous mode."""
+    """Strict mode on (True) or off for the whole process: a numerical
+    failure then raises VantrelNumericalError instead of warning.  Returns
+    the previous mode (as this thread sees it)."""
     old = _strict[0]
-    _strict[0] = bool(flag)
+    _strict[0] = _convert.flag(flag, "flag")
     return old
 
 
 @contextlib.contextmanager
 def strict_mode(flag=True):
-    """Strict mode (or not) for the statements of a with block."""
-    old = set_strict(flag)
-    try:
+    """Strict mode (or not) for the statements of a with block, in the
+    thread that runs the block only."""
+    with _strict.override(_convert.flag(flag, "flag")):
         yield
-    finally:
-        set_strict(old)
 
 
 class Result:
@@ -368,7 +367,7 @@ class Model:
         text = "; ".join(reply.messages) or "%s(): numerical failure" % name
         if _strict[0]:
             raise VantrelNumericalError(text)
-        warnings.warn(text, VantrelWarning, stacklevel=3)
+        warn_messages([text], stacklevel=4)
         return None
 
     def _data(self, y):
@@ -774,7 +773,7 @@ class Model:
         per series (NaN when Z varies over time), the observation
         disturbances of missing elements and final_cumulant are NaN.
         """
-        if which not in _MOMENTS:
+        if not isinstance(which, str) or which not in _MOMENTS:
             raise ValueError("vantrel: moments: which must be one of %s"
                              % ", ".join(_MOMENTS))
         with host().lock:
@@ -973,11 +972,16 @@ class Model:
         start whatever `diffuse` says (a warning, once per process).
         """
         if not isinstance(weights, SimSmoWeights):
-            raise TypeError("vantrel: simsmo_draw: a SimSmoWeights of this model expected")
+            raise TypeError("vantrel: simsmo_draw: weights: a SimSmoWeights of this model "
+                            "expected, %s found" % type(weights).__name__)
         self._approximate("simsmo_draw")
         r, (d, n) = weights.selected.size, (self.d, weights.store.shape[1])
         if z is None:
-            z = np.random.default_rng(seed).standard_normal((n, r))
+            try:
+                rng = np.random.default_rng(seed)
+            except (TypeError, ValueError) as e:
+                raise type(e)("vantrel: simsmo_draw: seed: %s" % e) from None
+            z = rng.standard_normal((n, r))
         z = _convert.matrix(z, "z", ndim2=False)
         if z.shape != (n, r):
             raise ValueError("vantrel: z: (n, r) = (%d, %d) expected, %s found"
@@ -1014,7 +1018,7 @@ class Model:
         values, plus the smoothed estimate from the data, less the smoothed
         estimate from the drawn observations.  Its normal numbers come from
         numpy.random.default_rng(seed)."""
-        if which not in _CONDITIONAL:
+        if not isinstance(which, str) or which not in _CONDITIONAL:
             raise ValueError("vantrel: conditional: which must be one of %s"
                              % ", ".join(_CONDITIONAL))
         yy = self._data(y)
@@ -1102,7 +1106,7 @@ class Model:
         holds no term of the diffuse elements.  The smoothed weights have
         no exact counterpart: they keep the Vbig start (a warning, once per
         process)."""
-        if which not in _WEIGHTS:
+        if not isinstance(which, str) or which not in _WEIGHTS:
             raise ValueError("vantrel: weights: which must be one of %s" % ", ".join(_WEIGHTS))
         yy = self._data(y)
         N, n, m = self.nseries, yy.shape[1], self.m

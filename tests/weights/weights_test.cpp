@@ -3,6 +3,8 @@
 // columns of Cov(q, y_obs) Var(y_obs)^-1 that belong to series i, with
 // y_obs the observations before tau (predicted), up to tau (filtered) or
 // all of them (smoothed).
+#include <sstream>
+
 #include <gtest/gtest.h>
 
 #include "smooth/smooth_fixture.hpp"
@@ -245,6 +247,77 @@ TEST(WeightRecursions, DirectCalls)
     EXPECT_TRUE(multi.toMat().col(1).isZero(0.0));
     EXPECT_FALSE(univ.toMat().col(1).isZero(0.0));
     EXPECT_TRUE(dense::near(univ.toMat().rightCols(n - 2), multi.toMat().rightCols(n - 2), 0.0));
+}
+
+}  // namespace
+
+namespace {
+
+using namespace smo;
+
+// The values of a pattern carry no meaning beyond its marks: any value
+// other than 0, NaN and -1.0 at the target or after it (in the search
+// order) gives the weights of the pattern written with 0, 1, -1 and NaN,
+// bit for bit, for every code.  The pattern's values never reach the
+// filter as observations.
+TEST(LdsWeights, PatternValuesCarryNoMeaning)
+{
+    const double kInf = std::numeric_limits<double>::infinity();
+    const double kSub = std::numeric_limits<double>::denorm_min();
+    const std::vector<double> observed = {0.0, 1.0, kInf, -kInf, 1e308, -1e308, kSub, -0.0, 3.5};
+    const std::vector<double> targets = {1.0, kInf, -kInf, 1e308, -1e308, kSub, -kSub, 1e-300};
+
+    Case level;
+    level.name = "local level";
+    level.s.sys = Mat::Ones(2, 1);
+    level.s.var = Mat::Zero(2, 2);
+    level.s.var(0, 0) = 0.5;
+    level.s.var(1, 1) = 1.0;
+    level.s.mean = Vec::Zero(2);
+    level.Y = Mat::Zero(1, 7);
+
+    kel::Host host;
+    for (const Case &c : {level, univCase(), multiCase(), wideCase()}) {
+        const int N = c.N(), n = c.n();
+        for (int i = 0; i < N; i++)
+            for (int tau : {1, n / 2, n - 1}) {
+                const Mat canon = pattern(c, i, tau);
+                const bool missing = canon(i, tau) == -1.0;
+                for (int sel : {kPredicted, kSmoothed, kFilterOnly, kFiltered}) {
+                    SCOPED_TRACE(c.name + " sel " + std::to_string(sel) + " tau " +
+                                 std::to_string(tau) + " series " + std::to_string(i));
+                    const Mat want = weights(host, c, sel, canon);
+                    for (size_t v = 0; v < (missing ? 1 : targets.size()); v++) {
+                        // Before the target only zeros (either sign) and
+                        // NaN; after it every value, -1.0 and NaN for the
+                        // missing elements.
+                        Mat P = canon;
+                        size_t k = v;
+                        for (int s = 0; s < N; s++)
+                            for (int t = 0; t < n; t++) {
+                                const bool after = s > i || (s == i && t > tau);
+                                if (s == i && t == tau)
+                                    P(s, t) = missing ? -1.0 : targets[v];
+                                else if (std::isnan(canon(s, t)))
+                                    P(s, t) = after && (k++ % 2) ? -1.0 : kNaN;
+                                else
+                                    P(s, t) = after ? observed[k++ % observed.size()]
+                                                    : (k++ % 2 ? -0.0 : 0.0);
+                            }
+                        std::ostringstream value;
+                        value << "target value " << P(i, tau);
+                        SCOPED_TRACE(value.str());
+                        kel::Value rtn;
+                        std::string text;
+                        HostArgs form(c, &P);
+                        ASSERT_EQ(host.tryCall("LdsWeights", form.with({sel}), &rtn, &text), 0)
+                            << text;
+                        EXPECT_TRUE(dense::near(dense::fromValue(rtn), want, 0.0));
+                    }
+                }
+            }
+    }
+    EXPECT_TRUE(host.messages().empty());
 }
 
 }  // namespace
