@@ -165,7 +165,8 @@ def _fit_one(spec, y, options):
             row["extra"] = dict(extra) if not np.isscalar(extra) else {"apply": extra}
     except Exception as e:
         if options["on_error"] == "raise":
-            e.add_note("vantrel: fit_many: while fitting series %r" % (y.name,))
+            if hasattr(e, "add_note"):
+                e.add_note("vantrel: fit_many: while fitting series %r" % (y.name,))
             raise
         row["error"] = "%s: %s" % (type(e).__name__, e) if str(e) else type(e).__name__
         row["converged"] = False
