@@ -14,10 +14,14 @@ from .builders import (AR1, AR2, BWCYCLE, CYCLE0, CYCLE1, CYCLE2, CYCLE3, CYCLE4
                        CYCLE6, CYCLE7, CYCLE8, CYCLE9, IRREG, LEVEL, SEAS_DUMMY, SEAS_TRIG,
                        SEAS_ZEROSUM, SLOPE, TREND, about, add_regression, arma, regression,
                        set_library_warnings, spline, stsm, version)
+from .arima import Arima
 from .fit import FitResult, fit
 from .many import fit_many
 from .model import (ConcLik, Conditional, FilterResult, Model, Moments, ObsWeights,
                     RecursionResult, Result, ScoreResult, SimSmoDraw, SimSmoWeights,
                     SmootherResult, set_strict, strict_mode)
+from .results import Component, Forecast, StateSpaceResults
+from .structural import Structural
+from . import transforms
 
 __version__ = "3.0"

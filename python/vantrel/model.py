@@ -5,12 +5,23 @@ import warnings
 
 import numpy as np
 
-from . import _convert
-from ._host import (OUT, Plan, matrix_record, VantrelNumericalError, VantrelWarning, call, host,
-                    seed as _seed, warn_messages)
+from . import _convert, _exact
+from ._host import (OUT, Plan, matrix_record, VantrelError, VantrelNumericalError,
+                    VantrelWarning, call, host, seed as _seed, warn_messages)
 
 _EMPTY = np.zeros((0, 0))
 _strict = [False]
+_DIFFUSE = ("exact", "approximate")
+# Methods that have warned, once per process, that they treat a diffuse
+# initial state approximately.
+_warned = set()
+
+
+def _approximate_only(name):
+    if name not in _warned:
+        _warned.add(name)
+        warnings.warn("vantrel: %s has no exact diffuse treatment; diffuse initial elements "
+                      "get the large variance Vbig" % name, VantrelWarning, stacklevel=3)
 
 
 def set_strict(flag):
@@ -140,23 +151,58 @@ def _series(a, nseries):
 class Model:
     """A linear Gaussian state space model.
 
-    sys: (m+N) x m system matrix (transition T above, observation Z below);
-    var: (m+N) x (m+N) variance of the state and observation disturbances;
-    init: (m+1) x m initial state (variance above, mean in the last row; a
-    negative diagonal element marks a diffuse element), None for all diffuse;
-    mean: m+N constants of the state and observation equations;
-    idx_sys, idx_var, idx_mean: index matrices of the time-varying elements
-    (-1 keeps an element, j >= 0 takes its value at time t from x[j, t]);
-    x: k x n time-varying data, one row per index, one column per time point.
+    Parameters
+    ----------
+    sys : array_like
+        (m+N) x m system matrix (transition T above, observation Z below).
+    var : array_like
+        (m+N) x (m+N) variance of the state and observation disturbances.
+    init : array_like, optional
+        (m+1) x m initial state (variance above, mean in the last row; a
+        negative diagonal element marks a diffuse element).  None makes
+        every element diffuse.
+    mean : array_like, optional
+        m+N constants of the state and observation equations.
+    idx_sys, idx_var, idx_mean : array_like, optional
+        Index matrices of the time-varying elements (-1 keeps an element,
+        j >= 0 takes its value at time t from x[j, t]).
+    x : array_like, optional
+        k x n time-varying data, one row per index, one column per time
+        point.
+    diffuse : {"exact", "approximate"}
+        Treatment of diffuse initial elements.  "exact" (the default) gives
+        them an infinite variance and uses the exact diffuse filter and
+        smoothers (univariate, series by series); "approximate" gives them
+        the large finite variance Vbig of the library's host functions, as
+        a Kel program gets.  A model without diffuse elements gives the same
+        numbers either way (both then run the host functions).
 
+    Notes
+    -----
     Data passed to the methods: one series as a 1-D array or pandas Series,
-    several as an (N x n) or (n x N) array or a DataFrame with one column per
-    series; NaN marks a missing value.  Results are numpy arrays with time
-    first; per-series arrays drop the series axis for a model of one series.
+    several as an (N x n) or (n x N) array or a DataFrame with one column
+    per series; NaN marks a missing value.  Results are numpy arrays with
+    time first; per-series arrays drop the series axis for a model of one
+    series.
+
+    Under "exact", a model with diffuse elements may have a full observation
+    variance: the series are rotated (H = L D L' over the observed series of
+    each time point, L unit lower triangular) so that the rotated noises are
+    independent; this keeps the likelihood and the state moments.  A
+    covariance between state and observation disturbances is refused with
+    VantrelError.  Methods without an exact counterpart (`smoother`,
+    `simsmo_weights`, `simsmo_draw`, `recursion`, and `weights` of the
+    smoothed state) keep the Vbig start and warn once per process when
+    called on a model with diffuse elements.
     """
 
     def __init__(self, sys, var, *, init=None, mean=None, idx_sys=None, idx_var=None,
-                 idx_mean=None, x=None):
+                 idx_mean=None, x=None, diffuse="exact"):
+        if diffuse not in _DIFFUSE:
+            raise VantrelError("vantrel: diffuse: 'exact' or 'approximate' expected, %r found"
+                               % (diffuse,))
+        self.diffuse = diffuse
+        self._engine = None
         self.sys = _convert.matrix(sys, "sys")
         self.var = _convert.matrix(var, "var")
         d, m = self.sys.shape
@@ -205,6 +251,44 @@ class Model:
     def d(self):
         return self.m + self.nseries
 
+    @property
+    def has_diffuse(self):
+        """True when the model has diffuse initial elements (no init, or a
+        negative diagonal element of init)."""
+        if self.init is None:
+            return True
+        return bool((np.diag(self.init[:self.m]) < 0).any())
+
+    def _exact(self, y=None):
+        """The exact engine when the exact routines apply (diffuse="exact"
+        and diffuse elements), else None.  With `y` (a host data matrix),
+        also checks that x covers its time points."""
+        if self.diffuse != "exact" or not self.has_diffuse:
+            return None
+        if self._engine is None:
+            m = self.m
+            cross = bool(np.any(self.var[:m, m:] != 0.0))
+            if self.idx_var is not None:
+                cross = cross or bool(np.any(self.idx_var[:m, m:] >= 0)
+                                      or np.any(self.idx_var[m:, :m] >= 0))
+            if cross:
+                raise VantrelError(
+                    "vantrel: var: a covariance between state and observation disturbances "
+                    "is not supported with diffuse='exact' and diffuse initial elements; "
+                    "pass diffuse='approximate'")
+            self._engine = _exact.Engine(self)
+        if y is not None and self.x is not None and self.x.shape[1] < y.shape[1]:
+            raise VantrelError("vantrel: x: %d time points expected, %d found"
+                               % (y.shape[1], self.x.shape[1]))
+        return self._engine
+
+    def _numerical(self, text):
+        """A numerical failure of the exact routines: raised in strict mode,
+        else warned."""
+        if _strict[0]:
+            raise VantrelNumericalError(text)
+        warnings.warn(text, VantrelWarning, stacklevel=3)
+
     def __repr__(self):
         return "Model(m=%d, N=%d%s%s%s)" % (
             self.m, self.nseries, ", init" if self.init is not None else "",
@@ -245,27 +329,131 @@ class Model:
 
     # ---- one thin method per host function -----------------------------
     def loglik(self, y):
-        """Log-likelihood of the observations (LdsLik); NaN on failure."""
-        r = self._run("LdsLik", [OUT, OUT], self._data(y))
-        return r.outs[0] if r else math.nan
+        """Log-likelihood of the observations.
+
+        Parameters
+        ----------
+        y : array_like
+            Observations (NaN = missing).
+
+        Returns
+        -------
+        float
+            The log-likelihood; NaN after a numerical failure.
+
+        Notes
+        -----
+        Under diffuse="exact" with diffuse elements this is the exact diffuse
+        log-likelihood of the univariate (series by series) filter, as
+        statsmodels gives it with use_exact_diffuse=True: for every observed
+        scalar observation -0.5 log(2 pi), then -0.5 log F_inf for a step
+        that reduces the rank of the diffuse variance (F_inf = Z P_inf Z',
+        P_inf with the absolute values of init's diffuse entries, the
+        identity without init) and -0.5 (log F + v^2 / F) for every other
+        step (F = Z P Z' + H).  So the diffuse steps count in the number of
+        observations but have no squared innovation.  Otherwise (no diffuse
+        elements, or "approximate") it is the host's LdsLik: -0.5 (cnt
+        log(2 pi) + L + cnt s2) with cnt the observations less the diffuse
+        elements and L the log-determinants less D log(Vbig), which drops
+        one log(2 pi) and keeps a term of order log(Vbig) of the diffuse
+        steps.  Without diffuse elements the two agree.
+        """
+        yy = self._data(y)
+        eng = self._exact(yy)
+        if eng is None:
+            r = self._run("LdsLik", [OUT, OUT], yy)
+            return r.outs[0] if r else math.nan
+        res = self._exact_sums(eng, yy)
+        return math.nan if res is None else res[0]
+
+    def _exact_sums(self, eng, yy, name="loglik"):
+        """(loglik, nobs, sum of squares, ordinary steps) of the exact filter,
+        or None after a warned failure."""
+        res = eng.filter(eng.form(yy), 0, store=False)
+        if not res["ok"]:
+            self._numerical("%s(): the exact diffuse filter failed (a zero innovation "
+                            "variance, or too few observations after the diffuse period)"
+                            % name)
+            return None
+        return _exact.loglik_terms(res, yy)
 
     def loglik_conc(self, y):
-        """Log-likelihood with the scale of the variances concentrated out
-        (LdsLikConc): fields loglik and scale."""
-        r = self._run("LdsLikConc", [OUT, OUT], self._data(y))
-        if r is None:
+        """Log-likelihood with the scale of the variances concentrated out.
+
+        Parameters
+        ----------
+        y : array_like
+            Observations.
+
+        Returns
+        -------
+        ConcLik
+            Fields loglik and scale.  Under diffuse="exact" with diffuse
+            elements the scale multiplies every variance but the diffuse
+            one: scale = sum of v^2/F over the k ordinary steps / k and
+            loglik = -0.5 (nobs log(2 pi) + sum of the log F_inf and log F
+            terms + k log(scale) + k); else the host's LdsLikConc.
+        """
+        yy = self._data(y)
+        eng = self._exact(yy)
+        if eng is None:
+            r = self._run("LdsLikConc", [OUT, OUT], yy)
+            if r is None:
+                return ConcLik(False, loglik=math.nan, scale=math.nan)
+            return ConcLik(loglik=r.outs[0], scale=r.outs[1])
+        res = eng.filter(eng.form(yy), 0, store=False)
+        if not res["ok"]:
+            self._numerical("loglik_conc(): the exact diffuse filter failed")
             return ConcLik(False, loglik=math.nan, scale=math.nan)
-        return ConcLik(loglik=r.outs[0], scale=r.outs[1])
+        nobs = int(np.count_nonzero(~np.isnan(yy)))
+        k, s2 = res["count"], res["sumsq"]
+        ll = -0.5 * (nobs * math.log(2.0 * math.pi) + res["logdet"] + k * (math.log(s2) + 1.0))
+        return ConcLik(loglik=ll, scale=s2)
 
     def score(self, y):
-        """Log-likelihood, scale (as LdsLik's variance) and the d x d score
-        sum_t (u_t u_t' - D_t) (LdsLikSco); the gradient with respect to a
-        symmetric Var is 0.5 * score, element by element."""
-        r = self._run("LdsLikSco", [OUT, OUT, OUT], self._data(y))
-        if r is None:
+        """Log-likelihood with its score with respect to Var.
+
+        Parameters
+        ----------
+        y : array_like
+            Observations.
+
+        Returns
+        -------
+        ScoreResult
+            Fields loglik, scale (sum of squared standardised innovations
+            over their count) and score (d x d): the gradient of loglik
+            with respect to a symmetric Var is 0.5 * score, element by
+            element.  Under diffuse="exact" with diffuse elements the score
+            is that of the exact diffuse log-likelihood, from the exact
+            disturbance smoother: the state block sum_t (r_t r_t' - N_t),
+            the observation diagonal sum of (e^2 - D) over the observed
+            steps; the observation covariances are 0 for a diagonal
+            observation variance and NaN for a full one (the rotated form
+            does not give them).  Else the host's LdsLikSco,
+            sum_t (u_t u_t' - D_t).
+        """
+        yy = self._data(y)
+        eng = self._exact(yy)
+        d = self.d
+        if eng is None:
+            r = self._run("LdsLikSco", [OUT, OUT, OUT], yy)
+            if r is None:
+                return ScoreResult(False, loglik=math.nan, scale=math.nan,
+                                   score=np.full((d, d), math.nan))
+            return ScoreResult(loglik=r.outs[0], scale=r.outs[1], score=r.outs[2])
+        f = eng.form(yy)
+        res = eng.filter(f, 0)
+        if not res["ok"]:
+            self._numerical("score(): the exact diffuse filter failed")
             return ScoreResult(False, loglik=math.nan, scale=math.nan,
-                               score=np.full((self.d, self.d), math.nan))
-        return ScoreResult(loglik=r.outs[0], scale=r.outs[1], score=r.outs[2])
+                               score=np.full((d, d), math.nan))
+        acc = eng.dist_smooth(f, res)
+        if eng.rotate:
+            m = self.m
+            acc[m:, m:] = math.nan
+        ll = _exact.loglik_terms(res, yy)[0]
+        return ScoreResult(loglik=ll, scale=res["sumsq"], score=acc)
 
     def filter(self, y):
         """Kalman filter (KalmanFil): innovations (n, N), gain (n, m, N) and
@@ -312,27 +500,62 @@ class Model:
             initial_residual=out[:m, 0].copy(), initial_residual_var=out[d:d + m, 0].copy())
 
     def moments(self, y, which):
-        """Moment estimates (LdsMomentEst); `which` is "predicted",
-        "filtered", "smoothed" or "disturbances".  Fields, for the first
-        three with the prefix `which`: <which>_state (n, m), _state_var
-        (diagonals), _signal (n, N), _signal_var; predicted and filtered add
-        next_state, next_state_var (a and P one step past the data);
-        smoothed and disturbances add final_cumulant, final_cumulant_var
-        (r and N after t = 0).  Disturbances: smoothed_state_disturbance,
-        smoothed_obs_disturbance and their _var diagonals, which are those
-        of Var D_t Var, the variance of the smoothed estimate (as used for
-        auxiliary residuals); the variance of the disturbance given the
-        data is Var minus it.  The predicted and filtered signal variances
-        include the observation noise (they start from the innovation
-        variance); the smoothed one is that of Z alpha_t alone."""
+        """Moment estimates of states, signals or disturbances.
+
+        Parameters
+        ----------
+        y : array_like
+            Observations.
+        which : {"predicted", "filtered", "smoothed", "disturbances"}
+            The estimates.
+
+        Returns
+        -------
+        Moments
+            For the first three, with the prefix `which`: <which>_state
+            (n, m), <which>_state_var (diagonals), <which>_signal (n, N),
+            <which>_signal_var.  Predicted and filtered add next_state,
+            next_state_var (a and P one step past the data); smoothed and
+            disturbances add final_cumulant, final_cumulant_var (r and N
+            after t = 0).  Disturbances: smoothed_state_disturbance,
+            smoothed_obs_disturbance and their _var diagonals, which are
+            those of Var D_t Var, the variance of the smoothed estimate (as
+            used for auxiliary residuals); the variance of the disturbance
+            given the data is Var minus it.  The predicted and filtered
+            signal variances include the observation noise (they start from
+            the innovation variance); the smoothed one is that of Z alpha_t
+            alone, and the smoothed signal has no constant.
+
+        Notes
+        -----
+        Under diffuse="exact" with diffuse elements the estimates come from
+        the exact diffuse filter and smoothers and the Moments also carry
+        nobs_diffuse, the number of time points in the diffuse period.
+        Inside it the predicted and filtered variances are the finite parts
+        P* (and F = Z P* Z' + H), as statsmodels reports them: the diffuse
+        part is infinite.  Predicted and filtered signals, and the smoothed
+        ones, are exact.  With a full observation variance (rotated series)
+        the filtered and smoothed signal variances, the observation
+        disturbance variances and final_cumulant are NaN.
+        """
         if which not in _MOMENTS:
             raise ValueError("vantrel: moments: which must be one of %s"
                              % ", ".join(_MOMENTS))
         yy = self._data(y)
-        r = self._run("LdsMomentEst", [_MOMENTS[which], OUT], yy)
         m, d, N, n = self.m, self.d, self.nseries, yy.shape[1]
-        mom = r.outs[0] if r else np.full((2 * d, n), math.nan)
-        fin = r.value if r else np.full((m + 1, m), math.nan)
+        eng = self._exact(yy)
+        extra = {}
+        if eng is None:
+            r = self._run("LdsMomentEst", [_MOMENTS[which], OUT], yy)
+            ok = r is not None
+            mom = r.outs[0] if r else np.full((2 * d, n), math.nan)
+            fin = r.value if r else np.full((m + 1, m), math.nan)
+        else:
+            mom, fin, nd = self._exact_moments(eng, yy, which)
+            ok = mom is not None
+            if not ok:
+                mom, fin = np.full((2 * d, n), math.nan), np.full((m + 1, m), math.nan)
+            extra["nobs_diffuse"] = nd
         if which == "disturbances":
             fields = dict(smoothed_state_disturbance=mom[:m].T.copy(),
                           smoothed_state_disturbance_var=mom[d:d + m].T.copy(),
@@ -347,7 +570,67 @@ class Model:
             fields.update(next_state=fin[m].copy(), next_state_var=fin[:m].copy())
         else:
             fields.update(final_cumulant=fin[m].copy(), final_cumulant_var=fin[:m].copy())
-        return Moments(r is not None, **fields)
+        fields.update(extra)
+        return Moments(ok, **fields)
+
+    def _exact_moments(self, eng, yy, which):
+        """The moment matrix (2d x n) and the final (m+1) x m matrix in the
+        host's layout, and nobs_diffuse; None, None, nobs_diffuse after a
+        warned failure."""
+        m, d, N, n = self.m, self.d, self.nseries, yy.shape[1]
+        f = eng.form(yy)
+        if which in ("predicted", "filtered"):
+            pred = which == "predicted"
+            res = eng.filter(f, 0, store=False, pred=pred, low=pred and eng.rotate,
+                             filt=not pred)
+        elif which == "smoothed":
+            res = eng.filter(f, 1, pred=True, low=True, inf_out=True)
+        else:
+            res = eng.filter(f, 0)
+        nd = -(-res["dstar"] // N)
+        if not res["ok"]:
+            self._numerical("%s(): the exact diffuse filter failed (a zero innovation "
+                            "variance, or too few observations after the diffuse period)"
+                            % which)
+            return None, None, nd
+        H = eng.obs_var(n)
+        noise = (np.diag(self.var[m:, m:])[:, None] if H is None
+                 else np.diagonal(H, axis1=1, axis2=2).T)
+        if which in ("predicted", "filtered"):
+            mom = res["pred"] if pred else res["filt"]
+            fin = res["swork"][:m + 1].copy()
+            if eng.rotate:
+                Z = eng.obs_rows(n)
+                Z = np.broadcast_to(self.sys[m:], (n, N, m)) if Z is None else Z
+                mom[m:d] = np.einsum("tim,mt->it", Z, mom[:m]) + eng.obs_const(n).T
+                if pred:
+                    P = _exact.full_var(mom[d:d + m], res["low"])
+                    mom[d + m:] = np.einsum("tim,tmk,tik->it", Z, P, Z) + noise
+                else:
+                    mom[d + m:] = math.nan
+            else:
+                mom[d + m:] += noise
+        elif which == "smoothed":
+            S0 = eng.state_smooth(f, res)
+            mom = res["pred"]
+            fin = S0[:m + 1].copy()
+            if eng.rotate:
+                Z = eng.obs_rows(n)
+                Z = np.broadcast_to(self.sys[m:], (n, N, m)) if Z is None else Z
+                mom[m:d] = np.einsum("tim,mt->it", Z, mom[:m])
+                mom[d + m:] = math.nan
+                fin[:] = math.nan
+            else:
+                mom[m:d] -= eng.obs_const(n).T
+        else:
+            mom, S = eng.disturbances(f, res)
+            fin = S[:m + 1].copy()
+            if eng.rotate:
+                # The rotated noises are L^-1 eps: eps = L (rotated).
+                mom[m:d] = np.einsum("tij,jt->it", f["rot"], mom[m:d])
+                mom[d + m:] = math.nan
+                fin[:] = math.nan
+        return mom, fin, nd
 
     def predicted(self, y):
         """One-step-ahead predicted states and signals (moments)."""
