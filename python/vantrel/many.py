@@ -121,8 +121,6 @@ def _check_series(y):
     v = v[np.isfinite(v)]
     if v.size == 0:
         return "the series has no observations"
-    if v.size > 1 and np.all(v == v[0]):
-        return "the series is constant: the variances of a model cannot be estimated from it"
     return None
 
 
@@ -339,8 +337,7 @@ def fit_many(spec, data, *, client=None, progress=True, on_error="record", forec
         column ``bse_<name>`` per standard error, then ``llf``, ``aic``,
         ``nobs``, ``converged`` (bool) and ``error`` (empty for a series
         fitted without error), then the columns of `apply`.  A series with
-        no observations, or whose observations are all equal, is not fitted;
-        its ``error`` says why.
+        no observations is not given to `spec`; its ``error`` says so.
     forecasts : DataFrame
         Only with `forecast`, returned as ``(table, forecasts)``: indexed by
         (``series``, ``step``), step 1 .. forecast, with columns ``time``
