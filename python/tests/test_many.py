@@ -7,6 +7,7 @@ import os
 import signal
 import threading
 import time
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -85,20 +86,24 @@ def panel():
 
 @pytest.fixture(scope="module")
 def one_by_one(panel):
-    """Each column's observed stretch, and its fit made here."""
+    """Each column's observed stretch, its fit made here and the texts of
+    the warnings the fit raised."""
     out = {}
     for name in panel:
         s = panel[name]
         y = s.loc[s.first_valid_index():s.last_valid_index()]
-        out[name] = (y, local_level(y).fit())
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            r = local_level(y).fit()
+        out[name] = (y, r, list(dict.fromkeys(str(w.message) for w in caught)))
     return out
 
 
 def _same_as_one_by_one(table, one_by_one):
     assert list(table.index) == list(one_by_one)
-    for name, (y, r) in one_by_one.items():
+    for name, (y, r, warned) in one_by_one.items():
         row = table.loc[name]
-        assert row["error"] == ""
+        assert row["error"] == "" and row["warnings"] == "; ".join(warned), name
         got = [row[p] for p in NAMES] + [row["bse_" + p] for p in NAMES] + \
             [row["llf"], row["aic"], row["nobs"]]
         want = list(r.params[NAMES]) + list(r.bse[NAMES]) + [r.llf, r.aic, r.nobs]
@@ -112,7 +117,7 @@ def test_equals_fits_one_by_one(client, panel, one_by_one):
                                  alpha=0.1, apply=_draws)
     _same_as_one_by_one(table, one_by_one)
     # Padding stripped, inner gaps kept.
-    for name, (y, _) in one_by_one.items():
+    for name, (y, _, _) in one_by_one.items():
         assert table.loc[name, "length"] == len(y) and table.loc[name, "start"] == y.index[0]
     # The estimates recover the simulated standard deviations.
     est = table[NAMES].median()
@@ -121,7 +126,7 @@ def test_equals_fits_one_by_one(client, panel, one_by_one):
     # sd.level^2 a step, 90% intervals.
     assert fc.index.names == ["series", "step"] and len(fc) == 3 * NSERIES
     for name in ("s00", "s33"):
-        y, r = one_by_one[name]
+        y, r, _ = one_by_one[name]
         f = fc.loc[name]
         filt = r.ssm.filtered(y.to_numpy())
         level, pvar = filt.filtered_state[-1, 0], filt.filtered_state_var[-1, 0]
@@ -195,7 +200,7 @@ def test_seeded_draws_do_not_depend_on_the_worker(client, panel, one_by_one):
     children = np.random.SeedSequence(base).spawn(NSERIES)
     for i in (0, 17, 59):
         name = "s%02d" % i
-        y, r = one_by_one[name]
+        y, r, _ = one_by_one[name]
         vantrel.seed(int(children[i].generate_state(1, np.uint64)[0]))
         assert list(two.loc[name]) == list(_draws(r, y).values())[:2]
     assert two["draw_first"].nunique() == NSERIES

@@ -12,6 +12,7 @@ import os
 import sys
 import threading
 import uuid
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -24,9 +25,11 @@ __all__ = ["fit_many", "series_seed", "batch_size_for"]
 _BATCHES_PER_THREAD = 4
 _MAX_BATCH = 256
 
-# Held around the whole of one series when a seed is given: a worker with
-# several threads would otherwise interleave draws of two series from the
-# process's one generator.
+# Held around the whole of one series: a worker process fits one series at
+# a time.  With several threads, the draws of two series would otherwise
+# interleave in the process's one generator, and the warnings caught for
+# one series (the warnings filters are process-wide) mix with another's.
+# The host's calls are serialised by its own lock anyway.
 _series_lock = threading.Lock()
 
 
@@ -139,8 +142,22 @@ def _forecast_rows(res, steps, alpha):
 
 def _fit_one(spec, y, options):
     """One series' row: a dict with params, bse, llf, aic, nobs,
-    converged, error, extra and forecast.  Raises in "raise" mode."""
+    converged, error, warnings, extra and forecast.  Raises in "raise"
+    mode."""
     row = {"error": ""}
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        _fit_into(row, spec, y, options)
+    texts = []
+    for w in caught:
+        text = str(w.message)
+        if text not in texts:
+            texts.append(text)
+    row["warnings"] = "; ".join(texts)
+    return row
+
+
+def _fit_into(row, spec, y, options):
     try:
         reason = _check_series(y)
         if reason is not None:
@@ -168,7 +185,6 @@ def _fit_one(spec, y, options):
             raise
         row["error"] = "%s: %s" % (type(e).__name__, e) if str(e) else type(e).__name__
         row["converged"] = False
-    return row
 
 
 def _run_batch(spec, items, options):
@@ -178,12 +194,10 @@ def _run_batch(spec, items, options):
 
     out = []
     for position, y, s in items:
-        if s is None:
-            out.append((position, _fit_one(spec, y, options)))
-        else:
-            with _series_lock:
+        with _series_lock:
+            if s is not None:
                 _host.seed(s)
-                out.append((position, _fit_one(spec, y, options)))
+            out.append((position, _fit_one(spec, y, options)))
     return out
 
 
@@ -250,6 +264,7 @@ def _table(series, rows, extra_cols):
         cols[c] = [row.get(c, np.nan) for row in rows]
     cols["converged"] = [bool(row.get("converged", False)) for row in rows]
     cols["error"] = [row["error"] for row in rows]
+    cols["warnings"] = [row.get("warnings", "") for row in rows]
     for c in extra_cols:
         cols[c] = [row.get("extra", {}).get(c, np.nan) for row in rows]
     index = pd.Index(names, name="series")
@@ -335,8 +350,10 @@ def fit_many(spec, data, *, client=None, progress=True, on_error="record", forec
         Indexed by series name (index name ``series``), in the order of
         `data`: a column per parameter estimate (the parameter's name), a
         column ``bse_<name>`` per standard error, then ``llf``, ``aic``,
-        ``nobs``, ``converged`` (bool) and ``error`` (empty for a series
-        fitted without error), then the columns of `apply`.  A series with
+        ``nobs``, ``converged`` (bool), ``error`` (empty for a series
+        fitted without error) and ``warnings`` (the distinct texts of the
+        warnings raised while the series was built, fitted and forecast,
+        joined by "; "), then the columns of `apply`.  A series with
         no observations is not given to `spec`; its ``error`` says so.
     forecasts : DataFrame
         Only with `forecast`, returned as ``(table, forecasts)``: indexed by
