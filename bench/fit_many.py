@@ -8,8 +8,16 @@ N defaults to 200 and 2000.  Each series: 12 years of a local linear trend
 with a dummy seasonal of period 12 and noise, known variances, fitted with
 Structural(y, slope=True, seasonal=12).  The clusters are started before
 the clock starts (their start-up is printed apart) and warmed with a few
-fits, so the rates are those of a running cluster.  The one-by-one rate for
-N = 200 is that of the first 200 series of the N = 2000 run.
+fits, so the rates are those of a running cluster.  The three ways take
+turns on rounds of at most 500 series, so that a change of the machine's
+load hits them alike.
+
+The machine may be shared: besides the wall-clock rates the script prints
+the CPU seconds per series, of this process (client and, in a local
+cluster, the scheduler) and of its child processes (nannies and workers).
+They do not depend on the load and show the cluster's own overhead: the
+rate k idle cores would reach is k / (worker CPU seconds per series) as
+long as the scheduler's share stays small.
 """
 import logging
 import os
@@ -49,16 +57,28 @@ def spec(y):
 
 
 def one_by_one(data):
-    """Times of the fits of data's columns in this process, cumulative."""
-    done, failed = [], 0
-    t0 = time.perf_counter()
+    """Fits data's columns in this process; returns the number of fits
+    that raised an error."""
+    failed = 0
     for name in data:
         try:
             spec(data[name]).fit()
         except Exception:       # counted, as fit_many records it
             failed += 1
-        done.append(time.perf_counter() - t0)
-    return done, failed
+    return failed
+
+
+def cpu_seconds(pids=()):
+    """CPU time of this process, and of the processes `pids` with their
+    parents (a cluster's workers and nannies), so far."""
+    import psutil
+    mine = sum(psutil.Process().cpu_times()[:2])
+    theirs = 0.0
+    for pid in pids:
+        p = psutil.Process(pid)
+        for q in (p, p.parent()):
+            theirs += sum(q.cpu_times()[:2])
+    return mine, theirs
 
 
 def cluster(nworkers):
@@ -73,31 +93,46 @@ def cluster(nworkers):
 def main(sizes):
     warnings.simplefilter("ignore", vantrel.VantrelWarning)
     os.environ["VANTREL_LIB_DIR"] = vantrel.lib_dir()
-    big = max(sizes)
-    data = simulate(big)
+    data = simulate(max(sizes))
     print("monthly structural series of %d points (level, slope, seasonal 12, irregular)"
           % LENGTH)
     print("load average at start: %.2f %.2f %.2f" % os.getloadavg())
     spec(data.iloc[:, 0]).fit()                       # warm: plans, imports
-    times, failed = one_by_one(data)
-    print("one by one: %d of %d fits raised an error" % (failed, big))
-    rates = {}
-    for n in sizes:
-        rates[(0, n)] = n / times[n - 1]
+    clusters = {}
     for k in (1, 2):
         c, client, start = cluster(k)
-        try:
-            vantrel.fit_many(spec, data.iloc[:, :2 * k], client=client, progress=False)
-            for n in sizes:
-                t0 = time.perf_counter()
-                res = vantrel.fit_many(spec, data.iloc[:, :n], client=client, progress=False)
-                wall = time.perf_counter() - t0
-                assert len(res) == n and res.index.is_unique
-                rates[(k, n)] = n / wall
-                print("%d worker(s), N = %d: %.1f s, %d errors recorded" % (
-                    k, n, wall, (res["error"] != "").sum()))
-            print("cluster of %d worker(s) started in %.1f s" % (k, start))
-        finally:
+        clusters[k] = (c, client)
+        vantrel.fit_many(spec, data.iloc[:, :2 * k], client=client, progress=False)
+        print("cluster of %d worker(s) started in %.1f s" % (k, start))
+    wall, cpu = {}, {}
+    try:
+        for n in sizes:
+            # The machine's load changes: the three ways take turns on
+            # rounds of at most 500 series, their times summed.
+            rounds = max(1, n // 500)
+            for key in [(w, n) for w in (0, 1, 2)]:
+                wall[key], cpu[key] = 0.0, [0.0, 0.0]
+            failed = {0: 0, 1: 0, 2: 0}
+            for r in range(rounds):
+                part = data.iloc[:, r * n // rounds:(r + 1) * n // rounds]
+                for k in (0, 1, 2):
+                    pids = [] if k == 0 else list(clusters[k][1].run(os.getpid).values())
+                    (m0, w0), t0 = cpu_seconds(pids), time.perf_counter()
+                    if k == 0:
+                        failed[0] += one_by_one(part)
+                    else:
+                        res = vantrel.fit_many(spec, part, client=clusters[k][1],
+                                               progress=False)
+                        assert len(res) == part.shape[1] and res.index.is_unique
+                        failed[k] += int((res["error"] != "").sum())
+                    wall[(k, n)] += time.perf_counter() - t0
+                    m1, w1 = cpu_seconds(pids)
+                    cpu[(k, n)][0] += m1 - m0
+                    cpu[(k, n)][1] += w1 - w0
+            print("N = %d in %d round(s): fits with an error: %d one by one, %d and %d on "
+                  "the clusters" % (n, rounds, failed[0], failed[1], failed[2]))
+    finally:
+        for c, client in clusters.values():
             client.close()
             c.close()
     print("load average at end:   %.2f %.2f %.2f" % os.getloadavg())
@@ -105,8 +140,18 @@ def main(sizes):
     print("%8s %14s %14s %14s %10s" % ("N", "one process", "1 worker", "2 workers",
                                        "2w / one"))
     for n in sizes:
-        print("%8d %12.1f/s %12.1f/s %12.1f/s %9.2fx" % (
-            n, rates[(0, n)], rates[(1, n)], rates[(2, n)], rates[(2, n)] / rates[(0, n)]))
+        rate = [n / wall[(k, n)] for k in (0, 1, 2)]
+        print("%8d %12.1f/s %12.1f/s %12.1f/s %9.2fx" % (n, *rate, rate[2] / rate[0]))
+    print()
+    print("CPU ms per series: this process (client, schedulers) / workers and nannies")
+    print("%8s %16s %16s %16s" % ("N", "one process", "1 worker", "2 workers"))
+    for n in sizes:
+        print("%8d" % n + "".join(" %7.1f / %6.1f" % (1e3 * cpu[(k, n)][0] / n,
+                                                      1e3 * cpu[(k, n)][1] / n)
+                                  for k in (0, 1, 2)))
+    n = max(sizes)
+    print("2 workers on 2 idle cores: %.2fx the one-process rate at most (2 x one-process "
+          "CPU / worker and nanny CPU per series)" % (2 * cpu[(0, n)][0] / cpu[(2, n)][1]))
 
 
 if __name__ == "__main__":

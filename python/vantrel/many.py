@@ -183,6 +183,8 @@ def _fit_into(row, spec, y, options):
             if hasattr(e, "add_note"):
                 e.add_note("vantrel: fit_many: while fitting series %r" % (y.name,))
             raise
+        # A failed series keeps nothing of what it got before the failure.
+        row.clear()
         row["error"] = "%s: %s" % (type(e).__name__, e) if str(e) else type(e).__name__
         row["converged"] = False
 
@@ -225,6 +227,7 @@ def _local_client():
     a client of it.  Workers see this process's VANTREL_LIB_DIR (made
     absolute) and import path."""
     from distributed import Client, LocalCluster
+    from dask.system import CPU_COUNT
 
     env = {}
     if os.environ.get("VANTREL_LIB_DIR"):
@@ -233,7 +236,7 @@ def _local_client():
     if os.environ.get("PYTHONPATH"):
         env["PYTHONPATH"] = os.pathsep.join(
             os.path.abspath(p) for p in os.environ["PYTHONPATH"].split(os.pathsep) if p)
-    cluster = LocalCluster(n_workers=os.cpu_count() or 1, threads_per_worker=1,
+    cluster = LocalCluster(n_workers=CPU_COUNT, threads_per_worker=1,
                            processes=True, dashboard_address=":0",
                            silence_logs=logging.ERROR, env=env)
     try:
@@ -322,6 +325,8 @@ def fit_many(spec, data, *, client=None, progress=True, on_error="record", forec
     on_error : {"record", "raise"}, default "record"
         "record": a series that fails gets the error's text in the
         ``error`` column (and NaN estimates); the other series go on.
+        A failed series gets nothing else: its estimates, statistics and
+        forecasts are NaN, also when only its forecast or `apply` failed.
         "raise": the first failure that comes back stops the run and is
         raised, with a note naming the series.
     forecast : int, optional
