@@ -10,7 +10,11 @@ Structural(y, slope=True, seasonal=12).  The clusters are started before
 the clock starts (their start-up is printed apart) and warmed with a few
 fits, so the rates are those of a running cluster.  The three ways take
 turns on rounds of at most 500 series, so that a change of the machine's
-load hits them alike.
+load hits them alike.  A fourth way, the fits split between two plain
+processes (no Dask), shows what two processes can get from the machine at
+the time: on a shared machine that schedules CPU by session (Linux
+autogroups), a session's processes share one session's part of the cores,
+and the ratio 2 workers / 2 processes is the cluster's own efficiency.
 
 The machine may be shared: besides the wall-clock rates the script prints
 the CPU seconds per series, of this process (client and, in a local
@@ -68,6 +72,19 @@ def one_by_one(data):
     return failed
 
 
+def _fit_part(part):
+    warnings.simplefilter("ignore", vantrel.VantrelWarning)
+    return one_by_one(part)
+
+
+def two_processes(pool, data):
+    """The fits split between two plain processes of `pool`: what two
+    processes of this session can do on the machine as it is, without
+    Dask."""
+    half = data.shape[1] // 2
+    return sum(pool.map(_fit_part, [data.iloc[:, :half], data.iloc[:, half:]]))
+
+
 def cpu_seconds(pids=()):
     """CPU time of this process, and of the processes `pids` with their
     parents (a cluster's workers and nannies), so far."""
@@ -104,22 +121,28 @@ def main(sizes):
         clusters[k] = (c, client)
         vantrel.fit_many(spec, data.iloc[:, :2 * k], client=client, progress=False)
         print("cluster of %d worker(s) started in %.1f s" % (k, start))
+    import concurrent.futures
+    import multiprocessing
+    pool = concurrent.futures.ProcessPoolExecutor(2, multiprocessing.get_context("spawn"))
+    two_processes(pool, data.iloc[:, :4])
     wall, cpu = {}, {}
     try:
         for n in sizes:
             # The machine's load changes: the three ways take turns on
             # rounds of at most 500 series, their times summed.
             rounds = max(1, n // 500)
-            for key in [(w, n) for w in (0, 1, 2)]:
+            for key in [(w, n) for w in (0, 1, 2, 3)]:
                 wall[key], cpu[key] = 0.0, [0.0, 0.0]
-            failed = {0: 0, 1: 0, 2: 0}
+            failed = {0: 0, 1: 0, 2: 0, 3: 0}
             for r in range(rounds):
                 part = data.iloc[:, r * n // rounds:(r + 1) * n // rounds]
-                for k in (0, 1, 2):
-                    pids = [] if k == 0 else list(clusters[k][1].run(os.getpid).values())
+                for k in (0, 1, 2, 3):
+                    pids = [] if k in (0, 3) else list(clusters[k][1].run(os.getpid).values())
                     (m0, w0), t0 = cpu_seconds(pids), time.perf_counter()
                     if k == 0:
                         failed[0] += one_by_one(part)
+                    elif k == 3:
+                        failed[3] += two_processes(pool, part)
                     else:
                         res = vantrel.fit_many(spec, part, client=clusters[k][1],
                                                progress=False)
@@ -132,16 +155,18 @@ def main(sizes):
             print("N = %d in %d round(s): fits with an error: %d one by one, %d and %d on "
                   "the clusters" % (n, rounds, failed[0], failed[1], failed[2]))
     finally:
+        pool.shutdown()
         for c, client in clusters.values():
             client.close()
             c.close()
     print("load average at end:   %.2f %.2f %.2f" % os.getloadavg())
     print()
-    print("%8s %14s %14s %14s %10s" % ("N", "one process", "1 worker", "2 workers",
-                                       "2w / one"))
+    print("%8s %13s %13s %13s %10s %13s %10s" % (
+        "N", "one process", "1 worker", "2 workers", "2w / one", "2 processes", "2w / 2p"))
     for n in sizes:
-        rate = [n / wall[(k, n)] for k in (0, 1, 2)]
-        print("%8d %12.1f/s %12.1f/s %12.1f/s %9.2fx" % (n, *rate, rate[2] / rate[0]))
+        rate = [n / wall[(k, n)] for k in (0, 1, 2, 3)]
+        print("%8d %11.1f/s %11.1f/s %11.1f/s %9.2fx %11.1f/s %9.2fx" % (
+            n, *rate[:3], rate[2] / rate[0], rate[3], rate[2] / rate[3]))
     print()
     print("CPU ms per series: this process (client, schedulers) / workers and nannies")
     print("%8s %16s %16s %16s" % ("N", "one process", "1 worker", "2 workers"))
@@ -149,9 +174,6 @@ def main(sizes):
         print("%8d" % n + "".join(" %7.1f / %6.1f" % (1e3 * cpu[(k, n)][0] / n,
                                                       1e3 * cpu[(k, n)][1] / n)
                                   for k in (0, 1, 2)))
-    n = max(sizes)
-    print("2 workers on 2 idle cores: %.2fx the one-process rate at most (2 x one-process "
-          "CPU / worker and nanny CPU per series)" % (2 * cpu[(0, n)][0] / cpu[(2, n)][1]))
 
 
 if __name__ == "__main__":
