@@ -60,11 +60,16 @@ demo: build
 	gnuplot -e "dir='out'" examples/plot_nile_draws.gp
 	@echo "wrote out/nile_smoothed.csv, out/nile.png, out/nile_weights.csv, out/nile_weights.png, out/nile_draws.csv and out/nile_draws.png"
 	PYTHONPATH=python VANTREL_LIB_DIR=build $(PYTHON) examples/nile.py out
+	PYTHONPATH=python VANTREL_LIB_DIR=build $(PYTHON) examples/co2.py out
 
 bench: build
 	for b in build/bench_*; do $$b; done
 	PYTHONPATH=python VANTREL_LIB_DIR=build $(PYTHON) bench/python_overhead.py
+<<<<<<< HEAD
 	PYTHONPATH=python VANTREL_LIB_DIR=build $(PYTHON) bench/fit_many.py
+=======
+	PYTHONPATH=python VANTREL_LIB_DIR=build $(PYTHON) bench/python_exact.py
+>>>>>>> issue26
 
 clean:
 	rm -rf build build-asan build-clang build-scalar build-python

@@ -348,6 +348,27 @@ VANTREL_API void SimSmoEtaExact(int N, int n, int m, double **Sys, int **triples
                                 int **pat, double **work, double **estore, double **H,
                                 const double *scale, double *out);
 
+/*
+ * Smoothing a stretch of data that later data follow.  After the diffuse
+ * period the later observations enter the smoothed states of the stretch
+ * only through the cumulant r and its variance N that belong to the state
+ * after the stretch; an ordinary smoother over the later data (started
+ * from the exact filter's predicted state there) gives them.
+ */
+
+/* StateSmoExactFrom: StateSmoExact over the n time points of the stretch,
+ * with N0 (rows 0..m-1) and r0 (row m) of S0 given on entry: those of the
+ * state at time point n, whose predicted moments the exact filter over
+ * the stretch ends with.  The stretch must cover the diffuse period
+ * (dstar <= n N), as r1, N1 and N2 start from 0.  Parameters as
+ * StateSmoExact; S1 and S2 are cleared, S0 is read and then written. */
+VANTREL_API void StateSmoExactFrom(int sel, int N, int n, int m, double **Sys, int **triples,
+                                   double **X, int **pat, double **A0, double **A1,
+                                   double **S0, double **S1, double **S2, int dstar,
+                                   double **dstore, double **estore, double **infA,
+                                   double **infLow, double **pred, double **low,
+                                   double **out2);
+
 #ifdef __cplusplus
 }
 #endif

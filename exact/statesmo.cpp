@@ -101,15 +101,20 @@ void QuickStateSmo(int sel, int N, int n, int m, double **Sys, double **Var, dou
     }
 }
 
-void StateSmoExact(int sel, int N, int n, int m, double **Sys, int **triples, double **X,
-                   int **pat, double **A0, double **A1, double **S0, double **S1, double **S2,
-                   int dstar, double **dstore, double **estore, double **infA,
-                   double **infLow, double **pred, double **low, double **out2)
+namespace {
+
+/* StateSmoExact, with r0 and N0 at the end of the data either 0 (given
+ * false) or as S0 holds them. */
+void StateSmoothing(bool given, int sel, int N, int n, int m, double **Sys, int **triples,
+                    double **X, int **pat, double **A0, double **A1, double **S0, double **S1,
+                    double **S2, int dstar, double **dstore, double **estore, double **infA,
+                    double **infLow, double **pred, double **low, double **out2)
 {
     const int d = m + N;
     const Carry c = {m, S0[m], S1[m], S0, S1, S2,
                      {S0[m + 1], S1[m + 1], S2[m], S2[m + 1], A0[m], A0[m + 1], A0[0], A1[0]}};
-    Clear(S0, m + 1, m);
+    if (!given)
+        Clear(S0, m + 1, m);
     Clear(S1, m + 1, m);
     Clear(S2, m + 1, m);
     double **Pstar = A0, **Pinf = A1, *x = A0[m], *y = A0[m + 1];
@@ -159,4 +164,24 @@ void StateSmoExact(int sel, int N, int n, int m, double **Sys, int **triples, do
             Combination(m, x, diffuse ? y : nullptr, c, &out2[0][t], &out2[1][t]);
         }
     }
+}
+
+} // namespace
+
+void StateSmoExact(int sel, int N, int n, int m, double **Sys, int **triples, double **X,
+                   int **pat, double **A0, double **A1, double **S0, double **S1, double **S2,
+                   int dstar, double **dstore, double **estore, double **infA,
+                   double **infLow, double **pred, double **low, double **out2)
+{
+    StateSmoothing(false, sel, N, n, m, Sys, triples, X, pat, A0, A1, S0, S1, S2, dstar, dstore,
+                   estore, infA, infLow, pred, low, out2);
+}
+
+void StateSmoExactFrom(int sel, int N, int n, int m, double **Sys, int **triples, double **X,
+                       int **pat, double **A0, double **A1, double **S0, double **S1,
+                       double **S2, int dstar, double **dstore, double **estore, double **infA,
+                       double **infLow, double **pred, double **low, double **out2)
+{
+    StateSmoothing(true, sel, N, n, m, Sys, triples, X, pat, A0, A1, S0, S1, S2, dstar, dstore,
+                   estore, infA, infLow, pred, low, out2);
 }

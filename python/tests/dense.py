@@ -114,3 +114,46 @@ class Dense:
         A = np.vstack([A, rows]) if len(rows) else A
         SA = self.S @ A.T
         return self.S - SA @ np.linalg.solve(A @ SA, SA.T)
+
+
+def flat_smoothed(sys, var, y, a1, P1, A):
+    """Smoothed state means and variance diagonals (n, m) of a model with
+    per-time sys[t] (d x m) and var[t] (d x d) and the initial state
+    a1 + x + A u, x ~ N(0, P1), u flat (the limit of an infinite variance):
+    generalised least squares removes u, whose uncertainty Q^-1 then widens
+    the posterior."""
+    m = P1.shape[0]
+    N, n = y.shape
+    d = m + N
+    q = A.shape[1]
+    k = m + n * d
+    S = np.zeros((k, k))
+    S[:m, :m] = P1
+    for t in range(n):
+        S[m + t * d:m + (t + 1) * d, m + t * d:m + (t + 1) * d] = var[t]
+    G = np.zeros((m, k))             # alpha_t = a_t + G b + B u
+    G[:, :m] = np.eye(m)
+    B, a = A.copy(), a1.astype(float).copy()
+    states, rows, vals, hs = [], [], [], []
+    for t in range(n):
+        states.append((a.copy(), G.copy(), B.copy()))
+        T, Z = sys[t][:m], sys[t][m:]
+        w = np.zeros((d, k))
+        w[:, m + t * d:m + (t + 1) * d] = np.eye(d)
+        for i in range(N):
+            if not np.isnan(y[i, t]):
+                rows.append(Z[i] @ G + w[m + i])
+                hs.append(Z[i] @ B)
+                vals.append(y[i, t] - Z[i] @ a)
+        a, G, B = T @ a, T @ G + w[:m], T @ B
+    C, H, R = np.array(rows), np.array(hs).reshape(-1, q), np.array(vals)
+    Vi = np.linalg.inv(C @ S @ C.T)
+    Qi = np.linalg.inv(H.T @ Vi @ H)
+    u = Qi @ H.T @ Vi @ R
+    mean, var_ = [], []
+    for a, G, B in states:
+        K = G @ S @ C.T @ Vi
+        mean.append(a + B @ u + K @ (R - H @ u))
+        J = B - K @ H
+        var_.append(np.diag(G @ S @ G.T - K @ C @ S @ G.T + J @ Qi @ J.T))
+    return np.array(mean), np.array(var_)

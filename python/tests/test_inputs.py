@@ -105,7 +105,7 @@ def test_host_errors_and_numerical_failures():
         V.stsm([(V.LEVEL, 1.0)])
     assert issubclass(V.VantrelError, ValueError)
     # A filter store of another model: the host's size check.
-    other = V.Model(np.ones((3, 1)), np.eye(3)).filter(np.ones((2, 4)))
+    other = V.Model(np.ones((3, 1)), np.eye(3), diffuse="approximate").filter(np.ones((2, 4)))
     with pytest.raises(V.VantrelError, match="3 x 4 matrix expected"):
         LL.smoother(other)
     # An index past the rows of x.

@@ -8,6 +8,7 @@ $VANTREL_LIB_DIR when set, else from the package's _libs folder.
     model = vantrel.stsm([(vantrel.LEVEL, 38.0), (vantrel.IRREG, 123.0)])
     model.loglik(y)
     res = vantrel.fit(build, y, start)
+    res = vantrel.Structural(y, slope=True, seasonal=12).fit()   # or vantrel.Arima
 """
 from ._host import VantrelError, VantrelNumericalError, VantrelWarning, lib_dir, seed
 from .builders import (AR1, AR2, BWCYCLE, CYCLE0, CYCLE1, CYCLE2, CYCLE3, CYCLE4, CYCLE5,
@@ -17,7 +18,7 @@ from .builders import (AR1, AR2, BWCYCLE, CYCLE0, CYCLE1, CYCLE2, CYCLE3, CYCLE4
 from .arima import Arima
 from .fit import FitResult, fit
 from .many import fit_many
-from .model import (ConcLik, Conditional, FilterResult, Model, Moments, ObsWeights,
+from .model import (ConcLik, Conditional, FilterResult, Forecast, Model, Moments, ObsWeights,
                     RecursionResult, Result, ScoreResult, SimSmoDraw, SimSmoWeights,
                     SmootherResult, set_strict, strict_mode)
 from .results import Component, Forecast, StateSpaceResults

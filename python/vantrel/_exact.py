@@ -34,12 +34,16 @@ _SIGNATURES = {
     "DistSmoAuxExactMean": (None, [_I, _I, _I, _I, _P, _P, _P, _P, _P, _P, _P, _P]),
     "StateSmoExact": (None, [_I, _I, _I, _I, _P, _P, _P, _P, _P, _P, _P, _P, _P, _I, _P, _P,
                              _P, _P, _P, _P, _P]),
+    "StateSmoExactFrom": (None, [_I, _I, _I, _I, _P, _P, _P, _P, _P, _P, _P, _P, _P, _I, _P,
+                                 _P, _P, _P, _P, _P, _P]),
     "LdsDraw": (None, [_I, _I, _I, _P, _P, _P, _P, _P, _P, _P, _P, _P, _P]),
     "fWeightPred": (_I, [_I, _I, _I, _I, _I, _P, _P, _P, _P, _P, _P, _P, _P]),
     "iMatTPattern": (_I, [_I, _I, _P, _P, _P]),
 }
 
 _functions = {}
+_BUFS = {}
+_ROWS = {}
 
 
 def routine(name):
@@ -63,12 +67,15 @@ class Rows:
 
     def __init__(self, a):
         rows = a.shape[0]
-        assert a.flags.c_contiguous and a.ndim == 2
         base = a.__array_interface__["data"][0]
-        step = a.strides[0] if rows > 1 else 0
+        step = a.strides[0]
         self.a = a
-        self.p = np.arange(rows, dtype=np.uintp) * np.uintp(step) + np.uintp(base)
-        self.ptr = self.p.ctypes.data if rows else None
+        if rows <= 16:
+            self.p = (ctypes.c_size_t * max(rows, 1))(*range(base, base + rows * step, step))
+            self.ptr = ctypes.addressof(self.p) if rows else None
+        else:
+            self.p = np.arange(rows, dtype=np.uintp) * np.uintp(step) + np.uintp(base)
+            self.ptr = self.p.__array_interface__["data"][0]
 
 
 def _ptr(rows):
@@ -91,7 +98,7 @@ class Keep:
 
 
 def _vec(a):
-    return None if a is None else a.ctypes.data
+    return None if a is None else a.__array_interface__["data"][0]
 
 
 def _ldl(H):
@@ -149,6 +156,31 @@ class Engine:
         self.tv_obsvar = any(i >= m and j >= m and i != j for i, j, _ in self.tv_var)
         self.rotate = self.tv_obsvar or bool(np.any(obs != np.diag(np.diag(obs))))
         self.time_varying = bool(self.tv_sys or self.tv_var or self.tv_mean)
+        self._static = None
+
+    @staticmethod
+    def work(name, shape, zero=False):
+        """Engine.buf's array with its row pointers (a Rows)."""
+        r = _ROWS.get(name)
+        if r is None or r.a.shape != shape:
+            r = _ROWS[name] = Rows(np.empty(shape))
+        if zero:
+            r.a.fill(0.0)
+        return r
+
+    @staticmethod
+    def buf(name, shape, zero=False):
+        """A work array kept from call to call and shared by all models (a
+        fit builds a new model at every step): fresh memory costs a page
+        fault per page on first touch, which for long series takes longer
+        than the recursions that fill it.  Callers hold the host lock while
+        they use it and copy what they hand out."""
+        a = _BUFS.get(name)
+        if a is None or a.shape != shape:
+            a = _BUFS[name] = np.empty(shape)
+        if zero:
+            a.fill(0.0)
+        return a
 
     # ---- per-time values ------------------------------------------------
     def obs_rows(self, n):
@@ -193,11 +225,33 @@ class Engine:
         return Q
 
     # ---- the form handed to the routines --------------------------------
-    def form(self, y):
+    def full_var(self, n):
+        """Var_t (n, d, d), or the constant Var (d, d)."""
+        if not self.tv_var:
+            return self.var
+        V = np.broadcast_to(self.var, (n, self.d, self.d)).copy()
+        for i, j, k in self.tv_var:
+            V[:, i, j] = self.x[k, :n]
+        return V
+
+    def form(self, y, rotate=True):
         """The data and form for the routines: a dict with Y, sys, var, mean,
         x, triples (Rows or None), pat, and `rot` (None, or L (n, N, N) of
         the rotation).  The arrays are fresh copies (the routines write
         time-varying values into them)."""
+        m, N, d = self.m, self.N, self.d
+        n = y.shape[1]
+        if not (self.rotate and rotate):
+            # The routines write only the time-varying elements, each before
+            # it is read: one form serves every call.
+            if self._static is None:
+                self._static = self._form(y, False)
+            f = dict(self._static)
+            f["Y"], f["n"] = Rows(y), n
+            return f
+        return self._form(y, rotate)
+
+    def _form(self, y, rotate):
         m, N, d = self.m, self.N, self.d
         n = y.shape[1]
         sys, var, mean = self.sys.copy(), self.var.copy(), self.mean.copy()
@@ -205,7 +259,7 @@ class Engine:
         x = self.x
         Y = y
         rot = None
-        if self.rotate:
+        if self.rotate and rotate:
             obs = ~np.isnan(y.T)                         # (n, N)
             H = self.obs_var(n)
             if H is None:
@@ -265,38 +319,43 @@ class Engine:
 
     # ---- the filter ------------------------------------------------------
     def filter(self, f, mode, *, store=True, pred=False, low=False, filt=False,
-               inf_out=False, sums=False):
+               inf_out=False, head=False):
         """IKalmanInitial and fKalmanExact over form `f`.  Returns a dict with
-        ok, dstar, dstore, estore and the outputs asked for."""
+        ok, dstar, dstore, estore, the outputs asked for and `upto`, the
+        time points filtered: all, or with `head` those of the diffuse
+        period and one more (swork then holds the predicted a and P* of
+        time point upto)."""
         m, N, d, n = self.m, self.N, self.d, f["n"]
-        k = Keep()
+        w = self.work
         steps = N * n
-        dstore = np.empty((m + 3, steps))
-        dwork = np.zeros((m + 1, m))
-        scratch = np.zeros((m, m))
         lw = m * (m - 1) // 2
-        var_inf = np.zeros((m + N, n)) if inf_out else None
-        low_inf = np.zeros((lw, n)) if inf_out and lw else None
+        dstore = w("dstore", (m + 3, steps))
+        var_inf = w("var_inf", (m + N, n), True) if inf_out else None
+        low_inf = w("low_inf", (lw, n), True) if inf_out and lw else None
         dstar = routine("IKalmanInitial")(
             N, n, f["Y"].ptr, m, f["sys"].ptr, _ptr(f["triples"]), _ptr(f["x"]), f["pat"].ptr,
-            _ptr(f["init"]), k(dwork), k(scratch), k(dstore),
-            k(var_inf),
-            k(low_inf), None)
-        swork = np.zeros((m + 2, m))
-        pwork = np.zeros((m + 1, m))
-        estore = np.zeros((m + 3, steps)) if store else None
-        predo = np.zeros((2 * d, n)) if pred else None
-        lowo = np.zeros((lw, n)) if low and lw else None
-        filto = np.zeros((2 * d, n)) if filt else None
+            _ptr(f["init"]), w("dwork", (m + 1, m)).ptr, w("scratch", (m, m)).ptr, dstore.ptr,
+            _ptr(var_inf), _ptr(low_inf), None)
+        upto = min(n, -(-dstar // N) + 1) if head else n
+        swork = w("swork", (m + 2, m))
+        estore = w("estore", (m + 3, steps)) if store else None
+        predo = w("pred", (2 * d, n)) if pred else None
+        lowo = w("low", (lw, n)) if low and lw else None
+        filto = w("filt", (2 * d, n)) if filt else None
         logdet, sumsq, count = ctypes.c_double(), ctypes.c_double(), ctypes.c_int()
         ok = routine("fKalmanExact")(
-            mode, 1, N, n, f["Y"].ptr, m, f["sys"].ptr, f["var"].ptr, _vec(f["mean"]),
+            mode, 1, N, upto, f["Y"].ptr, m, f["sys"].ptr, f["var"].ptr, _vec(f["mean"]),
             _ptr(f["triples"]), _ptr(f["x"]), f["pat"].ptr, _ptr(f["init"]), dstar,
-            k(dstore), k(swork), k(pwork), None, k(estore), k(predo),
-            k(lowo), k(filto), ctypes.byref(logdet), ctypes.byref(sumsq), ctypes.byref(count))
-        return dict(ok=bool(ok), dstar=dstar, dstore=dstore, estore=estore, pred=predo,
-                    low=lowo, filt=filto, var_inf=var_inf, low_inf=low_inf, swork=swork,
-                    logdet=logdet.value, sumsq=sumsq.value, count=count.value)
+            dstore.ptr, swork.ptr, w("pwork", (m + 1, m)).ptr, None, _ptr(estore), _ptr(predo),
+            _ptr(lowo), _ptr(filto), ctypes.byref(logdet), ctypes.byref(sumsq),
+            ctypes.byref(count))
+        a = lambda r: None if r is None else r.a
+        return dict(ok=bool(ok), dstar=dstar, dstore=dstore.a, estore=a(estore), pred=a(predo),
+                    low=a(lowo), filt=a(filto), var_inf=a(var_inf), low_inf=a(low_inf),
+                    swork=swork.a.copy(), logdet=logdet.value, sumsq=sumsq.value,
+                    count=count.value, upto=upto,
+                    rows=dict(dstore=dstore, estore=estore, pred=predo, low=lowo,
+                              var_inf=var_inf, low_inf=low_inf))
 
     # ---- smoothers -------------------------------------------------------
     def _common(self, f):
@@ -304,41 +363,105 @@ class Engine:
                 f["pat"].ptr)
 
     def dist_smooth(self, f, res):
-        """DistSmoExact over a store of mode 0: the d x d score sums."""
+        """DistSmoExact over a store of mode 0: the d x d score sums and the
+        m x m initial-state score."""
+        m, d, w, rows = self.m, self.d, self.work, res["rows"]
+        acc, init = np.zeros((d, d)), np.zeros((m, m))
         k = Keep()
-        m, d = self.m, self.d
-        S, W = np.zeros((m + 1, m)), np.zeros((m + 2, m))
-        acc = np.zeros((d, d))
-        routine("DistSmoExact")(0, *self._common(f), k(S), k(W),
-                                k(res["estore"]), k(acc), None, None)
-        return acc
+        routine("DistSmoExact")(0, *self._common(f), w("S", (m + 1, m)).ptr,
+                                w("W", (m + 2, m)).ptr, rows["estore"].ptr, k(acc), k(init),
+                                None)
+        return acc, init
 
     def disturbances(self, f, res):
         """DistSmoAuxExact over a store of mode 0: 2d x n, smoothed
-        disturbance means and the diagonals of Var D Var."""
-        k = Keep()
-        m, d = self.m, self.d
-        S, W = np.zeros((m + 1, m)), np.zeros((m + 2, m))
-        out = np.zeros((2 * d, f["n"]))
+        disturbance means and the diagonals of Var D Var; and S."""
+        m, d, w, rows = self.m, self.d, self.work, res["rows"]
+        out, S = w("dist", (2 * d, f["n"])), w("S", (m + 1, m))
         N, n, m_, sys, trip, x, pat = self._common(f)
-        routine("DistSmoAuxExact")(N, n, m_, sys, f["var"].ptr, trip, x, pat, k(S),
-                                   k(W), k(res["estore"]), k(out))
-        return out, S
+        routine("DistSmoAuxExact")(N, n, m_, sys, f["var"].ptr, trip, x, pat, S.ptr,
+                                   w("W", (m + 2, m)).ptr, rows["estore"].ptr, out.ptr)
+        return out.a, S.a.copy()
 
-    def state_smooth(self, f, res):
+    def state_smooth(self, f, res, given=None):
         """StateSmoExact (selector 1) over a run of mode 1 with pred, low and
-        the diffuse outputs: res["pred"] becomes the smoothed moments.
-        Returns S0 (N0 in rows 0..m-1, r0 in row m)."""
+        the diffuse outputs: res["pred"] becomes the smoothed moments.  With
+        `given` ((m+2) x m, N0 and r0 of the state after the f["n"] time
+        points), StateSmoExactFrom.  Returns S0 (N0 in rows 0..m-1, r0 in
+        row m)."""
+        m, w, rows = self.m, self.work, res["rows"]
+        S0 = w("S0", (m + 2, m))
+        if given is not None:
+            S0.a[:] = given
+        routine("StateSmoExact" if given is None else "StateSmoExactFrom")(
+            1, *self._common(f), w("A0", (m + 2, m)).ptr,
+                                 w("A1", (m, m)).ptr, S0.ptr, w("S1", (m + 2, m)).ptr,
+                                 w("S2", (m + 2, m)).ptr, res["dstar"], rows["dstore"].ptr,
+                                 rows["estore"].ptr, _ptr(rows["var_inf"]),
+                                 _ptr(rows["low_inf"]), rows["pred"].ptr, _ptr(rows["low"]),
+                                 None)
+        return S0.a.copy()
+
+    def combination(self, f, srow, smooth):
+        """Mean and variance (2 x n) of s alpha_t, s = srow (m), smoothed
+        (StateSmoExact, selector 11) or filtered (fKalmanExact, mode 10),
+        under form `f`; None when the filter fails."""
         k = Keep()
-        m = self.m
+        m, N, n = self.m, self.N, f["n"]
+        f["sys"].a[self.d] = srow
+        steps = N * n
+        dstore = self.buf("dstore", (m + 3, steps))
+        sig = self.buf("sig_inf", (m, n), True) if smooth else None
+        dstar = routine("IKalmanInitial")(
+            N, n, f["Y"].ptr, m, f["sys"].ptr, _ptr(f["triples"]), _ptr(f["x"]), f["pat"].ptr,
+            _ptr(f["init"]), k(np.zeros((m + 1, m))), k(np.zeros((m, m))), k(dstore), None,
+            None, k(sig))
+        estore = self.buf("estore", (m + 3, steps)) if smooth else None
+        out = self.buf("comb", (m + 1, n) if smooth else (2, n))
+        ok = routine("fKalmanExact")(
+            11 if smooth else 10, 1, N, n, f["Y"].ptr, m, f["sys"].ptr, f["var"].ptr,
+            _vec(f["mean"]), _ptr(f["triples"]), _ptr(f["x"]), f["pat"].ptr, _ptr(f["init"]),
+            dstar, k(dstore), k(np.zeros((m + 2, m))), k(np.zeros((m + 1, m))), None, k(estore),
+            k(out) if smooth else None, None, None if smooth else k(out), None, None, None)
+        if not ok:
+            return None
+        if not smooth:
+            return out.copy()
+        out2 = np.zeros((2, n))
         A0, A1 = np.zeros((m + 2, m)), np.zeros((m, m))
         S0, S1, S2 = (np.zeros((m + 2, m)) for _ in range(3))
-        routine("StateSmoExact")(1, *self._common(f), k(A0), k(A1), k(S0),
-                                 k(S1), k(S2), res["dstar"],
-                                 k(res["dstore"]), k(res["estore"]),
-                                 k(res["var_inf"]), k(res["low_inf"]), k(res["pred"]),
-                                 k(res["low"]), None)
-        return S0
+        routine("StateSmoExact")(11, *self._common(f), k(A0), k(A1), k(S0), k(S1), k(S2),
+                                 dstar, k(dstore), k(estore), k(sig), None, k(out), None,
+                                 k(out2))
+        return out2
+
+    def weights(self, f, res, mode, tau):
+        """fWeightPred over a store of mode 0: d x (N n)."""
+        k = Keep()
+        m = self.m
+        W = self.buf("weights", (self.d, self.N * f["n"]))
+        M, x = np.zeros((m, m)), np.zeros(m)
+        routine("fWeightPred")(mode, tau, *self._common(f), k(M), x.ctypes.data,
+                               k(res["estore"]), k(W))
+        return W
+
+    def draw(self, f, U):
+        """LdsDraw: states (m x n) and observations (N x n, without the
+        observation constants) from U (d x (n+1))."""
+        k = Keep()
+        m, N, n = self.m, self.N, f["n"]
+        work = np.zeros((2, m))
+        state, obs = np.zeros((self.d, n)), np.zeros((N, n))
+        N_, n_, m_, sys, trip, x, pat = self._common(f)
+        routine("LdsDraw")(N_, n_, m_, sys, f["mean"].ctypes.data, trip, x, pat, None, k(work),
+                           k(U), k(state), k(obs))
+        return state[:m], obs
+
+
+def factor(V):
+    """F with F F' = V for symmetric positive semi-definite V (..., d, d)."""
+    w, Q = np.linalg.eigh(V)
+    return Q * np.sqrt(np.maximum(w, 0.0))[..., None, :]
 
 
 def full_var(diag, low):
@@ -355,10 +478,13 @@ def full_var(diag, low):
     return P
 
 
+LOG2PI = math.log(2.0 * math.pi)
+
+
 def loglik_terms(res, y):
-    """(loglik, count of observed elements, sum of squares, ordinary count)
-    of a filter run with sums."""
+    """(loglik, count of observed elements, sum of squares, ordinary count,
+    sum of log-determinants) of a filter run over all of y."""
     nobs = int(np.count_nonzero(~np.isnan(y)))
     k = res["count"]
     ss = res["sumsq"] * k
-    return -0.5 * (nobs * math.log(2.0 * math.pi) + res["logdet"] + ss), nobs, ss, k
+    return -0.5 * (nobs * LOG2PI + res["logdet"] + ss), nobs, ss, k, res["logdet"]

@@ -157,6 +157,22 @@ class Arima(StateSpaceModel):
             mod = add_regression(mod, self.exog if exog is None else exog)
         return mod
 
+    def _room(self, p):
+        """Distance of the partial autocorrelations of the AR part and of
+        the MA part from +-1 (infinite for the intercept and sigma2)."""
+        room = np.full(p.size, np.inf)
+        k = 1 if self.trend else 0
+        for lo, n, sign in ((k, self.p, 1.0), (k + self.p, self.q, -1.0)):
+            if n:
+                coef = sign * p[lo:lo + n]
+                try:
+                    x = tr.unconstrain_stationary(coef)
+                    r = np.abs(x) / np.sqrt(1.0 + x * x)
+                except VantrelError:
+                    r = np.ones(n)
+                room[lo:lo + n] = 1.0 - r
+        return room
+
     def transform_params(self, x):
         """Natural-scale parameters from unconstrained ones: the AR
         coefficients of stationary partial autocorrelations, the MA

@@ -8,6 +8,7 @@ from scipy import optimize, stats
 from . import _convert
 from ._host import VantrelWarning
 from .builders import COMPONENT_NAMES, IRREG
+from .statespace import central_differences
 
 _NORMAL90 = 1.6448536269514722   # half width of a two-sided 90% band
 
@@ -34,8 +35,10 @@ def _steps(p):
 
 class FitResult:
     """Outcome of `fit`: params, loglik, aic, bic, bse (standard errors from
-    the observed information), cov_params, the fitted `model` and the
-    optimiser's report (`converged`, `message`, `nfev`)."""
+    the observed information), cov_params, the fitted `model`, `converged`
+    (judged by the gradient at the end), `boundary` (parameters stopped at
+    a bound), `search_gradient` (the log-likelihood's gradient on the
+    search scale) and the optimiser's own report (`message`, `nfev`)."""
 
     def __init__(self, **kw):
         self.__dict__.update(kw)
@@ -46,7 +49,8 @@ class FitResult:
         lines = ["Maximum likelihood fit (vantrel)",
                  "  observations %d   parameters %d   %s" % (
                      self.nobs, len(self.params),
-                     "converged" if self.converged else "NOT converged: " + self.message),
+                     "converged" if self.converged else "NOT converged: largest scaled gradient "
+                     "element %.3g (%s)" % (np.max(np.abs(self.search_gradient)), self.message)),
                  "  log-likelihood %.6f   AIC %.4f   BIC %.4f" % (self.loglik, self.aic, self.bic),
                  "",
                  "%-*s %14s %12s %9s %8s" % (w, "parameter", "estimate", "std.err", "z", "P>|z|")]
@@ -54,6 +58,8 @@ class FitResult:
             z = p / s if s > 0 else math.nan
             pv = 2 * stats.norm.sf(abs(z)) if np.isfinite(z) else math.nan
             lines.append("%-*s %14.6g %12.4g %9.3f %8.4f" % (w, name, p, s, z, pv))
+        if getattr(self, "boundary", None):
+            lines.append("stopped on a bound: %s" % ", ".join(self.boundary))
         return "\n".join(lines)
 
     def __repr__(self):
@@ -109,7 +115,7 @@ class FitResult:
 
 
 def fit(build, y, start, *, names=None, bounds=None, method=None, gradient="auto",
-        options=None):
+        options=None, transform=None, gtol=1e-3):
     """Maximum likelihood estimates of the parameters p of the model
     `build(p)` (a vantrel.Model) for the data y, starting from `start`.
 
@@ -118,7 +124,19 @@ def fit(build, y, start, *, names=None, bounds=None, method=None, gradient="auto
     score (LdsLikSco) when the parameters move only the variance matrix,
     numerical differences otherwise; "score" or "numerical" force one.
     Standard errors come from the observed information: the inverse Hessian
-    of -loglik at the estimates, differenced from the gradient."""
+    of -loglik at the estimates, differenced from the gradient.
+
+    `transform`: a pair (constrain, unconstrain) of functions between an
+    unconstrained vector x and the parameters p = constrain(x) (see
+    vantrel.transforms); the search then runs over x from
+    unconstrain(start), so that p keeps within its range, while the
+    estimates, standard errors and the gradient are reported for p.
+
+    Convergence is judged at the end, not by the optimiser's message: the
+    fit has converged when every element of the gradient of the
+    log-likelihood on the search scale, times max(1, |x_i|), is at most
+    `gtol` in absolute value (elements pushing against a bound of `bounds`
+    left out).  `boundary` lists the parameters stopped at a bound."""
     p0 = np.array(start, dtype=float).ravel()
     if p0.size == 0 or not np.isfinite(p0).all():
         raise ValueError("vantrel: fit: start must be a non-empty vector of finite numbers")
@@ -144,43 +162,58 @@ def fit(build, y, start, *, names=None, bounds=None, method=None, gradient="auto
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", VantrelWarning)
             sc = build(p).score(data)
-            g = np.empty(k)
-            for i in range(k):
-                up, dn = p.copy(), p.copy()
-                up[i] += h[i]
-                dn[i] -= h[i]
-                dvar = (build(up).var - build(dn).var) / (2 * h[i])
-                g[i] = 0.5 * np.sum(sc.score * dvar)
+            dvar = central_differences(lambda q: build(q).var, p, h)
+            g = 0.5 * np.einsum("ij,ijk->k", sc.score, dvar)
         return -g if np.isfinite(g).all() else np.zeros(k)
 
     def grad_num(p):
-        h = _steps(p)
-        g = np.empty(k)
-        for i in range(k):
-            up, dn = p.copy(), p.copy()
-            up[i] += h[i]
-            dn[i] -= h[i]
-            g[i] = (negll(up) - negll(dn)) / (2 * h[i])
-        return g
+        return central_differences(negll, p, _steps(p))
 
     jac = grad_score if use_score else grad_num
+    if transform is not None:
+        constrain, unconstrain = transform
+        x0 = np.asarray(unconstrain(p0), dtype=float).ravel()
+        if x0.shape != p0.shape or not np.isfinite(x0).all():
+            raise ValueError("vantrel: transform: unconstrain(start) must give %d finite numbers"
+                             % k)
+        if bounds is not None:
+            raise ValueError("vantrel: fit: give either bounds or transform, not both")
+        hx = 1e-6 * np.maximum(np.abs(x0), 1.0)
+
+        def search_f(x):
+            return negll(np.asarray(constrain(x), dtype=float))
+
+        def search_g(x):
+            # Chain rule: the gradient in p times dp/dx (central differences).
+            p = np.asarray(constrain(x), dtype=float)
+            return jac(p) @ central_differences(constrain, x, hx)
+    else:
+        constrain, x0, search_f, search_g = (lambda x: x), p0, negll, jac
     if method is None:
         method = "L-BFGS-B" if bounds is not None else "BFGS"
     opts = {"gtol": 1e-5} if method in ("BFGS", "L-BFGS-B") else {}
     if method == "L-BFGS-B":
         opts["ftol"] = 1e-13
     opts.update(options or {})
-    res = optimize.minimize(negll, p0, jac=jac, method=method, bounds=bounds, options=opts)
-    p = np.asarray(res.x, dtype=float)
+    res = optimize.minimize(search_f, x0, jac=search_g, method=method, bounds=bounds,
+                            options=opts)
+    x = np.asarray(res.x, dtype=float)
+    p = np.asarray(constrain(x), dtype=float)
+    gx = search_g(x)
+    check = np.abs(gx) * np.maximum(np.abs(x), 1.0)
+    at_bound = np.zeros(k, dtype=bool)
+    if bounds is not None:
+        for i, (lo, hi) in enumerate(bounds):
+            tol = 1e-8 * max(1.0, abs(x[i]))
+            # gx is the gradient of -loglik: at a lower bound the likelihood
+            # rises outwards when gx > 0, at an upper one when gx < 0.
+            at_bound[i] = (lo is not None and lo == hi) or \
+                          (lo is not None and x[i] - lo <= tol and gx[i] > 0) or \
+                          (hi is not None and hi - x[i] <= tol and gx[i] < 0)
+    converged = bool(np.all((check <= gtol) | at_bound))
 
     # Observed information: central differences of the gradient, symmetrised.
-    h = _steps(p)
-    hess = np.empty((k, k))
-    for i in range(k):
-        up, dn = p.copy(), p.copy()
-        up[i] += h[i]
-        dn[i] -= h[i]
-        hess[:, i] = (jac(up) - jac(dn)) / (2 * h[i])
+    hess = central_differences(jac, p, _steps(p))
     hess = 0.5 * (hess + hess.T)
     try:
         cov = np.linalg.inv(hess)
@@ -191,6 +224,7 @@ def fit(build, y, start, *, names=None, bounds=None, method=None, gradient="auto
     ll = -negll(p)
     return FitResult(params=p, loglik=ll, aic=-2 * ll + 2 * k, bic=-2 * ll + k * math.log(nobs),
                      bse=bse, cov_params=cov, hessian=hess, names=names, nobs=nobs,
-                     model=build(p), y=y, converged=bool(res.success),
-                     message=str(res.message), nfev=int(res.nfev), gradient=
-                     "score" if use_score else "numerical", optimizer=res)
+                     model=build(p), y=y, converged=converged,
+                     boundary=[names[i] for i in np.flatnonzero(at_bound)],
+                     search_gradient=-gx, message=str(res.message), nfev=int(res.nfev),
+                     gradient="score" if use_score else "numerical", optimizer=res)

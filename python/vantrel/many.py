@@ -17,7 +17,7 @@ import warnings
 import numpy as np
 import pandas as pd
 
-__all__ = ["fit_many", "series_seed", "batch_size_for"]
+__all__ = ["fit_many", "series_seed", "current_seed", "batch_size_for"]
 
 # Batches per worker thread: enough to even out fits of different cost and
 # to lose little work when a worker dies, few enough that the scheduler's
@@ -31,6 +31,16 @@ _MAX_BATCH = 256
 # one series (the warnings filters are process-wide) mix with another's.
 # The host's calls are serialised by its own lock anyway.
 _series_lock = threading.Lock()
+_current = {"seed": None}
+
+
+def current_seed():
+    """The seed of the series this worker process is building or fitting
+    (`series_seed` of fit_many's base seed and the series' position), or
+    None outside fit_many or without a base seed.  Code in `spec` or
+    `apply` passes it to draws that take a seed of their own, for example
+    ``results.simulate(12, seed=vantrel.many.current_seed())``."""
+    return _current["seed"]
 
 
 def series_seed(base, position):
@@ -124,6 +134,10 @@ def _check_series(y):
     v = v[np.isfinite(v)]
     if v.size == 0:
         return "the series has no observations"
+    if v.size > 1 and np.all(v == v[0]):
+        # The likelihood of a model with any noise grows without bound as
+        # its variances go to 0: there are no estimates to give.
+        return "the series is constant: a model's variances cannot be estimated from it"
     return None
 
 
@@ -199,7 +213,11 @@ def _run_batch(spec, items, options):
         with _series_lock:
             if s is not None:
                 _host.seed(s)
-            out.append((position, _fit_one(spec, y, options)))
+            _current["seed"] = s
+            try:
+                out.append((position, _fit_one(spec, y, options)))
+            finally:
+                _current["seed"] = None
     return out
 
 
@@ -336,9 +354,10 @@ def fit_many(spec, data, *, client=None, progress=True, on_error="record", forec
     seed : int, optional
         Base seed.  Before the series at position i (0-based, in the order
         of `data`) is built and fitted, its worker seeds vantrel's host
-        generator with ``series_seed(seed, i)``, so draws made by `spec`,
-        the fit or `apply` do not depend on the worker, the batch or the
-        cluster's size.  None leaves the generators alone.
+        generator with ``series_seed(seed, i)``, and `current_seed` gives
+        that number to `spec` and `apply` for draws that take a seed (numpy
+        generators), so draws do not depend on the worker, the batch or
+        the cluster's size.  None leaves the host generator alone.
     apply : callable, optional
         ``apply(results, y)`` runs on the worker after each successful fit;
         it returns a dict (or Series) of values added as columns of the

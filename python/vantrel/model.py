@@ -97,6 +97,21 @@ class Conditional(Result):
     observations."""
 
 
+class Forecast(Result):
+    """Forecasts of the observations and states past the data."""
+
+    def conf_int(self, alpha=0.05):
+        """Bounds of the (1 - alpha) prediction intervals of the
+        observations: an array of mean's shape with a last axis of 2
+        (lower, upper)."""
+        if not 0.0 < alpha < 1.0:
+            raise VantrelError("vantrel: alpha: a number in (0, 1) expected, %r found"
+                               % (alpha,))
+        from scipy import stats
+        half = stats.norm.ppf(1.0 - alpha / 2.0) * np.sqrt(self.var)
+        return np.stack([self.mean - half, self.mean + half], axis=-1)
+
+
 class ObsWeights(Result):
     """Weights of the observations of one series in the state and signal
     estimates at one target time point."""
@@ -145,7 +160,7 @@ def _position(value, size, name):
 def _series(a, nseries):
     """Per-series array with time first: (n, N), or (n,) for one series."""
     a = a.T
-    return a[:, 0].copy() if nseries == 1 else np.ascontiguousarray(a)
+    return a[:, 0].copy() if nseries == 1 else np.array(a, order="C")
 
 
 class Model:
@@ -257,7 +272,11 @@ class Model:
         negative diagonal element of init)."""
         if self.init is None:
             return True
-        return bool((np.diag(self.init[:self.m]) < 0).any())
+        init = self.init
+        if getattr(self, "_diffuse_of", None) is not init:
+            self._diffuse_of = init
+            self._has_diffuse = bool((np.diagonal(init) < 0).any())
+        return self._has_diffuse
 
     def _exact(self, y=None):
         """The exact engine when the exact routines apply (diffuse="exact"
@@ -281,6 +300,17 @@ class Model:
             raise VantrelError("vantrel: x: %d time points expected, %d found"
                                % (y.shape[1], self.x.shape[1]))
         return self._engine
+
+    def _approximate(self, name, y=None):
+        """Warns once per process that method `name` treats the diffuse
+        elements of this model with Vbig; refuses a FilterResult of the
+        exact filter."""
+        if isinstance(y, FilterResult) and getattr(y, "exact", False):
+            raise VantrelError("vantrel: y: %s takes data or a FilterResult of the host's "
+                               "filter (diffuse='approximate'), not one of the exact filter"
+                               % name)
+        if self.diffuse == "exact" and self.has_diffuse:
+            _approximate_only(name)
 
     def _numerical(self, text):
         """A numerical failure of the exact routines: raised in strict mode,
@@ -367,9 +397,39 @@ class Model:
         return math.nan if res is None else res[0]
 
     def _exact_sums(self, eng, yy, name="loglik"):
-        """(loglik, nobs, sum of squares, ordinary steps) of the exact filter,
-        or None after a warned failure."""
-        res = eng.filter(eng.form(yy), 0, store=False)
+        """(loglik, nobs, sum of squares, ordinary steps, sum of log
+        determinants) of the exact filter, or None after a warned failure.
+
+        The exact filter runs over the diffuse period and one time point
+        more; from there on the state is proper, and the host's filter
+        (LdsLik, faster than the element-wise one) takes the rest of the
+        data from the exact predicted mean and variance: the likelihood
+        factorises at that time point."""
+        with host().lock:
+            return self._exact_sums_locked(eng, yy, name)
+
+    def _exact_sums_locked(self, eng, yy, name):
+        n = yy.shape[1]
+        # Short series: the element-wise filter throughout costs less than
+        # setting up the host's call.
+        res = eng.filter(eng.form(yy), 0, store=False, head=n * self.nseries > 4000)
+        upto = res["upto"]
+        if res["ok"] and upto < n:
+            head = _exact.loglik_terms(res, yy[:, :upto])
+            tail = self._tail(res)
+            rest = np.ascontiguousarray(yy[:, upto:])
+            r = call("LdsLik", [OUT, OUT, rest] + tail._form)
+            if r.value == 1:
+                cnt = int(np.count_nonzero(~np.isnan(rest)))
+                ss = r.outs[1] * cnt
+                ld = -2.0 * r.outs[0] - cnt * _exact.LOG2PI - ss
+                nobs, k = head[1] + cnt, head[3] + cnt
+                ss, ld = head[2] + ss, head[4] + ld
+                return -0.5 * (nobs * _exact.LOG2PI + ld + ss), nobs, ss, k, ld
+            # The host refused the rest (a singular innovation variance that
+            # the element-wise filter may skip): the exact filter throughout.
+        if not res["ok"] or upto < n:
+            res = eng.filter(eng.form(yy), 0, store=False)
         if not res["ok"]:
             self._numerical("%s(): the exact diffuse filter failed (a zero innovation "
                             "variance, or too few observations after the diffuse period)"
@@ -377,13 +437,66 @@ class Model:
             return None
         return _exact.loglik_terms(res, yy)
 
+    def _tail(self, res):
+        """The model from time point res["upto"] on, started from the exact
+        filter's predicted mean and variance there (a proper start: the
+        diffuse period is over).  The exact results from there on are the
+        host's ordinary ones for this model."""
+        m, upto = self.m, res["upto"]
+        P = res["swork"][:m]
+        P = 0.5 * (P + P.T)
+        np.fill_diagonal(P, np.maximum(np.diag(P), 0.0))
+        return Model(self.sys, self.var, init=np.vstack([P, res["swork"][m]]), mean=self.mean,
+                     idx_sys=self.idx_sys, idx_var=self.idx_var, idx_mean=self.idx_mean,
+                     x=None if self.x is None else self.x[:, upto:], diffuse="approximate")
+
+    def _split_moments(self, eng, f, yy, which):
+        """Moments of a long series in two stretches: the exact filter (and
+        StateSmoExactFrom) over the diffuse period and one time point more,
+        the host's LdsMomentEst from there on; None when the split does not
+        apply."""
+        m, d, N, n = self.m, self.d, self.nseries, yy.shape[1]
+        smooth = which == "smoothed"
+        if smooth:
+            res = eng.filter(f, 1, pred=True, low=True, inf_out=True, head=True)
+        else:
+            res = eng.filter(f, 0, store=False, pred=which == "predicted",
+                             filt=which == "filtered", head=True)
+        upto = res["upto"]
+        if not res["ok"] or upto >= n:
+            return None
+        rest = np.ascontiguousarray(yy[:, upto:])
+        r = call("LdsMomentEst", [_MOMENTS[which], OUT, rest] + self._tail(res)._form)
+        if not isinstance(r.value, np.ndarray):
+            return None
+        mom = np.empty((2 * d, n))
+        mom[:, upto:] = r.outs[0]
+        fin = r.value
+        if smooth:
+            S0 = np.zeros((m + 2, m))
+            S0[:m], S0[m] = fin[:m], fin[m]
+            fin = eng.state_smooth(dict(f, n=upto), res, S0)[:m + 1]
+            mom[:, :upto] = res["pred"][:, :upto]
+            mom[m:d, :upto] -= eng.obs_const(upto).T
+        else:
+            mom[:, :upto] = res["pred" if which == "predicted" else "filt"][:, :upto]
+            mom[d + m:, :upto] += self._noise(eng, upto)
+        return mom, fin, -(-res["dstar"] // N)
+
+    def _noise(self, eng, n):
+        """N x n (or N x 1) observation noise variances."""
+        m = self.m
+        H = eng.obs_var(n)
+        return (np.diag(self.var[m:, m:])[:, None] if H is None
+                else np.diagonal(H, axis1=1, axis2=2).T)
+
     def loglik_conc(self, y):
         """Log-likelihood with the scale of the variances concentrated out.
 
         Parameters
         ----------
         y : array_like
-            Observations.
+            Observations (N x n, n x N or one series; NaN = missing).
 
         Returns
         -------
@@ -401,13 +514,12 @@ class Model:
             if r is None:
                 return ConcLik(False, loglik=math.nan, scale=math.nan)
             return ConcLik(loglik=r.outs[0], scale=r.outs[1])
-        res = eng.filter(eng.form(yy), 0, store=False)
-        if not res["ok"]:
-            self._numerical("loglik_conc(): the exact diffuse filter failed")
+        res = self._exact_sums(eng, yy, "loglik_conc")
+        if res is None:
             return ConcLik(False, loglik=math.nan, scale=math.nan)
-        nobs = int(np.count_nonzero(~np.isnan(yy)))
-        k, s2 = res["count"], res["sumsq"]
-        ll = -0.5 * (nobs * math.log(2.0 * math.pi) + res["logdet"] + k * (math.log(s2) + 1.0))
+        _, nobs, ss, k, ld = res
+        s2 = ss / k
+        ll = -0.5 * (nobs * _exact.LOG2PI + ld + k * (math.log(s2) + 1.0))
         return ConcLik(loglik=ll, scale=s2)
 
     def score(self, y):
@@ -416,7 +528,7 @@ class Model:
         Parameters
         ----------
         y : array_like
-            Observations.
+            Observations, as for loglik.
 
         Returns
         -------
@@ -428,9 +540,9 @@ class Model:
             is that of the exact diffuse log-likelihood, from the exact
             disturbance smoother: the state block sum_t (r_t r_t' - N_t),
             the observation diagonal sum of (e^2 - D) over the observed
-            steps; the observation covariances are 0 for a diagonal
-            observation variance and NaN for a full one (the rotated form
-            does not give them).  Else the host's LdsLikSco,
+            steps.  For a full observation variance the noise is moved
+            into the state and its block is the noise states' sums (NaN
+            when that variance varies over time).  Else the host's LdsLikSco,
             sum_t (u_t u_t' - D_t).
         """
         yy = self._data(y)
@@ -442,26 +554,126 @@ class Model:
                 return ScoreResult(False, loglik=math.nan, scale=math.nan,
                                    score=np.full((d, d), math.nan))
             return ScoreResult(loglik=r.outs[0], scale=r.outs[1], score=r.outs[2])
-        f = eng.form(yy)
-        res = eng.filter(f, 0)
+        aug = self._noise_in_state() if eng.rotate else None
+        work = aug._exact() if aug is not None else eng
+        with host().lock:
+            f = work.form(yy)
+            res = work.filter(f, 0)
+            if res["ok"]:
+                acc, init = work.dist_smooth(f, res)
         if not res["ok"]:
             self._numerical("score(): the exact diffuse filter failed")
             return ScoreResult(False, loglik=math.nan, scale=math.nan,
                                score=np.full((d, d), math.nan))
-        acc = eng.dist_smooth(f, res)
-        if eng.rotate:
-            m = self.m
+        m, N = self.m, self.nseries
+        if aug is not None:
+            # The noise of time t is state element m+i at t: its variance
+            # enters through the state disturbances of t-1 and, for t = 0,
+            # through the initial state.
+            score = np.zeros((d, d))
+            score[:m, :m] = acc[:m, :m]
+            score[m:, m:] = acc[m:m + N, m:m + N] + init[m:, m:]
+            acc = score
+        elif eng.rotate:
             acc[m:, m:] = math.nan
         ll = _exact.loglik_terms(res, yy)[0]
         return ScoreResult(loglik=ll, scale=res["sumsq"], score=acc)
 
+    def _noise_in_state(self):
+        """The model with its observation noise moved into the state (noise
+        of time t = state element m+i at t, observed without noise), for
+        the score of a full observation variance; None when that variance
+        varies over time."""
+        m, N, d = self.m, self.nseries, self.d
+        if self.idx_var is not None and np.any(self.idx_var[m:, m:] >= 0):
+            return None
+        m2, d2 = m + N, m + 2 * N
+        sys = np.zeros((d2, m2))
+        sys[:m, :m] = self.sys[:m]
+        sys[m2:, :m] = self.sys[m:]
+        sys[m2:, m:m2] = np.eye(N)
+        var = np.zeros((d2, d2))
+        var[:m, :m] = self.var[:m, :m]
+        var[m:m2, m:m2] = self.var[m:, m:]
+        init = np.zeros((m2 + 1, m2))
+        if self.init is None:
+            init[:m, :m] = -np.eye(m)
+        else:
+            init[:m, :m] = self.init[:m]
+            init[m2, :m] = self.init[m]
+        init[m:m2, m:m2] = self.var[m:, m:]
+
+        def move(table, rows, cols):
+            if table is None:
+                return None
+            out = -np.ones((rows, cols))
+            out[:m, :table.shape[1]] = table[:m]
+            out[m2:, :table.shape[1]] = table[m:]
+            return out
+        mean = None if self.mean is None else np.concatenate(
+            [self.mean[:m, 0], np.zeros(N), self.mean[m:, 0]])
+        idx_var = None
+        if self.idx_var is not None:
+            idx_var = -np.ones((d2, d2))
+            idx_var[:m, :m] = self.idx_var[:m, :m]
+        return Model(sys, var, init=init, mean=mean, idx_sys=move(self.idx_sys, d2, m2),
+                     idx_var=idx_var, idx_mean=move(self.idx_mean, d2, 1), x=self.x)
+
     def filter(self, y):
-        """Kalman filter (KalmanFil): innovations (n, N), gain (n, m, N) and
-        inverse innovation variance (n, N, N); for one series (n,), (n, m)
-        and (n,).  Missing time points hold NaN innovations and zeros."""
+        """Kalman filter.
+
+        Parameters
+        ----------
+        y : array_like
+            Observations to filter.
+
+        Returns
+        -------
+        FilterResult
+            innovations (n, N), gain (n, m, N) and innovation_inv_var
+            (n, N, N); for one series (n,), (n, m) and (n,).  Missing time
+            points hold NaN innovations and zeros.  From the host's
+            KalmanFil (gain T P Z' F^-1, multivariate) when the model has no
+            diffuse elements or diffuse="approximate".  Under "exact" with
+            diffuse elements, from the exact diffuse filter, series by
+            series: the innovation of series i given the series before it,
+            the updating gain P Z_i' / F_i, and a diagonal inverse variance
+            1 / F_i; inside the diffuse period a diffuse step holds
+            innovation 0, gain M_inf / F_inf and inverse variance 0; the
+            field kind (as innovations) holds 0 for a diffuse step, 1 for an
+            ordinary one, -1 for a missing one; for a rotated full
+            observation variance the series are the rotated ones.  Such a
+            result is not taken back by smoother or simsmo_weights.
+        """
         yy = self._data(y)
-        r = self._run("KalmanFil", [], yy)
+        eng = self._exact(yy)
         N, m, n = self.nseries, self.m, yy.shape[1]
+        if eng is not None:
+            with host().lock:
+                res = eng.filter(eng.form(yy), 0)
+                st = res["estore"].copy()
+            ok = res["ok"]
+            if not ok:
+                self._numerical("filter(): the exact diffuse filter failed")
+                st = np.full((m + 3, N * n), math.nan)
+            gain = np.ascontiguousarray(st[1:m + 1].reshape(m, n, N).transpose(1, 0, 2))
+            inv = np.zeros((n, N, N))
+            idx = np.arange(N)
+            inv[:, idx, idx] = st[m + 1].reshape(n, N)
+            if N == 1:
+                gain, inv = gain[:, :, 0], inv[:, 0, 0].copy()
+            out = FilterResult(ok, innovations=_series(st[0].reshape(n, N).T, N), gain=gain,
+                               innovation_inv_var=inv,
+                               kind=_series(st[m + 2].reshape(n, N).T, N), store=st)
+            out.exact = True
+            return out
+        return self._host_filter(y)
+
+    def _host_filter(self, y):
+        """The host's KalmanFil (see filter)."""
+        yy = self._data(y)
+        N, m, n = self.nseries, self.m, yy.shape[1]
+        r = self._run("KalmanFil", [], yy)
         store = r.value if r else np.full((N + N * m + N * (N + 1) // 2, n), math.nan)
         gain = np.empty((n, m, N))
         inv = np.zeros((n, N, N))
@@ -482,8 +694,9 @@ class Model:
         (data, or a FilterResult of this model): state_residual r_t (n, m),
         obs_residual s_t (n, N), their variances (diagonals of D_t), and
         initial_residual, initial_residual_var (r and diag N after t = 0)."""
+        self._approximate("smoother", y)
         if not isinstance(y, FilterResult):
-            y = self.filter(y)
+            y = self._host_filter(y)
         if not y.ok:
             n = y.store.shape[1]
             out = np.full((2 * self.d, n + 1), math.nan)
@@ -505,7 +718,7 @@ class Model:
         Parameters
         ----------
         y : array_like
-            Observations.
+            Observations, as for loglik.
         which : {"predicted", "filtered", "smoothed", "disturbances"}
             The estimates.
 
@@ -529,22 +742,27 @@ class Model:
         Notes
         -----
         Under diffuse="exact" with diffuse elements the estimates come from
-        the exact diffuse filter and smoothers and the Moments also carry
-        nobs_diffuse, the number of time points in the diffuse period.
+        the exact diffuse filter and smoothers.  Under "exact" the Moments
+        carry nobs_diffuse, the number of time points in the diffuse period
+        (0 without diffuse elements).
         Inside it the predicted and filtered variances are the finite parts
         P* (and F = Z P* Z' + H), as statsmodels reports them: the diffuse
         part is infinite.  Predicted and filtered signals, and the smoothed
         ones, are exact.  With a full observation variance (rotated series)
-        the filtered and smoothed signal variances, the observation
-        disturbance variances and final_cumulant are NaN.
+        the filtered and smoothed signal variances take one more exact run
+        per series (NaN when Z varies over time), the observation
+        disturbances of missing elements and final_cumulant are NaN.
         """
         if which not in _MOMENTS:
             raise ValueError("vantrel: moments: which must be one of %s"
                              % ", ".join(_MOMENTS))
-        yy = self._data(y)
+        with host().lock:
+            return self._moments(self._data(y), which)
+
+    def _moments(self, yy, which):
         m, d, N, n = self.m, self.d, self.nseries, yy.shape[1]
         eng = self._exact(yy)
-        extra = {}
+        extra = {"nobs_diffuse": 0} if self.diffuse == "exact" else {}
         if eng is None:
             r = self._run("LdsMomentEst", [_MOMENTS[which], OUT], yy)
             ok = r is not None
@@ -579,6 +797,10 @@ class Model:
         warned failure."""
         m, d, N, n = self.m, self.d, self.nseries, yy.shape[1]
         f = eng.form(yy)
+        if not eng.rotate and which != "disturbances" and n * N > 4000:
+            split = self._split_moments(eng, f, yy, which)
+            if split is not None:
+                return split
         if which in ("predicted", "filtered"):
             pred = which == "predicted"
             res = eng.filter(f, 0, store=False, pred=pred, low=pred and eng.rotate,
@@ -593,9 +815,7 @@ class Model:
                             "variance, or too few observations after the diffuse period)"
                             % which)
             return None, None, nd
-        H = eng.obs_var(n)
-        noise = (np.diag(self.var[m:, m:])[:, None] if H is None
-                 else np.diagonal(H, axis1=1, axis2=2).T)
+        noise = self._noise(eng, n)
         if which in ("predicted", "filtered"):
             mom = res["pred"] if pred else res["filt"]
             fin = res["swork"][:m + 1].copy()
@@ -607,7 +827,7 @@ class Model:
                     P = _exact.full_var(mom[d:d + m], res["low"])
                     mom[d + m:] = np.einsum("tim,tmk,tik->it", Z, P, Z) + noise
                 else:
-                    mom[d + m:] = math.nan
+                    mom[d + m:] = self._rotated_signal_var(eng, yy, smooth=False) + noise
             else:
                 mom[d + m:] += noise
         elif which == "smoothed":
@@ -618,7 +838,7 @@ class Model:
                 Z = eng.obs_rows(n)
                 Z = np.broadcast_to(self.sys[m:], (n, N, m)) if Z is None else Z
                 mom[m:d] = np.einsum("tim,mt->it", Z, mom[:m])
-                mom[d + m:] = math.nan
+                mom[d + m:] = self._rotated_signal_var(eng, yy, smooth=True)
                 fin[:] = math.nan
             else:
                 mom[m:d] -= eng.obs_const(n).T
@@ -627,8 +847,14 @@ class Model:
             fin = S[:m + 1].copy()
             if eng.rotate:
                 # The rotated noises are L^-1 eps: eps = L (rotated).
-                mom[m:d] = np.einsum("tij,jt->it", f["rot"], mom[m:d])
-                mom[d + m:] = math.nan
+                # eps = L (rotated noises); at an observed element eps = y -
+                # c - Z alpha, whose variance given the data is the smoothed
+                # signal's.  A missing element correlated with observed ones
+                # is left NaN.
+                mom[m:d] = np.where(np.isnan(yy), math.nan,
+                                    np.einsum("tij,jt->it", f["rot"], mom[m:d]))
+                sv = self._rotated_signal_var(eng, yy, smooth=True)
+                mom[d + m:] = np.where(np.isnan(yy), math.nan, noise - sv)
                 fin[:] = math.nan
         return mom, fin, nd
 
@@ -688,8 +914,9 @@ class Model:
         store (host layout) and filter_store, which
         simsmo_draw takes back.  A failed decomposition of C_t warns and
         gives NaN."""
+        self._approximate("simsmo_weights", y)
         if not isinstance(y, FilterResult):
-            y = self.filter(y)
+            y = self._host_filter(y)
         sel, idx = self._selection(select)
         r, d, n = idx.size, self.d, y.store.shape[1]
         store = None
@@ -718,6 +945,7 @@ class Model:
         smoother().initial_residual)."""
         if not isinstance(weights, SimSmoWeights):
             raise TypeError("vantrel: simsmo_draw: a SimSmoWeights of this model expected")
+        self._approximate("simsmo_draw")
         r, (d, n) = weights.selected.size, (self.d, weights.store.shape[1])
         if z is None:
             z = np.random.default_rng(seed).standard_normal((n, r))
@@ -748,11 +976,22 @@ class Model:
         fields are (n,).  A draw takes its normal numbers from the host's
         generator (r (n+1) + m of them, r the state disturbances with
         positive variance); `seed` seeds it first, else the draw continues
-        from vantrel.seed or the host's own fixed start."""
+        from vantrel.seed or the host's own fixed start.
+
+        Under diffuse="exact" with diffuse elements the means come from the
+        exact smoothers and a draw is an exact draw given the data under the
+        diffuse start, by mean correction: one unconditional draw of the
+        model (diffuse elements at 0, see simulate) with the data's missing
+        values, plus the smoothed estimate from the data, less the smoothed
+        estimate from the drawn observations.  Its normal numbers come from
+        numpy.random.default_rng(seed)."""
         if which not in _CONDITIONAL:
             raise ValueError("vantrel: conditional: which must be one of %s"
                              % ", ".join(_CONDITIONAL))
         yy = self._data(y)
+        eng = self._exact(yy)
+        if eng is not None:
+            return self._exact_conditional(yy, which, seed)
         lead = [_CONDITIONAL[which]]
         if seed is not None and which in ("draw", "disturbance_draw"):
             with host().lock:
@@ -766,6 +1005,54 @@ class Model:
             else ("state_disturbance", "obs_disturbance")
         return Conditional(reply is not None, **{names[0]: out[:m].T.copy(),
                                                  names[1]: _series(out[m:], N)})
+
+    def _rotated_signal_var(self, eng, yy, smooth):
+        """N x n variances of Z_i alpha_t (smoothed or filtered) for a model
+        with rotated series, one exact run per series; NaN when Z varies
+        over time or a run fails."""
+        m, N, n = self.m, self.nseries, yy.shape[1]
+        out = np.full((N, n), math.nan)
+        if eng.obs_rows(n) is not None:
+            return out
+        for i in range(N):
+            r = eng.combination(eng.form(yy), self.sys[m + i], smooth)
+            if r is not None:
+                out[i] = r[1]
+        return out
+
+    def _exact_conditional(self, yy, which, seed):
+        m, N, n = self.m, self.nseries, yy.shape[1]
+        names = ("state", "signal") if which in ("smoothed", "draw") \
+            else ("state_disturbance", "obs_disturbance")
+        eng = self._exact()
+
+        def means(data):
+            if names[0] == "state":
+                r = self.moments(data, "smoothed")
+                sig = r.smoothed_signal.reshape(n, N) + eng.obs_const(n)
+                return r.ok, r.smoothed_state, sig
+            r = self.moments(data, "disturbances")
+            return (r.ok, r.smoothed_state_disturbance,
+                    r.smoothed_obs_disturbance.reshape(n, N))
+
+        ok, a, b = means(yy)
+        if which in ("draw", "disturbance_draw"):
+            sim = self._draw(n, np.random.default_rng(seed))
+            missing = np.isnan(yy.T)
+            yplus = np.where(missing, math.nan, sim["observation"])
+            ok2, a2, b2 = means(np.ascontiguousarray(yplus.T))
+            ok = ok and ok2
+            if names[0] == "state":
+                a = sim["state"] + a - a2
+                Z = eng.obs_rows(n)
+                Z = np.broadcast_to(self.sys[m:], (n, N, m)) if Z is None else Z
+                b = np.einsum("tim,tm->ti", Z, a) + eng.obs_const(n)
+            else:
+                a = sim["disturbance"][:, :m] + a - a2
+                b = np.where(missing, math.nan, sim["disturbance"][:, m:] + b - b2)
+        if not ok:
+            a, b = np.full_like(a, math.nan), np.full_like(b, math.nan)
+        return Conditional(ok, **{names[0]: a, names[1]: b[:, 0].copy() if N == 1 else b})
 
     def weights(self, y, which, time, series=0):
         """Observation weights (LdsWeights) of the "predicted", "filtered"
@@ -787,12 +1074,167 @@ class Model:
         i = _position(series, N, "series")
         # 0 for an observation, NaN for a missing one; the target is the one
         # element that is neither (-1.0, missing, when it is not observed).
+        eng = self._exact(yy)
+        if eng is not None and which != "smoothed":
+            with host().lock:
+                return self._exact_weights(eng, yy, which, tau, i)
+        if which == "smoothed":
+            self._approximate("weights (smoothed)")
         pattern = np.where(np.isnan(yy), math.nan, 0.0)
         pattern[i, tau] = -1.0 if np.isnan(yy[i, tau]) else 1.0
         reply = self._run("LdsWeights", [_WEIGHTS[which]], pattern, writes_form=True)
         out = reply.value if reply else np.full((self.d, n), math.nan)
         return ObsWeights(reply is not None, state_weights=out[:m].T.copy(),
                           signal_weights=_series(out[m:], N), time=tau, series=i)
+
+    def _exact_weights(self, eng, yy, which, tau, i):
+        m, N, n = self.m, self.nseries, yy.shape[1]
+        f = eng.form(yy)
+        res = eng.filter(f, 0)
+        if not res["ok"]:
+            self._numerical("weights(): the exact diffuse filter failed")
+            W = np.full((self.d, N * n), math.nan)
+        else:
+            W = eng.weights(f, res, 5 if which == "filtered" else 0, tau)
+        w = W[:m].reshape(m, n, N).transpose(1, 0, 2)          # (n, m, N) rotated
+        if eng.rotate:
+            # The rotated observations are L_t^-1 (y_t - c_t).
+            w = np.einsum("tmj,tji->tmi", w, np.linalg.inv(f["rot"]))
+        sw = np.ascontiguousarray(w[:, :, i])
+        Z = eng.obs_rows(n)
+        Zt = self.sys[m:] if Z is None else Z[tau]
+        return ObsWeights(res["ok"], state_weights=sw, signal_weights=_series(Zt @ sw.T, N),
+                          time=tau, series=i)
+
+    def _with_x(self, x, n, steps, name="x"):
+        """This model, or a copy whose x covers time points 0 .. n+steps-1
+        (x: the index data of the time points n .. n+steps-1)."""
+        if self.x is None:
+            if x is not None:
+                raise VantrelError("vantrel: %s: the model has no time-varying elements" % name)
+            return self
+        if x is None:
+            if self.x.shape[1] >= n + steps:
+                return self
+            raise VantrelError(
+                "vantrel: %s: the model varies over time: pass the index data of the %d "
+                "periods ahead, %d x %d (x has %d columns, %d needed)"
+                % (name, steps, self.x.shape[0], steps, self.x.shape[1], n + steps))
+        xx = _convert.matrix(x, name, ndim2=False)
+        if xx.shape[0] != self.x.shape[0] and xx.shape[1] == self.x.shape[0]:
+            xx = xx.T
+        if xx.shape != (self.x.shape[0], steps):
+            raise VantrelError("vantrel: %s: %d x %d expected (one row per row of the "
+                               "model's x, one column per period), %d x %d found"
+                               % ((name, self.x.shape[0], steps) + xx.shape))
+        if self.x.shape[1] < n:
+            raise VantrelError("vantrel: x: the model's x has %d columns, %d needed"
+                               % (self.x.shape[1], n))
+        full = np.hstack([self.x[:, :n], xx])
+        return Model(self.sys, self.var, init=self.init, mean=self.mean, idx_sys=self.idx_sys,
+                     idx_var=self.idx_var, idx_mean=self.idx_mean, x=full,
+                     diffuse=self.diffuse)
+
+    def forecast(self, y, steps, x=None):
+        """Forecasts `steps` periods past the data.
+
+        Parameters
+        ----------
+        y : array_like
+            Observations (n time points).
+        steps : int
+            Number of periods ahead, at least 1.
+        x : array_like, optional
+            For a time-varying model whose x does not reach past the data:
+            the index data of the periods n .. n+steps-1, one row per row of
+            the model's x, one column per period.
+
+        Returns
+        -------
+        Forecast
+            mean and var: each series' forecast and its variance (with the
+            observation noise), (steps,) for one series, (steps, N) for
+            several; state and state_var (steps, m): the states' predicted
+            means and variances (diagonals); conf_int(alpha=0.05) the
+            prediction intervals.  The forecasts are the predicted moments
+            of the data extended by `steps` missing time points, under the
+            model's diffuse treatment.
+        """
+        if isinstance(steps, (bool, np.bool_)) or not isinstance(steps, (int, np.integer)) \
+                or steps < 1:
+            raise VantrelError("vantrel: steps: a positive int expected, %r found" % (steps,))
+        yy = self._data(y)
+        N, n = self.nseries, yy.shape[1]
+        model = self._with_x(x, n, int(steps))
+        ext = np.hstack([yy, np.full((N, int(steps)), math.nan)])
+        p = model.predicted(ext)
+        return Forecast(p.ok, mean=p.predicted_signal[n:].copy(),
+                        var=p.predicted_signal_var[n:].copy(),
+                        state=p.predicted_state[n:].copy(),
+                        state_var=p.predicted_state_var[n:].copy())
+
+    def _draw(self, n, rng):
+        """One unconditional draw over n time points: dict of state (n, m),
+        observation (n, N), disturbance (n, d)."""
+        m, d, N = self.m, self.d, self.nseries
+        eng = _exact.Engine(self)
+        if self.x is not None and self.x.shape[1] < n:
+            raise VantrelError("vantrel: x: %d time points expected, %d found"
+                               % (n, self.x.shape[1]))
+        z = rng.standard_normal((n, d))
+        V = eng.full_var(n)
+        F = _exact.factor(V)
+        dist = z @ F.T if F.ndim == 2 else np.einsum("tij,tj->ti", F, z)
+        U = np.zeros((d, n + 1))
+        U[:, 1:] = dist.T
+        if self.init is not None:
+            proper = np.diag(self.init[:m]) >= 0
+            P = np.tril(self.init[:m]) + np.tril(self.init[:m], -1).T
+            P = np.where(proper[:, None] & proper[None, :], P, 0.0)
+            a0 = np.where(proper, self.init[m], 0.0)
+            U[:m, 0] = a0 + _exact.factor(P) @ rng.standard_normal(m)
+        f = eng.form(np.zeros((N, n)), rotate=False)
+        state, obs = eng.draw(f, U)
+        return dict(state=np.ascontiguousarray(state.T),
+                    observation=obs.T + eng.obs_const(n), disturbance=dist)
+
+    def simulate(self, steps, *, seed=None, x=None):
+        """Unconditional draws of the states and observations.
+
+        Parameters
+        ----------
+        steps : int
+            Number of time points.
+        seed : int or numpy.random.Generator, optional
+            Seed of numpy.random.default_rng (None: fresh entropy).
+        x : array_like, optional
+            Index data of the time points 0 .. steps-1 for a time-varying
+            model (default: the model's x).
+
+        Returns
+        -------
+        RecursionResult
+            state (steps, m), alpha_0 .. alpha_{steps-1}, and observation
+            (steps, N), or (steps,) for one series, from the model's
+            recursion alpha_{t+1} = d_t + T_t alpha_t + u_t, y_t = c_t +
+            Z_t alpha_t + e_t with (u_t, e_t) ~ N(0, Var_t).  alpha_0 is
+            drawn from init's mean and variance for the proper elements;
+            diffuse elements (and every element without init) start at 0.
+        """
+        if isinstance(steps, (bool, np.bool_)) or not isinstance(steps, (int, np.integer)) \
+                or steps < 1:
+            raise VantrelError("vantrel: steps: a positive int expected, %r found" % (steps,))
+        model = self
+        if x is not None:
+            if self.x is None:
+                raise VantrelError("vantrel: x: the model has no time-varying elements")
+            xx = _convert.matrix(x, "x")
+            model = Model(self.sys, self.var, init=self.init, mean=self.mean,
+                          idx_sys=self.idx_sys, idx_var=self.idx_var, idx_mean=self.idx_mean,
+                          x=xx, diffuse=self.diffuse)
+        sim = model._draw(int(steps), np.random.default_rng(seed))
+        return RecursionResult(state=sim["state"],
+                               observation=_series(sim["observation"].T, self.nseries))
 
     def recursion(self, disturbances, initial=None):
         """The model run forward from given disturbances (LdsRecursion).
@@ -805,6 +1247,7 @@ class Model:
         (n, N), or (n,) for one series, y_t = c_t + Z_t alpha_t + e_t (d_t,
         c_t from mean).  A time-varying model reads x at time points 0 ..
         n-1, so x may have n columns (or n + 1, as the host asks)."""
+        self._approximate("recursion")
         m, d = self.m, self.d
         e = _convert.matrix(disturbances, "disturbances")
         if e.shape[1] != d:

@@ -50,7 +50,7 @@ class Forecast:
         noise), indexed by the continuation of the data's index.
     se : pandas.Series or ndarray
         Standard errors, sqrt(var).
-    state, state_var : ndarray
+    state, state_var : pandas.DataFrame or ndarray
         Forecasts of the states (steps, m) and their variances.
     """
 
@@ -59,7 +59,7 @@ class Forecast:
         self.mean = wrap(mean, index, "mean")
         self.var = wrap(var, index, "var")
         self.se = wrap(np.sqrt(var), index, "se")
-        self.state, self.state_var = state, state_var
+        self.state, self.state_var = wrap(state, index), wrap(state_var, index)
         self._m, self._v = mean, var
 
     def conf_int(self, alpha=0.05):
@@ -94,8 +94,9 @@ class StateSpaceResults:
         central differences of the score), z statistics and two-sided
         normal p-values.
     llf, aic, bic, hqic : float
-        Log-likelihood (exact diffuse) and information criteria with the
-        number of parameters and `nobs`.
+        Log-likelihood (exact diffuse) and information criteria with
+        `df_model`, the number of parameters plus the number of diffuse
+        initial state elements, and `nobs`.
     nobs : int
         Number of time points (missing ones included, as statsmodels).
     nobs_diffuse : int
@@ -111,6 +112,9 @@ class StateSpaceResults:
         One-step-ahead predictions of y.
     level, slope, seasonal, cycle : Component
         The model's components (those it has), filtered and smoothed.
+    regression : pandas.DataFrame
+        With regressors: their coefficients given all the data (the
+        smoothed constant states) and standard errors.
     """
 
     def __init__(self, model, params, hessian=None, fit_info=None):
@@ -126,7 +130,11 @@ class StateSpaceResults:
             self.llf = float(self.ssm.loglik(y))
             pred = self.ssm.predicted(y)
         self.nobs = model.nobs
-        k = len(p)
+        # The diffuse initial elements count as parameters in the
+        # information criteria (Durbin and Koopman 2012, 7.4; statsmodels).
+        init = self.ssm.init
+        self.k_diffuse_states = self.ssm.m if init is None else int(np.sum(np.diag(init) < 0))
+        k = len(p) + self.k_diffuse_states
         self.df_model = k
         self.aic = -2 * self.llf + 2 * k
         self.bic = -2 * self.llf + k * math.log(self.nobs)
@@ -155,28 +163,36 @@ class StateSpaceResults:
     @property
     def cov_params(self):
         """Covariance matrix of the estimates (a frame), the inverse of the
-        negative Hessian of the log-likelihood on the natural scale."""
+        negative Hessian of the log-likelihood on the natural scale; NaN
+        for variances estimated at 0, the others' with those held there."""
         import pandas as pd
         if self._hessian is None:
             self._hessian = self.model._hessian(self.params.to_numpy())
+        hess = self._hessian
+        free = np.isfinite(np.diag(hess))
+        cov = np.full(hess.shape, np.nan)
         try:
-            cov = np.linalg.inv(-self._hessian)
+            cov[np.ix_(free, free)] = np.linalg.inv(-hess[np.ix_(free, free)])
         except np.linalg.LinAlgError:
-            cov = np.full(self._hessian.shape, np.nan)
+            pass
         return pd.DataFrame(cov, index=self.param_names, columns=self.param_names)
 
     @property
     def bse(self):
+        """Standard errors: square roots of the diagonal of `cov_params`
+        (NaN where that is not positive)."""
         d = np.diag(self.cov_params.to_numpy())
         import pandas as pd
         return pd.Series(np.sqrt(np.where(d > 0, d, np.nan)), index=self.param_names)
 
     @property
     def tvalues(self):
+        """z statistics, params / bse."""
         return self.params / self.bse
 
     @property
     def pvalues(self):
+        """Two-sided p-values of the z statistics under the normal law."""
         import pandas as pd
         return pd.Series(2 * stats.norm.sf(np.abs(self.tvalues.to_numpy())),
                          index=self.param_names)
@@ -194,7 +210,8 @@ class StateSpaceResults:
     # ---- components ---------------------------------------------------------
     def _component_model(self):
         """The fitted model in a basis whose state `first` of each block is
-        the component's contribution z'alpha to y: a change of basis with
+        the component's contribution z'alpha to y (the slope: its state): a
+        change of basis with
         determinant 1 inside each block, so moments of the component come
         out as moments of one state."""
         ssm = self.ssm
@@ -202,7 +219,8 @@ class StateSpaceResults:
         m = ssm.m
         M = np.eye(m)
         for first, size, z in blocks.values():
-            M[first, first:first + size] = z
+            if np.count_nonzero(z) > 1:
+                M[first, first:first + size] = z
         if np.array_equal(M, np.eye(m)):
             return ssm, blocks
         Mi = np.linalg.inv(M)
@@ -379,9 +397,11 @@ class StateSpaceResults:
         return pd.DataFrame(out, index=index)
 
     # ---- residual diagnostics -------------------------------------------------
+    # The three tests read the standardised residuals after the diffuse
+    # period, as statsmodels does; months without an observation are left
+    # out (statsmodels counts them as residuals of 0).
     def _diag_resid(self):
-        e = self._resid[self.nobs_diffuse:]
-        return e
+        return self._resid[self.nobs_diffuse:]
 
     def test_serial_correlation(self, method="ljungbox", lags=None):
         """Ljung-Box test of the standardised residuals after the diffuse
@@ -470,6 +490,11 @@ class StateSpaceResults:
             lines.append("%-*s %13.6g %11.4g %8.3f %7.3f %11.5g %11.5g" % (
                 w, n, self.params.iloc[i], self.bse.iloc[i], self.tvalues.iloc[i],
                 self.pvalues.iloc[i], ci[i, 0], ci[i, 1]))
+        if self.model.k_exog:
+            reg = self.regression
+            lines.append("regression coefficients (constant states, given all the data):")
+            for name, (b, se) in zip(reg.index, reg.to_numpy()):
+                lines.append("%-*s %13.6g %11.4g %8.3f" % (w, name, b, se, b / se))
         lb = self.test_serial_correlation(lags=1)
         jb = self.test_normality()
         het = self.test_heteroskedasticity()
@@ -492,7 +517,8 @@ class StateSpaceResults:
 
     # ---- pictures ---------------------------------------------------------------
     def plot_components(self, alpha=0.05, figsize=None):
-        """The data with the one-step predictions, then each component's
+        """The data with the one-step predictions (after the diffuse
+        period), then each component's
         smoothed estimate with its (1 - alpha) band.  Returns the
         matplotlib Figure."""
         from matplotlib.figure import Figure
@@ -505,7 +531,6 @@ class StateSpaceResults:
         axes = fig.subplots(panels, 1, sharex=True, squeeze=False)[:, 0]
         ax = axes[0]
         ax.plot(t, self.model.endog, ".", ms=3, color="0.3", label="data")
-        smo = np.zeros(n)
         ax.set_title("data")
         for ax, (name, c) in zip(axes[1:], comps.items()):
             mean = np.asarray(c.smoothed)
@@ -515,8 +540,8 @@ class StateSpaceResults:
                             label="%g%% band" % (100 * (1 - alpha)))
             ax.set_title("smoothed %s" % name)
             ax.legend(loc="best", fontsize="small")
-            smo = smo + mean
-        axes[0].plot(t, np.asarray(self.fittedvalues), color="C1", lw=0.8,
+        d = self.nobs_diffuse
+        axes[0].plot(t[d:], np.asarray(self.fittedvalues)[d:], color="C1", lw=0.8,
                      label="one-step prediction")
         axes[0].legend(loc="best", fontsize="small")
         return fig

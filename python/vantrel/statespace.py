@@ -60,6 +60,19 @@ def _exog(exog, n, name="exog"):
     return np.ascontiguousarray(a), names
 
 
+def central_differences(f, p, h):
+    """Central differences (f(p + h_i e_i) - f(p - h_i e_i)) / (2 h_i) of a
+    scalar or array valued f, stacked along a last axis of length p.size."""
+    cols = []
+    for i in range(p.size):
+        up, dn = p.copy(), p.copy()
+        up[i] += h[i]
+        dn[i] -= h[i]
+        cols.append((np.asarray(f(up), dtype=float) - np.asarray(f(dn), dtype=float))
+                    / (up[i] - dn[i]))
+    return np.stack(cols, axis=-1)
+
+
 def _complex_jacobian(f, x):
     """Jacobian of a map f: R^k -> R^k written with complex-safe operations,
     by complex steps (exact to rounding)."""
@@ -92,6 +105,7 @@ class StateSpaceModel:
     # ---- parameters ------------------------------------------------------
     @property
     def k_params(self):
+        """Number of estimated parameters."""
         return len(self.param_names)
 
     def _check_params(self, params, name="params"):
@@ -116,6 +130,11 @@ class StateSpaceModel:
         for i in self._variance_params:
             h[i] = 1e-6 * abs(p[i]) if p[i] != 0 else 1e-12
         return h
+
+    def _room(self, p):
+        """Distance of each parameter to the nearest end of its range
+        (infinite where there is none); difference steps keep within it."""
+        return np.full(p.size, np.inf)
 
     # ---- likelihood --------------------------------------------------------
     def model(self, params):
@@ -152,31 +171,56 @@ class StateSpaceModel:
             self.nfev += 1
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore", VantrelWarning)
-                sc = self._build(p, None).score(self.endog).score
+                try:
+                    sc = self._build(p, None).score(self.endog).score
+                except VantrelError:
+                    sc = np.nan
             for i, v in pats.items():
                 g[i] = 0.5 * np.sum(sc * v)
-        h = self._steps(p)
-        for i in range(k):
-            if i in pats:
-                continue
-            up, dn = p.copy(), p.copy()
-            up[i] += h[i]
-            dn[i] -= h[i]
-            g[i] = (self._loglike(up) - self._loglike(dn)) / (up[i] - dn[i])
+        h = np.minimum(self._steps(p), 0.5 * self._room(p))
+        rest = np.array([i for i in range(k) if i not in pats], dtype=int)
+        if rest.size:
+            def part(q):
+                full = p.copy()
+                full[rest] = q
+                return self._loglike(full)
+            g[rest] = central_differences(part, p[rest], h[rest])
         return g
 
     def _hessian(self, p):
         """Hessian of the log-likelihood on the natural scale, by central
-        differences of the gradient, symmetrised."""
+        differences of the gradient, symmetrised.  Rows and columns of
+        variances held at 0 are NaN: the others' block is the Hessian
+        with those held fixed."""
         k = p.size
-        h = 1e2 * self._steps(p)
-        hess = np.empty((k, k))
-        for i in range(k):
-            up, dn = p.copy(), p.copy()
-            up[i] += h[i]
-            dn[i] -= h[i]
-            hess[:, i] = (self._score(up) - self._score(dn)) / (up[i] - dn[i])
-        return 0.5 * (hess + hess.T)
+        free = np.ones(k, dtype=bool)
+        free[[i for i in self._variance_params if p[i] == 0.0]] = False
+        hess = np.full((k, k), np.nan)
+        if free.any():
+            h = np.minimum(1e2 * self._steps(p), 0.25 * self._room(p))[free]
+
+            def grad_free(q):
+                full = p.copy()
+                full[free] = q
+                return self._score(full)[free]
+            block = central_differences(grad_free, p[free], h)
+            hess[np.ix_(free, free)] = 0.5 * (block + block.T)
+        return hess
+
+    def _zero_variances(self, p):
+        """Variances that the search drove towards 0 (below 1e-6 of the
+        largest) set to exactly 0 where that does not lower the
+        log-likelihood; the log scale can only approach it."""
+        top = max([p[i] for i in self._variance_params] + [0.0])
+        near = [i for i in self._variance_params if 0.0 < p[i] < 1e-6 * top]
+        best = self._loglike(p) if near else None
+        for i in near:
+            q = p.copy()
+            q[i] = 0.0
+            ll = self._loglike(q)
+            if ll >= best - 1e-9:
+                p, best = q, max(ll, best)
+        return p
 
     # ---- fitting -------------------------------------------------------------
     def fit(self, start=None, method=None, maxiter=None, *, gtol=1e-3, warn=True):
@@ -230,14 +274,18 @@ class StateSpaceModel:
         method = method or "BFGS"
         opts = {"maxiter": 500 if maxiter is None else int(maxiter)}
         if method.upper() in ("BFGS", "L-BFGS-B", "CG"):
-            opts["gtol"] = 1e-6
+            # The rounding noise of the log-likelihood and of its gradient
+            # grows with the number of time points; asking for less than it
+            # only buys failed line searches.
+            opts["gtol"] = 1e-5 * max(1.0, self.nobs / 1000.0)
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", RuntimeWarning)
             opt = optimize.minimize(negll, x0, jac=grad, method=method, options=opts)
         x = np.asarray(opt.x, dtype=float)
-        p = self.transform_params(x)
-        gx = -grad(x)
+        # (not grad(x): that turns a failed evaluation into a zero gradient)
+        gx = self._score(self.transform_params(x)) @ _complex_jacobian(self.transform_params, x)
         converged = bool(np.all(np.abs(gx) <= gtol))
+        p = self._zero_variances(self.transform_params(x))
         boundary = [self.param_names[i] for i in self._at_boundary(p, self._score(p))]
         fit_info = dict(converged=converged, boundary=boundary, gradient=gx,
                         message=str(opt.message), nit=int(getattr(opt, "nit", 0)),
@@ -261,9 +309,11 @@ class StateSpaceModel:
         out = []
         top = max([p[i] for i in self._variance_params] + [0.0])
         for i in self._variance_params:
-            if p[i] <= 1e-8 * top and g[i] < 0:
+            if p[i] <= 1e-8 * top and g[i] <= 0:
                 out.append(i)
-        return out
+        room = self._room(p)
+        out += [i for i in range(p.size) if room[i] < 1e-4]
+        return sorted(out)
 
     def smooth(self, params):
         """Results (filtered and smoothed) at given natural-scale `params`,

@@ -81,13 +81,20 @@ class Structural(StateSpaceModel):
     The level, slope, seasonal and regression states start diffuse and are
     treated exactly (the log-likelihood is the diffuse likelihood of
     Durbin and Koopman, as statsmodels' ``use_exact_diffuse=True``); the
-    cycle starts from its stationary distribution.  Variances are
+    cycle starts from its stationary distribution (statsmodels'
+    UnobservedComponents starts every state diffuse, the cycle's too, so
+    for a model with a cycle its log-likelihood differs).  Variances are
     estimated on the log scale, the damping and the frequency through
     logistic maps, so that the estimates always lie inside their ranges.
     """
 
     def __init__(self, y, level=True, slope=False, seasonal=None, seasonal_form="dummy",
-                 cycle=False, irregular=True, exog=None):
+                 cycle=False, irregular=True, exog=None, **unknown):
+        for name in unknown:
+            hint = " (the slope of the level is `slope`)" if name in ("trend", "stochastic_trend") \
+                else ""
+            raise VantrelError("vantrel: %s: not a component of Structural (level, slope, "
+                               "seasonal, cycle, irregular, exog)%s" % (name, hint))
         super().__init__(y, exog)
         self.level = _switch(level, "level")
         self.slope = _switch(slope, "slope")
@@ -202,6 +209,15 @@ class Structural(StateSpaceModel):
                     pats[i] = v
             self._patterns = pats
         return self._patterns
+
+    def _room(self, p):
+        room = np.full(p.size, np.inf)
+        for i, name in enumerate(self.param_names):
+            if name == "frequency.cycle":
+                room[i] = min(p[i], math.pi - p[i])
+            elif name == "damping.cycle":
+                room[i] = min(p[i], 1.0 - p[i])
+        return room
 
     # ---- parameter scales -------------------------------------------------
     def transform_params(self, x):
