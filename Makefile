@@ -65,11 +65,8 @@ demo: build
 bench: build
 	for b in build/bench_*; do $$b; done
 	PYTHONPATH=python VANTREL_LIB_DIR=build $(PYTHON) bench/python_overhead.py
-<<<<<<< HEAD
-	PYTHONPATH=python VANTREL_LIB_DIR=build $(PYTHON) bench/fit_many.py
-=======
 	PYTHONPATH=python VANTREL_LIB_DIR=build $(PYTHON) bench/python_exact.py
->>>>>>> issue26
+	PYTHONPATH=python VANTREL_LIB_DIR=build $(PYTHON) bench/fit_many.py
 
 clean:
 	rm -rf build build-asan build-clang build-scalar build-python
