@@ -66,6 +66,7 @@ bench: build
 	for b in build/bench_*; do $$b; done
 	PYTHONPATH=python VANTREL_LIB_DIR=build $(PYTHON) bench/python_overhead.py
 	PYTHONPATH=python VANTREL_LIB_DIR=build $(PYTHON) bench/python_exact.py
+	PYTHONPATH=python VANTREL_LIB_DIR=build $(PYTHON) bench/fit_many.py
 
 clean:
 	rm -rf build build-asan build-clang build-scalar build-python

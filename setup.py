@@ -50,6 +50,7 @@ setup(
     package_dir={"": "python"},
     python_requires=">=3.9",
     install_requires=["numpy", "scipy"],
+    extras_require={"many": ["pandas", "distributed", "tqdm"]},
     extras_require={"plot": ["matplotlib"]},
     cmdclass={"build_py": BuildWithCMake},
     distclass=BinaryDistribution,

@@ -7,7 +7,7 @@ pkgs=(cmake g++ clang make libgtest-dev libgmock-dev libbenchmark-dev libeigen3-
       libnlopt-dev gnuplot-nox binutils
       python3 python3-numpy python3-scipy python3-matplotlib python3-pytest
       python3-pandas python3-statsmodels python3-setuptools python3-wheel python3-venv
-      python3-pip python3-hypothesis)
+      python3-pip python3-hypothesis python3-distributed python3-dask python3-tqdm)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -39,6 +39,7 @@ from .builders import (AR1, AR2, BWCYCLE, CYCLE0, CYCLE1, CYCLE2, CYCLE3, CYCLE4
                        set_library_warnings, spline, stsm, version)
 from .arima import Arima
 from .fit import FitResult, fit
+from .many import fit_many
 from .model import (ConcLik, Conditional, FilterResult, Forecast, Model, Moments, ObsWeights,
                     RecursionResult, Result, ScoreResult, SimSmoDraw, SimSmoWeights,
                     SmootherResult, set_strict, strict_mode)
