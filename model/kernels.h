@@ -2,9 +2,10 @@
  * kernels.h - the kernel layer: the products the recursions call by name,
  * each with its contract and the sizes it accepts.  Internal to the
  * library; the exported kernels (dVecVec, dVecMatVec, dInnerProd,
- * LDLbacksub, FIsNaN, SetNaN, the int maxima) are declared in model.h.
+ * LDLbacksub, FIsNaN, SetNaN, the int maxima) are declared in model/scalar.h.
  *
- * Every optimised kernel `Lds<Name>` (model/kernels.cpp) has a plain scalar
+ * Every optimised kernel `Lds<Name>` (model/kernels_filter.cpp,
+ * kernels_smooth.cpp, kernels_backward.cpp, by the recursions they serve) has a plain scalar
  * reference `Lds<Name>Ref` (model/kernels_ref.cpp) with the same contract
  * and the same bits: the sums run in the stated orders, and the optimised
  * code only forms several of them side by side.  Where wide copies are

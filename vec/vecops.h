@@ -1,6 +1,6 @@
 /*
  * vecops.h - the one vector header: the block of four doubles the kernels
- * (model/kernels.cpp) and the stand-in host's products work on, the choice
+ * (model/kernels_*.cpp) and the stand-in host's products work on, the choice
  * between a wide and a baseline copy of a kernel, and the dispatch of small
  * run-time counts to code compiled for each count.  Every compiler builtin
  * and every instruction-set attribute of the project stands here.  It
