@@ -9,7 +9,8 @@
 
 #include "filter/filter.h"
 #include "host/kel.h"
-#include "model/model.h"
+#include "model/check.h"
+#include "model/scalar.h"
 
 double dLdsVbig(int d, double **Var)
 {

@@ -13,7 +13,7 @@
 #include "host/kel.h"
 #include "model/hostcall.h"
 #include "model/kernels.h"
-#include "model/model.h"
+#include "model/scalar.h"
 
 /* Factor of the variance given to diffuse initial elements. */
 #define LDS_VBIG_FACTOR 9999999.99

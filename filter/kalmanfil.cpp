@@ -4,8 +4,8 @@
  */
 #include "filter/filter.h"
 #include "filter/kalman_core.h"
+#include "model/check.h"
 #include "model/hostcall.h"
-#include "model/model.h"
 
 void FnKalmanFil(KelVALUE *rtn, KelVALUE *args, int count)
 {

@@ -7,8 +7,8 @@
 
 #include "filter/filter.h"
 #include "filter/kalman_core.h"
+#include "model/check.h"
 #include "model/hostcall.h"
-#include "model/model.h"
 
 namespace {
 

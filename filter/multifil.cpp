@@ -12,8 +12,10 @@
 
 #include "filter/filter.h"
 #include "filter/kalman_core.h"
+#include "model/check.h"
 #include "model/kernels.h"
-#include "model/model.h"
+#include "model/scalar.h"
+#include "model/timevarying.h"
 
 /* A missing element gets a unit row and column in F, so that F stays
  * invertible and its inverse has a unit row and column that are cleared

@@ -10,8 +10,8 @@
  */
 #include "filter/filter.h"
 #include "filter/kalman_core.h"
+#include "model/check.h"
 #include "model/hostcall.h"
-#include "model/model.h"
 /* The one edge of the project that points up: the score is the backward
  * smoothing recursion's sum of u u' - D, so this host function of filter/
  * calls the smoother of smooth/.  Nothing else in filter/ depends on

@@ -6,12 +6,12 @@
  * data layouts they know, in the row count E of the stacked layout and in
  * whether the "no time-varying model" warning obeys the warning switch.
  */
-#include "model/model.h"
 
 #include <cmath>
 #include <cstdio>
 #include <limits>
 
+#include "model/check.h"
 #include "host/host.h"
 
 namespace {

@@ -11,7 +11,9 @@
 #include <limits>
 
 #include "host/host.h"
-#include "model/model.h"
+#include "model/check.h"
+#include "model/scalar.h"
+#include "model/timevarying.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #ifndef VANTREL_MODEL_KERNELS_H
 #define VANTREL_MODEL_KERNELS_H
 
-#include "model/model.h"
+#include "model/scalar.h"
 #include "vec/vecops.h"
 
 /* State counts 1..kLdsCompiledStates get code compiled for their count in

@@ -9,7 +9,9 @@
  * the triple table are two views of the same marks, applied in the same
  * order (LdsApplyTVTables, TVsystem).
  */
-#include "model/model.h"
+#include "model/timevarying.h"
+#include "model/check.h"
+#include "model/scalar.h"
 
 #include <limits>
 

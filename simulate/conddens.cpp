@@ -13,9 +13,11 @@
 #include <limits>
 
 #include "filter/kalman_core.h"
+#include "model/check.h"
 #include "model/hostcall.h"
 #include "model/kernels.h"
-#include "model/model.h"
+#include "model/scalar.h"
+#include "model/timevarying.h"
 #include "simulate/simsmo.h"
 #include "simulate/simulate.h"
 #include "smooth/smooth.h"

@@ -4,8 +4,9 @@
  */
 #include <limits>
 
+#include "model/check.h"
 #include "model/hostcall.h"
-#include "model/model.h"
+#include "model/timevarying.h"
 #include "smooth/smooth.h"
 
 namespace {

@@ -6,7 +6,7 @@
  */
 #include "host/kel.h"
 #include "model/kernels.h"
-#include "model/model.h"
+#include "model/scalar.h"
 #include "smooth/smooth.h"
 
 namespace {

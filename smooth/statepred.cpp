@@ -9,8 +9,10 @@
  */
 #include "filter/kalman_core.h"
 #include "host/kel.h"
+#include "model/check.h"
 #include "model/kernels.h"
-#include "model/model.h"
+#include "model/scalar.h"
+#include "model/timevarying.h"
 #include "smooth/smooth.h"
 
 namespace {

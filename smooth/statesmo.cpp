@@ -8,7 +8,7 @@
  */
 #include "host/kel.h"
 #include "model/kernels.h"
-#include "model/model.h"
+#include "model/timevarying.h"
 #include "smooth/smooth.h"
 
 namespace {

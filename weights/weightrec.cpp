@@ -24,7 +24,8 @@
 
 #include "filter/kalman_core.h"
 #include "model/kernels.h"
-#include "model/model.h"
+#include "model/scalar.h"
+#include "model/timevarying.h"
 
 namespace {
 
