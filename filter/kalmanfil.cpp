@@ -3,7 +3,7 @@
  * matrix, for inspection or for the smoother.
  */
 #include "filter/filter.h"
-#include "filter/kalman_core.h"
+#include "filter/filtercall.h"
 #include "model/check.h"
 #include "model/hostcall.h"
 

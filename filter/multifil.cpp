@@ -8,6 +8,8 @@
  * upper-right block of W holds the gain K = M F^-1, the lower-left block
  * still holds M', and the lower-right block holds F^-1.
  */
+#include "filter/multifil.h"
+
 #include <cmath>
 
 #include "filter/filter.h"

@@ -9,7 +9,8 @@
  * storage the filter still reads.
  */
 #include "filter/filter.h"
-#include "filter/kalman_core.h"
+#include "filter/filtercall.h"
+#include "filter/likelihood.h"
 #include "model/check.h"
 #include "model/hostcall.h"
 /* The one edge of the project that points up: the score is the backward

@@ -4,6 +4,8 @@
  * inverted by a division; P-work row m then holds the gain K = M / F while
  * column m keeps M.
  */
+#include "filter/univfil.h"
+
 #include <cmath>
 
 #include "filter/filter.h"

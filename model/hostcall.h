@@ -10,7 +10,7 @@
  *   LdsCallCheck(&c, "LdsLik", args, count, 2, LDS_LAYOUT_DATA);
  *   KelLibCheckType(KEL_REFERENCE, args, 0, 1);
  *   if (fLdsCallOpen(&c, 0, 0))
- *       fLdsCallFilter(&c, 0, &logdet, &sumsq, &cnt);   (filter/kalman_core.h)
+ *       fLdsCallFilter(&c, 0, &logdet, &sumsq, &cnt);   (filter/filtercall.h)
  *   if (c.status == 1) { ...write results... }
  *   LdsCallClose(&c);
  *   LdsCallReport(&c, rtn, "LdsLik(): non-positive semi-definite innovation variance matrix");

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <limits>
 
+#include "filter/filtercall.h"
 #include "filter/kalman_core.h"
 #include "model/check.h"
 #include "model/hostcall.h"

@@ -12,7 +12,7 @@
  */
 #include <limits>
 
-#include "filter/kalman_core.h"
+
 #include "model/check.h"
 #include "model/hostcall.h"
 #include "model/kernels.h"

@@ -28,7 +28,7 @@
 #include <cmath>
 #include <limits>
 
-#include "filter/kalman_core.h"
+
 #include "model/check.h"
 #include "model/hostcall.h"
 #include "model/kernels.h"

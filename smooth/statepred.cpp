@@ -8,6 +8,8 @@
  * correction; they are taken from P_t before it is propagated.
  */
 #include "filter/kalman_core.h"
+#include "filter/multifil.h"
+#include "filter/univfil.h"
 #include "host/kel.h"
 #include "model/check.h"
 #include "model/kernels.h"

@@ -8,7 +8,7 @@
 #include <limits>
 
 #include "filter/filter.h"
-#include "filter/kalman_core.h"
+#include "filter/filtercall.h"
 #include "host/host.h"
 #include "model/check.h"
 #include "model/hostcall.h"

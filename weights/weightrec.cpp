@@ -22,7 +22,7 @@
 
 #include <utility>
 
-#include "filter/kalman_core.h"
+
 #include "model/kernels.h"
 #include "model/scalar.h"
 #include "model/timevarying.h"
