@@ -219,7 +219,7 @@ LDS_INLINE void LdsSymSubColRowOf(int m, double **P, const double *row)
 }
 
 /* ---- the smoothing variance -------------------------------------------
- * Kernels of the backward smoothing recursion (smooth/smooth.h). */
+ * Kernels of the backward smoothing recursion (smooth/smooth_step.h). */
 
 /* The congruence X' diag(C, E) X in place of X, for the smoothing variance
  * L' N L + Z' F^-1 Z (X = [L; Z], C = N, E = F^-1).  d = m + N.  On entry

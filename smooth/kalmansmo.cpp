@@ -8,6 +8,7 @@
 #include "model/hostcall.h"
 #include "model/timevarying.h"
 #include "smooth/smooth.h"
+#include "smooth/smooth_step.h"
 
 namespace {
 

@@ -10,6 +10,7 @@
 #include "model/kernels.h"
 #include "model/timevarying.h"
 #include "smooth/smooth.h"
+#include "smooth/smooth_step.h"
 
 namespace {
 
