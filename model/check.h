@@ -7,11 +7,13 @@
  * Dimensions: m states (columns of Sys), N series (rows of Sys minus m),
  * d = m + N, n time points.
  *
- * The check comes in two variants: `lds_b` serves the likelihood, filter,
- * smoother, moment, recursion and conditional-density functions; `lds_a`
- * serves the weight and simulation smoother functions, which write
- * time-varying values into the caller's own matrices and print their
- * warnings whatever the warning switch says.
+ * The check comes in two variants, named by where the time-varying values
+ * go: `lds_copied_form` serves the likelihood, filter, smoother, moment,
+ * recursion and conditional-density functions, which work on private
+ * copies of Sys and Var; `lds_caller_form` serves the weight and
+ * simulation smoother functions, which write time-varying values into the
+ * caller's own matrices and print their warnings whatever the warning
+ * switch says.
  */
 #ifndef VANTREL_MODEL_CHECK_H
 #define VANTREL_MODEL_CHECK_H
@@ -37,7 +39,7 @@ enum {
     LDS_LAYOUT_STORE = 1,     /* R x n filter store */
     LDS_LAYOUT_FULL = 2,      /* d x n */
     LDS_LAYOUT_STACKED = 3,   /* E x (q N), n becomes q */
-    LDS_LAYOUT_STACKED4 = 4   /* (m+4) x (q N), lds_b only */
+    LDS_LAYOUT_STACKED4 = 4   /* (m+4) x (q N), lds_copied_form only */
 };
 
 /* 1 when the optional argument counts as absent: a 0 x 0 matrix, a 1 x 1
@@ -63,12 +65,12 @@ int iLdsStoreRows(int N, int m);
  * be null.  Init and Mean receive the host's row pointers when present and
  * are left untouched otherwise.  `rtn` is not used.
  */
-namespace lds_b {
+namespace lds_copied_form {
 int iKelCheckLds(KelVALUE *rtn, KelVALUE *args, int count, int f, int layout,
                  int *pN, int *pm, int *pd, int *pR, int *pE, int *pn,
                  double ***pInit, double ***pMean);
 }
-namespace lds_a {
+namespace lds_caller_form {
 int iKelCheckLds(KelVALUE *rtn, KelVALUE *args, int count, int f, int layout,
                  int *pN, int *pm, int *pd, int *pR, int *pE, int *pn,
                  double ***pInit, double ***pMean);

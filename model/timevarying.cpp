@@ -207,7 +207,7 @@ void ApplyTable(int t, double **M, int rows, int cols, int **tab, double **X)
 
 } // namespace
 
-namespace lds_b {
+namespace lds_copied_form {
 int fKelOpenLdsTV(KelVALUE *idx, int m, int d, int d2, int ***pIdxSys,
                   int ***pIdxVar, int ***pIdxMean, double ***pX)
 {
@@ -223,9 +223,9 @@ void KelCloseLdsTV(int m, int d, double **sysCopy, double **varCopy,
         MatFreeBlock(varCopy);
     CloseTables(m, d, idxSys, idxVar, idxMean);
 }
-} // namespace lds_b
+} // namespace lds_copied_form
 
-namespace lds_a {
+namespace lds_caller_form {
 int fKelOpenLdsTV(KelVALUE *idx, int m, int d, int d2, int ***pIdxSys,
                   int ***pIdxVar, int ***pIdxMean, double ***pX)
 {
@@ -236,7 +236,7 @@ void KelCloseLdsTV(int m, int d, int **idxSys, int **idxVar, int **idxMean)
 {
     CloseTables(m, d, idxSys, idxVar, idxMean);
 }
-} // namespace lds_a
+} // namespace lds_caller_form
 
 int fCopyLdsTV(KelVALUE *sysArg, int m, int d, int **idxSys, int **idxVar,
                double ***pSysCopy, double ***pVarCopy)

@@ -4,9 +4,10 @@
  * private copies of Sys and Var, and applying the values of one time point.
  * Internal.  Matrices and int tables are row-pointer arrays.
  *
- * Opening and closing come in the two variants of model/check.h: `lds_b`
- * copies Sys and Var and reports an index beyond X; `lds_a` writes into the
- * caller's own matrices and refuses such an index silently.
+ * Opening and closing come in the two variants of model/check.h:
+ * `lds_copied_form` copies Sys and Var and reports an index beyond X;
+ * `lds_caller_form` writes into the caller's own matrices and refuses such
+ * an index silently.
  */
 #ifndef VANTREL_MODEL_TIMEVARYING_H
 #define VANTREL_MODEL_TIMEVARYING_H
@@ -21,17 +22,17 @@
  * storage the host tracks.  Index values are truncated toward zero; NaN,
  * +infinity and values beyond the int range count as out of range, any
  * negative value (-infinity included) keeps the element constant.
- * Result 1, or 0 on an allocation failure or (silently in lds_a, with
- * "Lds(): dimension of data matrix is not correct" in lds_b) an index beyond
- * the rows of X.
+ * Result 1, or 0 on an allocation failure or (silently in lds_caller_form,
+ * with "Lds(): dimension of data matrix is not correct" in lds_copied_form)
+ * an index beyond the rows of X.
  */
-namespace lds_b {
+namespace lds_copied_form {
 int fKelOpenLdsTV(KelVALUE *idx, int m, int d, int d2, int ***pIdxSys,
                   int ***pIdxVar, int ***pIdxMean, double ***pX);
 void KelCloseLdsTV(int m, int d, double **sysCopy, double **varCopy,
                    int **idxSys, int **idxVar, int **idxMean);
 }
-namespace lds_a {
+namespace lds_caller_form {
 int fKelOpenLdsTV(KelVALUE *idx, int m, int d, int d2, int ***pIdxSys,
                   int ***pIdxVar, int ***pIdxMean, double ***pX);
 void KelCloseLdsTV(int m, int d, int **idxSys, int **idxVar, int **idxMean);
