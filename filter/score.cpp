@@ -16,7 +16,7 @@
 /* The one edge of the project that points up: the score is the backward
  * smoothing recursion's sum of u u' - D, so this host function of filter/
  * calls the smoother of smooth/.  Nothing else in filter/ depends on
- * smooth/. */
+ * smooth/; cmake/layering.cmake lists this include as its one exception. */
 #include "smooth/smooth.h"
 
 namespace {
