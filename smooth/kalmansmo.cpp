@@ -4,6 +4,8 @@
  */
 #include <limits>
 
+#include "smooth/kalmansmo.h"
+
 #include "model/check.h"
 #include "model/hostcall.h"
 #include "model/timevarying.h"
@@ -89,6 +91,16 @@ void UnivKalmanSmo(int n, int m, double **Sys, int **IdxSys, double **X,
     KalmanSmoRun(SMO_LAYOUT_UNIV, 1, n, m, Sys, IdxSys, X, S, W, store, acc, out);
 }
 
+void LdsCallKalmanSmo(LdsCall *c, double **store, double **acc, double **out)
+{
+    if (c->N == 1)
+        UnivKalmanSmo(c->n, c->m, c->sys, c->idxSys, c->X, c->pwork, c->awork, store, acc,
+                      out);
+    else
+        MultiKalmanSmo(c->N, c->n, c->m, c->sys, c->idxSys, c->X, c->pwork, c->awork, store,
+                       acc, out);
+}
+
 void FnKalmanSmo(KelVALUE *rtn, KelVALUE *args, int count)
 {
     LdsCall c;
@@ -103,12 +115,7 @@ void FnKalmanSmo(KelVALUE *rtn, KelVALUE *args, int count)
     if (!out)
         c.status = LDS_NOMEM;
     else if (fLdsCallOpen(&c, 0, 0)) {
-        if (c.N == 1)
-            UnivKalmanSmo(c.n, c.m, c.sys, c.idxSys, c.X, c.pwork, c.awork,
-                          c.data, nullptr, out);
-        else
-            MultiKalmanSmo(c.N, c.n, c.m, c.sys, c.idxSys, c.X, c.pwork,
-                           c.awork, c.data, nullptr, out);
+        LdsCallKalmanSmo(&c, c.data, nullptr, out);
     }
     /* The recursion has no failure of its own, but values near the largest
      * double or a NaN in the model leave no number to hand back. */
