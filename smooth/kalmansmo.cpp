@@ -91,16 +91,6 @@ void UnivKalmanSmo(int n, int m, double **Sys, int **IdxSys, double **X,
     KalmanSmoRun(SMO_LAYOUT_UNIV, 1, n, m, Sys, IdxSys, X, S, W, store, acc, out);
 }
 
-void LdsCallKalmanSmo(LdsCall *c, double **store, double **acc, double **out)
-{
-    if (c->N == 1)
-        UnivKalmanSmo(c->n, c->m, c->sys, c->idxSys, c->X, c->pwork, c->awork, store, acc,
-                      out);
-    else
-        MultiKalmanSmo(c->N, c->n, c->m, c->sys, c->idxSys, c->X, c->pwork, c->awork, store,
-                       acc, out);
-}
-
 void FnKalmanSmo(KelVALUE *rtn, KelVALUE *args, int count)
 {
     LdsCall c;
