@@ -254,11 +254,12 @@ void builders(kel::Host &host, Hash &total, bool verbose) {
         if (verbose) std::printf("%-10s %-14s %016" PRIx64 "\n", "builders", fn, one.h);
     };
     {
-        kel::Value spec({{0, 1.0, 0, 0, 0}, {1, 0.5, 0, 0, 0}, {4, 0.3, 4, 0, 0},
+        kel::Value components({{0, 1.0, 0, 0, 0}, {1, 0.5, 0, 0, 0}, {4, 0.3, 4, 0, 0},
                          {7, 0.8, 0.5, 0.9, 0}, {17, 1.0, 0, 0.5, 0}, {18, 1.0, 0, 0.4, -0.3},
                          {6, 0.7, 0.4, 0.8, 2}, {19, 1.0, 0, 0, 0}});
         kel::Value sys, var, init;
-        kel::Value r = host.call("GetLdsStsm", {spec, kel::ref(sys), kel::ref(var), kel::ref(init)});
+        kel::Value r =
+            host.call("GetLdsStsm", {components, kel::ref(sys), kel::ref(var), kel::ref(init)});
         record("GetLdsStsm", {&r, &sys, &var, &init});
     }
     {
