@@ -9,7 +9,7 @@
 
 #include "builders/builders.h"
 #include "builders/buildutil.h"
-#include "model/model.h"
+#include "model/check.h"
 
 namespace {
 

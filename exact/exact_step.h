@@ -9,7 +9,11 @@
 
 #include <cmath>
 
-#include "model/model.h"
+/* What every exact routine builds on: the scalar helpers, the pattern
+ * products and the time-varying elements. */
+#include "model/pattern.h"
+#include "model/scalar.h"
+#include "model/timevarying.h"
 
 namespace lds_exact {
 

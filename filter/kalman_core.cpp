@@ -1,15 +1,15 @@
 /*
  * kalman_core.cpp - the parts of a filter step that do not depend on the
- * number of series (start values, the stacked prediction), and the filter
- * run of the host-call frame.
+ * number of series (start values, the stacked prediction, the beginning and
+ * end of a run).
  */
 #include "filter/kalman_core.h"
 
 #include <cmath>
 
-#include "filter/filter.h"
 #include "host/kel.h"
-#include "model/model.h"
+#include "model/check.h"
+#include "model/scalar.h"
 
 double dLdsVbig(int d, double **Var)
 {
@@ -128,20 +128,4 @@ double **LdsAllocFinvView(int N, int m, double **W)
     for (int i = 0; i < N; i++)
         view[i] = W[m + i] + m;
     return view;
-}
-
-int fLdsCallFilter(LdsCall *c, double **store, double *pLogDet, double *pSumSq,
-                   int *pCount)
-{
-    double *mean = c->awork[c->d + 1];
-    if (c->N == 1)
-        c->status = fUnivKalmanFil(c->n, c->data ? c->data[0] : nullptr, c->m, c->sys,
-                                   c->var, mean, c->idxSys, c->idxVar, c->idxMean,
-                                   c->X, c->init, c->pwork, c->awork, store, pLogDet,
-                                   pSumSq, pCount);
-    else
-        c->status = fMultiKalmanFil(c->N, c->n, c->data, c->m, c->sys, c->var, mean,
-                                    c->idxSys, c->idxVar, c->idxMean, c->X, c->init,
-                                    c->pwork, c->awork, store, pLogDet, pSumSq, pCount);
-    return c->status;
 }

@@ -1,7 +1,10 @@
 /*
  * kalman_core.h - the pieces of one filter step that the filters for one
- * and for several series and the moment forward passes share, and the
- * host-call frame's filter run.  Internal.
+ * and for several series and the moment forward passes share: the starting
+ * values, the prediction, the beginning and end of a run, the store column
+ * of a time point without observations (filter/kalman_core.cpp).  The
+ * steps of each filter are in filter/multifil.h and filter/univfil.h.
+ * Internal.
  *
  * P-work is (d+1) x d: rows 0..d-1 the augmented variance W (leading
  * m x m block = P_t), row d the augmented mean a.  A-work rows 0..d-1
@@ -11,9 +14,8 @@
 #define VANTREL_FILTER_KALMAN_CORE_H
 
 #include "host/kel.h"
-#include "model/hostcall.h"
 #include "model/kernels.h"
-#include "model/model.h"
+#include "model/scalar.h"
 
 /* Factor of the variance given to diffuse initial elements. */
 #define LDS_VBIG_FACTOR 9999999.99
@@ -93,97 +95,5 @@ double **LdsAllocFinvView(int N, int m, double **W);
 /* Store column t of a time point without any observation: NaN in the N
  * innovation rows, 0.0 in the other rows up to R. */
 void LdsStoreMissing(int t, int N, int R, double **Store);
-
-/* Steps of the filter for several series, shared with the moment forward
- * pass.  W is the augmented block of P-work, a its last row, apred the
- * predicted augmented mean (A-work row d). */
-
-/* Innovations of time point t into a[m..d-1]; a missing element gets a
- * unit row and column in W and a NaN innovation.  Returns the number of
- * observed elements. */
-int iMultiInnovations(int N, int m, int t, double **Y, double **W, double *a,
-                      const double *apred);
-
-/* After the inversion: missing elements get F^-1[i][i] = 0 and v[i] = 0. */
-void MultiClearMissing(int N, int m, double **Finv, double *a);
-
-/* Column t of the filter store from W and the innovations. */
-void MultiStoreColumn(int N, int m, int t, double **W, const double *a,
-                      double **Store);
-
-/* a = a* + K v and P = A - K M'. */
-void MultiUpdate(int N, int m, double **W, double *a, const double *apred);
-
-/* A time point without observations: a = a*, P stays the predicted block,
- * store column t (R rows, when Store is given) NaN over zeros. */
-void MultiSkipTimePoint(int N, int m, int R, int t, double **Store, double *a,
-                        const double *apred);
-
-/* F^-1 in place through the view, log|F| added to *pLogDet (when given),
- * missing elements cleared and the gain formed.  0 when F is singular. */
-int fMultiInvertGain(int N, int m, double **Finv, double **W, double *a,
-                     double *pLogDet);
-
-/* Column t of the one-series store from v and P-work row m, which holds
- * the gain row K followed by 1/F. */
-void UnivStoreColumn(int m, int t, double v, const double *krow,
-                     double **Store);
-
-/* The innovation v and 1/F of one step of the filter for one series. */
-struct UnivInnovation {
-    double v, finv;
-};
-
-/* The innovation step for one series, on the augmented P-work whose row
- * and column m hold M' and M and whose [m][m] holds F:
- *   v = y - a*[m] (into a[m]),  1/F into P[m][m],  K = M / F into row m
- * (column m keeps M).  0 when F is 0 or NaN: a NaN variance would poison
- * every later step while the run still reported success, so it fails like
- * a zero one.  kM as in LdsPredictOf; the gains are also left in
- * gains[0..kM-1] for LdsUnivUpdateOf. */
-template <int kM>
-LDS_INLINE int LdsUnivInnovationOf(int mRun, double y, double **P, double *a,
-                                   const double *apred, UnivInnovation *out, double *gains)
-{
-    const int m = kM ? kM : mRun;
-    const double v = y - apred[m];
-    a[m] = v;
-    const double F = P[m][m];
-    if (F == 0.0 || FIsNaN(F))
-        return 0;
-    const double finv = 1.0 / F;
-    P[m][m] = finv;
-    *out = UnivInnovation{v, finv};
-    LdsScaleRowOf<kM>(m, P[m], finv, gains);
-    return 1;
-}
-
-/* The update for one series: a = a* + K v and P = A - M K', the gain K
- * taken from gains when kM is not 0, else from row m. */
-template <int kM>
-LDS_INLINE void LdsUnivUpdateOf(int mRun, double **P, double *a, const double *apred,
-                                double v, const double *gains)
-{
-    const int m = kM ? kM : mRun;
-    const double *K = kM ? gains : P[m];
-    LdsAddScaledOf<kM>(m, apred, K, v, a);
-    LdsSymSubColRowOf<kM>(m, P, gains);
-}
-
-/* A missing observation: the whole augmented mean (innovation slot
- * included) takes the prediction, store column t NaN over zeros. */
-void UnivSkipTimePoint(int m, int t, double **Store, double *a,
-                       const double *apred);
-
-/* Runs fUnivKalmanFil (N = 1) or fMultiKalmanFil on the frame's data,
- * model and working storage with the given store (may be null) and
- * accumulators (each may be null).  status = the filter's result. */
-int fLdsCallFilter(LdsCall *c, double **store, double *pLogDet,
-                   double *pSumSq, int *pCount);
-
-/* The Gaussian log-likelihood from a run's accumulators: the count cnt, the
- * log-determinant sum and the mean square s2, as
- * -0.5 ((cnt log(2 pi) + logdet) + cnt s2). */
-double dLdsLogLik(int cnt, double logdet, double s2);
 
 #endif

@@ -3,9 +3,9 @@
  * matrix, for inspection or for the smoother.
  */
 #include "filter/filter.h"
-#include "filter/kalman_core.h"
+#include "filter/filtercall.h"
+#include "model/check.h"
 #include "model/hostcall.h"
-#include "model/model.h"
 
 void FnKalmanFil(KelVALUE *rtn, KelVALUE *args, int count)
 {

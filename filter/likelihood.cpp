@@ -3,12 +3,14 @@
  * the three accumulators of one filter run, plain or with the scale of the
  * variances concentrated out.
  */
+#include "filter/likelihood.h"
+
 #include <cmath>
 
 #include "filter/filter.h"
-#include "filter/kalman_core.h"
+#include "filter/filtercall.h"
+#include "model/check.h"
 #include "model/hostcall.h"
-#include "model/model.h"
 
 namespace {
 

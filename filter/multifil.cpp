@@ -8,12 +8,16 @@
  * upper-right block of W holds the gain K = M F^-1, the lower-left block
  * still holds M', and the lower-right block holds F^-1.
  */
+#include "filter/multifil.h"
+
 #include <cmath>
 
 #include "filter/filter.h"
 #include "filter/kalman_core.h"
+#include "model/check.h"
 #include "model/kernels.h"
-#include "model/model.h"
+#include "model/scalar.h"
+#include "model/timevarying.h"
 
 /* A missing element gets a unit row and column in F, so that F stays
  * invertible and its inverse has a unit row and column that are cleared

@@ -9,14 +9,15 @@
  * storage the filter still reads.
  */
 #include "filter/filter.h"
-#include "filter/kalman_core.h"
+#include "filter/filtercall.h"
+#include "filter/likelihood.h"
+#include "model/check.h"
 #include "model/hostcall.h"
-#include "model/model.h"
 /* The one edge of the project that points up: the score is the backward
  * smoothing recursion's sum of u u' - D, so this host function of filter/
  * calls the smoother of smooth/.  Nothing else in filter/ depends on
- * smooth/. */
-#include "smooth/smooth.h"
+ * smooth/; cmake/layering.cmake lists this include as its one exception. */
+#include "smooth/kalmansmo.h"
 
 namespace {
 
@@ -34,12 +35,7 @@ int fIsReference(const KelVALUE *arg)
 
 void Score(LdsCall *c, double **score)
 {
-    if (c->N == 1)
-        UnivKalmanSmo(c->n, c->m, c->sys, c->idxSys, c->X, c->pwork, c->awork,
-                      c->store, score, nullptr);
-    else
-        MultiKalmanSmo(c->N, c->n, c->m, c->sys, c->idxSys, c->X, c->pwork,
-                       c->awork, c->store, score, nullptr);
+    LdsCallKalmanSmo(c, c->store, score, nullptr);
 }
 
 /* The d x d score into the referenced variable; 0 when it cannot hold it. */

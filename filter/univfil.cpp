@@ -4,12 +4,15 @@
  * inverted by a division; P-work row m then holds the gain K = M / F while
  * column m keeps M.
  */
+#include "filter/univfil.h"
+
 #include <cmath>
 
 #include "filter/filter.h"
 #include "filter/kalman_core.h"
 #include "model/kernels.h"
-#include "model/model.h"
+#include "model/scalar.h"
+#include "model/timevarying.h"
 
 /* Rows of the store for one series: innovation, m gains, 1/F. */
 static int iUnivStoreRows(int m) { return m + 2; }

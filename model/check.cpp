@@ -2,16 +2,16 @@
  * check.cpp - checking the run of state space arguments a host function
  * receives, and deriving the model dimensions from it.
  *
- * The two variants (lds_b, lds_a) share one routine; they differ only in the
- * data layouts they know, in the row count E of the stacked layout and in
+ * The two variants (lds_copied_form, lds_caller_form) share one routine;
+ * they differ only in the data layouts they know, in the row count E of the stacked layout and in
  * whether the "no time-varying model" warning obeys the warning switch.
  */
-#include "model/model.h"
 
 #include <cmath>
 #include <cstdio>
 #include <limits>
 
+#include "model/check.h"
 #include "host/host.h"
 
 namespace {
@@ -224,7 +224,7 @@ int iLdsStoreRows(int N, int m)
     return fLdsDoubleToInt(rows, &r) ? r : -1;
 }
 
-namespace lds_b {
+namespace lds_copied_form {
 int iKelCheckLds(KelVALUE *, KelVALUE *args, int count, int f, int layout,
                  int *pN, int *pm, int *pd, int *pR, int *pE, int *pn,
                  double ***pInit, double ***pMean)
@@ -232,9 +232,9 @@ int iKelCheckLds(KelVALUE *, KelVALUE *args, int count, int f, int layout,
     return iCheckLds(kVariantB, args, count, f, layout, pN, pm, pd, pR, pE, pn,
                      pInit, pMean);
 }
-} // namespace lds_b
+} // namespace lds_copied_form
 
-namespace lds_a {
+namespace lds_caller_form {
 int iKelCheckLds(KelVALUE *, KelVALUE *args, int count, int f, int layout,
                  int *pN, int *pm, int *pd, int *pR, int *pE, int *pn,
                  double ***pInit, double ***pMean)
@@ -242,4 +242,4 @@ int iKelCheckLds(KelVALUE *, KelVALUE *args, int count, int f, int layout,
     return iCheckLds(kVariantA, args, count, f, layout, pN, pm, pd, pR, pE, pn,
                      pInit, pMean);
 }
-} // namespace lds_a
+} // namespace lds_caller_form

@@ -11,7 +11,9 @@
 #include <limits>
 
 #include "host/host.h"
-#include "model/model.h"
+#include "model/check.h"
+#include "model/scalar.h"
+#include "model/timevarying.h"
 
 namespace {
 
@@ -39,14 +41,14 @@ int fOpenTimeVarying(LdsCall *c)
 {
     KelVALUE *form = &c->args[c->f];
     if (c->noCopy) {
-        if (!lds_a::fKelOpenLdsTV(&form[LDS_ARG_IDXSYS], c->m, c->d, c->d, &c->idxSys,
-                                  &c->idxVar, &c->idxMeanTab, &c->X))
+        if (!lds_caller_form::fKelOpenLdsTV(&form[LDS_ARG_IDXSYS], c->m, c->d, c->d,
+                                            &c->idxSys, &c->idxVar, &c->idxMeanTab, &c->X))
             return 0;
         c->idxMean = c->idxMeanTab ? c->idxMeanTab[0] : nullptr;
         return 1;
     }
-    if (!lds_b::fKelOpenLdsTV(&form[LDS_ARG_IDXSYS], c->m, c->d, c->d, &c->idxSys,
-                              &c->idxVar, &c->idxMeanTab, &c->X))
+    if (!lds_copied_form::fKelOpenLdsTV(&form[LDS_ARG_IDXSYS], c->m, c->d, c->d, &c->idxSys,
+                                        &c->idxVar, &c->idxMeanTab, &c->X))
         return 0;
     c->idxMean = c->idxMeanTab ? c->idxMeanTab[0] : nullptr;
     if (!fCopyLdsTV(&form[LDS_ARG_SYS], c->m, c->d, c->idxSys, c->idxVar,
@@ -99,10 +101,10 @@ void CheckWith(LdsCall *c, const char *name, KelVALUE *args, int count, int f,
     c->f = f;
     c->noCopy = noCopy;
     c->timeVarying =
-        noCopy ? lds_a::iKelCheckLds(nullptr, args, count, f, layout, &c->N, &c->m,
-                                     &c->d, &c->R, &c->E, &c->n, &c->init, &c->mean)
-               : lds_b::iKelCheckLds(nullptr, args, count, f, layout, &c->N, &c->m,
-                                     &c->d, &c->R, &c->E, &c->n, &c->init, &c->mean);
+        noCopy ? lds_caller_form::iKelCheckLds(nullptr, args, count, f, layout, &c->N, &c->m,
+                                               &c->d, &c->R, &c->E, &c->n, &c->init, &c->mean)
+               : lds_copied_form::iKelCheckLds(nullptr, args, count, f, layout, &c->N, &c->m,
+                                               &c->d, &c->R, &c->E, &c->n, &c->init, &c->mean);
     c->data = args[f].v.mval.data;
     c->sys = args[f + LDS_ARG_SYS].v.mval.data;
     c->var = args[f + LDS_ARG_VAR].v.mval.data;
@@ -147,10 +149,10 @@ int fLdsCallOpen(LdsCall *c, int extraRows, int wantStore)
 void LdsCallClose(LdsCall *c)
 {
     if (c->noCopy)
-        lds_a::KelCloseLdsTV(c->m, c->d, c->idxSys, c->idxVar, c->idxMeanTab);
+        lds_caller_form::KelCloseLdsTV(c->m, c->d, c->idxSys, c->idxVar, c->idxMeanTab);
     else
-        lds_b::KelCloseLdsTV(c->m, c->d, c->sysCopy, c->varCopy, c->idxSys, c->idxVar,
-                             c->idxMeanTab);
+        lds_copied_form::KelCloseLdsTV(c->m, c->d, c->sysCopy, c->varCopy, c->idxSys,
+                                       c->idxVar, c->idxMeanTab);
     c->sysCopy = c->varCopy = nullptr;
     c->idxSys = c->idxVar = c->idxMeanTab = nullptr;
     c->idxMean = nullptr;

@@ -10,7 +10,7 @@
  *   LdsCallCheck(&c, "LdsLik", args, count, 2, LDS_LAYOUT_DATA);
  *   KelLibCheckType(KEL_REFERENCE, args, 0, 1);
  *   if (fLdsCallOpen(&c, 0, 0))
- *       fLdsCallFilter(&c, 0, &logdet, &sumsq, &cnt);   (filter/kalman_core.h)
+ *       fLdsCallFilter(&c, 0, &logdet, &sumsq, &cnt);   (filter/filtercall.h)
  *   if (c.status == 1) { ...write results... }
  *   LdsCallClose(&c);
  *   LdsCallReport(&c, rtn, "LdsLik(): non-positive semi-definite innovation variance matrix");
@@ -35,7 +35,7 @@ struct LdsCall {
     int f;                     /* position of the data argument */
     int N, m, d, R, E, n;
     int timeVarying;           /* iKelCheckLds accepted the block */
-    int noCopy;                /* the variant without copies (lds_a) */
+    int noCopy;                /* no copies: lds_caller_form */
     double **data;             /* rows of argument f */
     double **sys, **var;       /* what the recursions use: copies when
                                   time-varying, else the host's matrices */
@@ -54,16 +54,16 @@ struct LdsCall {
                                                   any status other than 1 */
 };
 
-/* Clears the frame and checks the state space form with the lds_b check at
- * position f with the given data layout (type and size errors end the host
- * call).  status = 1 afterwards. */
+/* Clears the frame and checks the state space form with the
+ * lds_copied_form check at position f with the given data layout (type and
+ * size errors end the host call).  status = 1 afterwards. */
 void LdsCallCheck(LdsCall *c, const char *name, KelVALUE *args, int count,
                   int f, int layout);
 
 /* The variant for the host functions that make no copies (SimSmoWgt,
- * SimSmoDraw, LdsWeights): the lds_a check, and fLdsCallOpen then opens the
- * time-varying elements without copying Sys and Var, so the recursions
- * write the values of each time point into the caller's own matrices. */
+ * SimSmoDraw, LdsWeights): the lds_caller_form check, and fLdsCallOpen then
+ * opens the time-varying elements without copying Sys and Var, so the
+ * recursions write the values of each time point into the caller's own matrices. */
 void LdsCallCheckNoCopy(LdsCall *c, const char *name, KelVALUE *args, int count,
                         int f, int layout);
 

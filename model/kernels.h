@@ -2,13 +2,14 @@
  * kernels.h - the kernel layer: the products the recursions call by name,
  * each with its contract and the sizes it accepts.  Internal to the
  * library; the exported kernels (dVecVec, dVecMatVec, dInnerProd,
- * LDLbacksub, FIsNaN, SetNaN, the int maxima) are declared in model.h.
+ * LDLbacksub, FIsNaN, SetNaN, the int maxima) are declared in model/scalar.h.
  *
- * Every optimised kernel `Lds<Name>` (model/kernels.cpp) has a plain scalar
+ * Every optimised kernel `Lds<Name>` (model/kernels_filter.cpp,
+ * kernels_smooth.cpp, kernels_backward.cpp, by the recursions they serve) has a plain scalar
  * reference `Lds<Name>Ref` (model/kernels_ref.cpp) with the same contract
  * and the same bits: the sums run in the stated orders, and the optimised
  * code only forms several of them side by side.  Where wide copies are
- * built (model/vecops.h), the kernels marked [two copies] also exist as
+ * built (vec/vecops.h), the kernels marked [two copies] also exist as
  * `Lds<Name>Wide` and `Lds<Name>Base`, and `Lds<Name>` calls the one the
  * processor runs.  tests/kernels checks each against its reference.
  *
@@ -17,8 +18,8 @@
 #ifndef VANTREL_MODEL_KERNELS_H
 #define VANTREL_MODEL_KERNELS_H
 
-#include "model/model.h"
-#include "model/vecops.h"
+#include "model/scalar.h"
+#include "vec/vecops.h"
 
 /* State counts 1..kLdsCompiledStates get code compiled for their count in
  * the recursions' time loops (the `kM` template argument of the kernels
@@ -218,7 +219,7 @@ LDS_INLINE void LdsSymSubColRowOf(int m, double **P, const double *row)
 }
 
 /* ---- the smoothing variance -------------------------------------------
- * Kernels of the backward smoothing recursion (smooth/smooth.h). */
+ * Kernels of the backward smoothing recursion (smooth/smooth_step.h). */
 
 /* The congruence X' diag(C, E) X in place of X, for the smoothing variance
  * L' N L + Z' F^-1 Z (X = [L; Z], C = N, E = F^-1).  d = m + N.  On entry

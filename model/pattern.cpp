@@ -7,7 +7,7 @@
  * 1..count: rows and columns of the +1 entries, of the -1 entries, of the
  * other non-zero entries.  A null pattern reads T as a dense c x c matrix.
  */
-#include "model/model.h"
+#include "model/pattern.h"
 
 namespace {
 

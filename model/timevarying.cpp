@@ -9,7 +9,9 @@
  * the triple table are two views of the same marks, applied in the same
  * order (LdsApplyTVTables, TVsystem).
  */
-#include "model/model.h"
+#include "model/timevarying.h"
+#include "model/check.h"
+#include "model/scalar.h"
 
 #include <limits>
 
@@ -205,7 +207,7 @@ void ApplyTable(int t, double **M, int rows, int cols, int **tab, double **X)
 
 } // namespace
 
-namespace lds_b {
+namespace lds_copied_form {
 int fKelOpenLdsTV(KelVALUE *idx, int m, int d, int d2, int ***pIdxSys,
                   int ***pIdxVar, int ***pIdxMean, double ***pX)
 {
@@ -221,9 +223,9 @@ void KelCloseLdsTV(int m, int d, double **sysCopy, double **varCopy,
         MatFreeBlock(varCopy);
     CloseTables(m, d, idxSys, idxVar, idxMean);
 }
-} // namespace lds_b
+} // namespace lds_copied_form
 
-namespace lds_a {
+namespace lds_caller_form {
 int fKelOpenLdsTV(KelVALUE *idx, int m, int d, int d2, int ***pIdxSys,
                   int ***pIdxVar, int ***pIdxMean, double ***pX)
 {
@@ -234,7 +236,7 @@ void KelCloseLdsTV(int m, int d, int **idxSys, int **idxVar, int **idxMean)
 {
     CloseTables(m, d, idxSys, idxVar, idxMean);
 }
-} // namespace lds_a
+} // namespace lds_caller_form
 
 int fCopyLdsTV(KelVALUE *sysArg, int m, int d, int **idxSys, int **idxVar,
                double ***pSysCopy, double ***pVarCopy)

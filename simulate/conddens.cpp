@@ -12,12 +12,17 @@
 #include <cmath>
 #include <limits>
 
+#include "filter/filtercall.h"
 #include "filter/kalman_core.h"
+#include "model/check.h"
 #include "model/hostcall.h"
 #include "model/kernels.h"
-#include "model/model.h"
+#include "model/scalar.h"
+#include "model/timevarying.h"
 #include "simulate/simsmo.h"
+#include "simulate/simsmodraw.h"
 #include "simulate/simulate.h"
+#include "smooth/kalmansmo.h"
 #include "smooth/smooth.h"
 
 namespace {
@@ -191,14 +196,9 @@ void CondWorkFree(CondWork *w)
  * cannot be decomposed. */
 int fDrawDisturbances(LdsCall *c, CondWork *w, int r)
 {
-    const int N = c->N, n = c->n, m = c->m, p = c->d;
+    const int n = c->n, m = c->m, p = c->d;
     const int *flags = w->sel.flagTab[0];
-    const int status =
-        N == 1 ? iUnivSimSmoWgt(n, m, c->sys, c->var, c->idxSys, c->idxVar, c->X, c->pwork,
-                                w->B, c->store, r, flags, w->sel.C, w->wgt)
-               : iMultiSimSmoWgt(N, n, m, c->sys, c->var, c->idxSys, c->idxVar, c->X,
-                                 c->pwork, w->B, c->store, r, flags, w->sel.C, w->wgt);
-    if (status)
+    if (iLdsCallSimSmoWgt(c, w->B, c->store, r, flags, w->sel.C, w->wgt))
         return 0;
     MatRann(w->U, r, n + 1);
     /* The initial state's deviation goes below the backward vector in
@@ -207,12 +207,7 @@ int fDrawDisturbances(LdsCall *c, CondWork *w, int r)
                      c->pwork, w->B);
     for (int i = 0; i < m; i++)
         w->U[p + i][0] = c->pwork[p][i];
-    if (N == 1)
-        UnivSimSmoDraw(n, m, c->sys, c->var, c->idxSys, c->idxVar, c->X, nullptr, c->awork,
-                       c->store, r, flags, nullptr, w->wgt, w->U, w->U);
-    else
-        MultiSimSmoDraw(N, n, m, c->sys, c->var, c->idxSys, c->idxVar, c->X, nullptr,
-                        c->awork, c->store, r, flags, nullptr, w->wgt, w->U, w->U);
+    LdsCallSimSmoDraw(c, nullptr, c->store, r, flags, nullptr, w->wgt, w->U, w->U);
     return 1;
 }
 
@@ -281,12 +276,7 @@ void FnLdsCondDens(KelVALUE *rtn, KelVALUE *args, int count)
 
     double *mean = c.status == LDS_OK ? c.awork[c.d + 1] : nullptr;
     if (c.status == LDS_OK && !simulate) {
-        if (c.N == 1)
-            UnivKalmanSmo(c.n, c.m, c.sys, c.idxSys, c.X, c.pwork, c.awork, c.store, nullptr,
-                          w.U);
-        else
-            MultiKalmanSmo(c.N, c.n, c.m, c.sys, c.idxSys, c.X, c.pwork, c.awork, c.store,
-                           nullptr, w.U);
+        LdsCallKalmanSmo(&c, c.store, nullptr, w.U);
         if (code == COND_SMOOTHED) {
             RestoreVar(&c);
             LdsSignalSmo(LDS_SIGNAL_SMOOTH, c.N, c.n, c.m, c.sys, c.var, mean, c.idxSys,

@@ -7,6 +7,7 @@
 #define VANTREL_SIMULATE_SIMSMO_H
 
 #include "host/kel.h"
+#include "model/hostcall.h"
 
 /* Storage that goes with a selection of r elements: the flags (a 1 x p
  * table, row 0 used) and the r x r C-matrix. */
@@ -34,5 +35,11 @@ int fSimSelectionAlloc(SimSelection *s, int p, int r, double **sel, int m, doubl
 
 /* Frees what fSimSelectionAlloc allocated; safe on a cleared record. */
 void SimSelectionFree(SimSelection *s);
+
+/* iUnivSimSmoWgt (N = 1) or iMultiSimSmoWgt with the frame's model and its
+ * P-work as A; B, store, r, flags, C and wgt as those routines take them.
+ * Their result (0 = success). */
+int iLdsCallSimSmoWgt(LdsCall *c, double **B, double **store, int r, const int *flags,
+                      double **C, double **wgt);
 
 #endif

@@ -10,12 +10,15 @@
  * The filter store and the weight store are read in place, column t at
  * time point t, so a draw costs vector operations only.
  */
+#include "simulate/simsmodraw.h"
+
 #include <limits>
 
-#include "filter/kalman_core.h"
+#include "model/check.h"
 #include "model/hostcall.h"
 #include "model/kernels.h"
-#include "model/model.h"
+#include "model/scalar.h"
+#include "model/timevarying.h"
 #include "simulate/simsmo.h"
 #include "simulate/simulate.h"
 
@@ -121,6 +124,17 @@ void UnivSimSmoDraw(int n, int m, double **Sys, double **Var, int **IdxSys, int 
     SimSmoDrawRun(1, n, m, Sys, Var, IdxSys, IdxVar, X, V, store, r, flags, wgt, z, out);
 }
 
+void LdsCallSimSmoDraw(LdsCall *c, double **A, double **store, int r, const int *flags,
+                       double **C, double **wgt, double **z, double **out)
+{
+    if (c->N == 1)
+        UnivSimSmoDraw(c->n, c->m, c->sys, c->var, c->idxSys, c->idxVar, c->X, A, c->awork,
+                       store, r, flags, C, wgt, z, out);
+    else
+        MultiSimSmoDraw(c->N, c->n, c->m, c->sys, c->var, c->idxSys, c->idxVar, c->X, A,
+                        c->awork, store, r, flags, C, wgt, z, out);
+}
+
 void FnSimSmoDraw(KelVALUE *rtn, KelVALUE *args, int count)
 {
     LdsCall c;
@@ -142,12 +156,7 @@ void FnSimSmoDraw(KelVALUE *rtn, KelVALUE *args, int count)
         c.status = LDS_NOMEM;
     } else {
         double **z = args[1].v.mval.data, **wgt = args[2].v.mval.data;
-        if (c.N == 1)
-            UnivSimSmoDraw(c.n, c.m, c.sys, c.var, c.idxSys, c.idxVar, c.X, c.pwork, c.awork,
-                           c.data, r, s.flagTab[0], s.C, wgt, z, out);
-        else
-            MultiSimSmoDraw(c.N, c.n, c.m, c.sys, c.var, c.idxSys, c.idxVar, c.X, c.pwork,
-                            c.awork, c.data, r, s.flagTab[0], s.C, wgt, z, out);
+        LdsCallSimSmoDraw(&c, c.pwork, c.data, r, s.flagTab[0], s.C, wgt, z, out);
         /* Numbers, weights or a store beyond the range of a double (or NaN
          * in them) make no draw. */
         LdsCallRequireFinite(&c, out, c.d, c.n + 1, 0);

@@ -28,10 +28,12 @@
 #include <cmath>
 #include <limits>
 
-#include "filter/kalman_core.h"
+
+#include "model/check.h"
 #include "model/hostcall.h"
 #include "model/kernels.h"
-#include "model/model.h"
+#include "model/scalar.h"
+#include "model/timevarying.h"
 #include "simulate/simsmo.h"
 #include "simulate/simulate.h"
 
@@ -299,6 +301,16 @@ int iUnivSimSmoWgt(int n, int m, double **Sys, double **Var, int **IdxSys, int *
     return iSimSmoWgtRun(1, n, m, Sys, Var, IdxSys, IdxVar, X, A, B, store, r, flags, C, wgt);
 }
 
+int iLdsCallSimSmoWgt(LdsCall *c, double **B, double **store, int r, const int *flags,
+                      double **C, double **wgt)
+{
+    if (c->N == 1)
+        return iUnivSimSmoWgt(c->n, c->m, c->sys, c->var, c->idxSys, c->idxVar, c->X, c->pwork,
+                              B, store, r, flags, C, wgt);
+    return iMultiSimSmoWgt(c->N, c->n, c->m, c->sys, c->var, c->idxSys, c->idxVar, c->X,
+                           c->pwork, B, store, r, flags, C, wgt);
+}
+
 void FnSimSmoWgt(KelVALUE *rtn, KelVALUE *args, int count)
 {
     LdsCall c;
@@ -319,12 +331,7 @@ void FnSimSmoWgt(KelVALUE *rtn, KelVALUE *args, int count)
         !fSimSelectionAlloc(&s, c.d, r, sel, 0, nullptr)) {
         c.status = LDS_NOMEM;
     } else {
-        const int status =
-            c.N == 1 ? iUnivSimSmoWgt(c.n, c.m, c.sys, c.var, c.idxSys, c.idxVar, c.X,
-                                      c.pwork, c.awork, c.data, r, s.flagTab[0], s.C, wgt)
-                     : iMultiSimSmoWgt(c.N, c.n, c.m, c.sys, c.var, c.idxSys, c.idxVar, c.X,
-                                       c.pwork, c.awork, c.data, r, s.flagTab[0], s.C, wgt);
-        if (status)
+        if (iLdsCallSimSmoWgt(&c, c.awork, c.data, r, s.flagTab[0], s.C, wgt))
             c.status = LDS_FAILED;
     }
     SimSelectionFree(&s);

@@ -4,9 +4,13 @@
  */
 #include <limits>
 
+#include "smooth/kalmansmo.h"
+
+#include "model/check.h"
 #include "model/hostcall.h"
-#include "model/model.h"
+#include "model/timevarying.h"
 #include "smooth/smooth.h"
+#include "smooth/smooth_step.h"
 
 namespace {
 
@@ -101,12 +105,7 @@ void FnKalmanSmo(KelVALUE *rtn, KelVALUE *args, int count)
     if (!out)
         c.status = LDS_NOMEM;
     else if (fLdsCallOpen(&c, 0, 0)) {
-        if (c.N == 1)
-            UnivKalmanSmo(c.n, c.m, c.sys, c.idxSys, c.X, c.pwork, c.awork,
-                          c.data, nullptr, out);
-        else
-            MultiKalmanSmo(c.N, c.n, c.m, c.sys, c.idxSys, c.X, c.pwork,
-                           c.awork, c.data, nullptr, out);
+        LdsCallKalmanSmo(&c, c.data, nullptr, out);
     }
     /* The recursion has no failure of its own, but values near the largest
      * double or a NaN in the model leave no number to hand back. */

@@ -13,8 +13,8 @@
 #include <limits>
 
 #include "host/host.h"
+#include "model/check.h"
 #include "model/hostcall.h"
-#include "model/model.h"
 #include "smooth/smooth.h"
 
 namespace {

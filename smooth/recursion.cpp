@@ -11,9 +11,10 @@
 
 #include "filter/kalman_core.h"
 #include "host/host.h"
+#include "model/check.h"
 #include "model/hostcall.h"
 #include "model/kernels.h"
-#include "model/model.h"
+#include "model/timevarying.h"
 #include "smooth/smooth.h"
 
 namespace {

@@ -4,10 +4,11 @@
  * D_t = [[N, -N K], [-K' N, F^-1 + K' N K]], and the move back to
  * r_{t-1} = Sys' u_t, N_{t-1} = L' N L + Z' F^-1 Z with L = T - K Z.
  */
+#include "smooth/smooth_step.h"
+
 #include "host/kel.h"
 #include "model/kernels.h"
-#include "model/model.h"
-#include "smooth/smooth.h"
+#include "model/scalar.h"
 
 namespace {
 

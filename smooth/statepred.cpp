@@ -8,9 +8,13 @@
  * correction; they are taken from P_t before it is propagated.
  */
 #include "filter/kalman_core.h"
+#include "filter/multifil.h"
+#include "filter/univfil.h"
 #include "host/kel.h"
+#include "model/check.h"
 #include "model/kernels.h"
-#include "model/model.h"
+#include "model/scalar.h"
+#include "model/timevarying.h"
 #include "smooth/smooth.h"
 
 namespace {

@@ -8,8 +8,9 @@
  */
 #include "host/kel.h"
 #include "model/kernels.h"
-#include "model/model.h"
+#include "model/timevarying.h"
 #include "smooth/smooth.h"
+#include "smooth/smooth_step.h"
 
 namespace {
 

@@ -8,10 +8,11 @@
 #include <limits>
 
 #include "filter/filter.h"
+#include "filter/filtercall.h"
 #include "host/host.h"
-#include "filter/kalman_core.h"
+#include "model/check.h"
 #include "model/hostcall.h"
-#include "model/model.h"
+#include "model/scalar.h"
 #include "weights/weights.h"
 
 namespace {

@@ -22,9 +22,10 @@
 
 #include <utility>
 
-#include "filter/kalman_core.h"
+
 #include "model/kernels.h"
-#include "model/model.h"
+#include "model/scalar.h"
+#include "model/timevarying.h"
 
 namespace {
 
