@@ -300,6 +300,45 @@ TEST(HostStorage, FreedBlocksAreReusedWithoutPageFaults) {
     EXPECT_LT(faults, pages / 20) << "of " << pages << " pages per round, over three rounds";
 }
 
+TEST(HostStorage, LargeFreedBlocksAreKeptByTheHost) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's allocator keeps its own pools";
+#endif
+    // Blocks above what any C library setting keeps (64 MB, 40 MB): the
+    // host holds them itself, so a second round of the same sizes takes no
+    // page faults, hands out zeroed storage, and a smaller request does not
+    // take a block far larger than it needs.
+    const int n = 100000, rows[] = {80, 50};
+    long pages = 0, faults = 0;
+    for (int round = 0; round < 3; ++round) {
+        const long before = minorFaults();
+        double **blocks[2];
+        for (int b = 0; b < 2; ++b) {
+            blocks[b] = MatAllocBlock(rows[b], n);
+            ASSERT_NE(blocks[b], nullptr);
+            for (int i = 0; i < rows[b]; ++i) {
+                ASSERT_EQ(blocks[b][i][n - 1], 0.0);
+                for (int t = 0; t < n; ++t) blocks[b][i][t] = i + t;
+            }
+        }
+        for (double **block : blocks) MatFreeBlock(block);
+        if (round == 0) {
+            pages = (long(80 + 50) * n * long(sizeof(double))) / 4096;
+            continue;
+        }
+        faults += minorFaults() - before;
+    }
+    EXPECT_LT(faults, pages / 20) << "of " << pages << " pages per round, over two rounds";
+    // A block of 10 rows must not be served from the kept 50-row one.
+    double **small = MatAllocBlock(10, n);
+    const long before = minorFaults();
+    double **mid = MatAllocBlock(50, n);
+    EXPECT_LT(minorFaults() - before, 50L * n * 8 / 4096 / 20);
+    MatFreeBlock(small);
+    MatFreeBlock(mid);
+    kelhost_release_kept_blocks();
+}
+
 TEST(HostMatrix, ProductsMatchDenseFormulas) {
     std::mt19937_64 rng(7);
     for (int trial = 0; trial < 20; ++trial) {
