@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "kelhost/kelhost.h"
-#include "model/vecops.h"
+#include "vec/vecops.h"
 
 namespace {
 

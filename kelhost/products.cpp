@@ -5,7 +5,7 @@
 // zero entries of the outer factor (a sparse transition, a selection row)
 // are skipped, and symmetric results are computed on one triangle and
 // copied to the other.  Their blocks of four come from the library's
-// vector header (model/vecops.h), and the larger ones are built in a wide
+// vector header (vec/vecops.h), and the larger ones are built in a wide
 // and a baseline copy there; neither changes a bit.
 //
 // Threads: the products keep the patterns of recent outer factors per
@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "kelhost/kelhost.h"
-#include "model/vecops.h"
+#include "vec/vecops.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
  * The recursions rely on the exact summation order of these products, so
  * every sum runs in increasing index order (backward substitution aside)
  * and accumulates into one running sum; the optimised kernels form several
- * such sums side by side, by blocks of four (model/vecops.h).
+ * such sums side by side, by blocks of four (vec/vecops.h).
  */
 #include "model/kernels.h"
 

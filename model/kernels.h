@@ -8,7 +8,7 @@
  * reference `Lds<Name>Ref` (model/kernels_ref.cpp) with the same contract
  * and the same bits: the sums run in the stated orders, and the optimised
  * code only forms several of them side by side.  Where wide copies are
- * built (model/vecops.h), the kernels marked [two copies] also exist as
+ * built (vec/vecops.h), the kernels marked [two copies] also exist as
  * `Lds<Name>Wide` and `Lds<Name>Base`, and `Lds<Name>` calls the one the
  * processor runs.  tests/kernels checks each against its reference.
  *
@@ -18,7 +18,7 @@
 #define VANTREL_MODEL_KERNELS_H
 
 #include "model/model.h"
-#include "model/vecops.h"
+#include "vec/vecops.h"
 
 /* State counts 1..kLdsCompiledStates get code compiled for their count in
  * the recursions' time loops (the `kM` template argument of the kernels

@@ -3,7 +3,9 @@
  * (model/kernels.cpp) and the stand-in host's products work on, the choice
  * between a wide and a baseline copy of a kernel, and the dispatch of small
  * run-time counts to code compiled for each count.  Every compiler builtin
- * and every instruction-set attribute of the project stands here.
+ * and every instruction-set attribute of the project stands here.  It
+ * includes nothing of the project, so that the library and the stand-in
+ * host (kelhost/) share it without either depending on the other.
  *
  * A Quad is four doubles: one AVX2 register, two SSE2 registers, or (in the
  * scalar build, VANTREL_SCALAR, and with compilers without GNU vector
@@ -17,8 +19,8 @@
  * runs on.  Clang builds the baseline only: it refuses 32-byte vector values
  * between functions built for different instruction sets, even inlined.
  */
-#ifndef VANTREL_MODEL_VECOPS_H
-#define VANTREL_MODEL_VECOPS_H
+#ifndef VANTREL_VEC_VECOPS_H
+#define VANTREL_VEC_VECOPS_H
 
 #include <cstdint>
 #include <cstring>
