@@ -28,6 +28,16 @@ const int kDenseSeries = 4;
 const double kDenseRadius = 0.9;    // spectral radius of the dense T
 const int kRadiusSquarings = 12;    // T^(2^12) in Gelfand's formula
 
+// Row-pointer storage for the routines called directly.
+struct Rows {
+    std::vector<double> buf;
+    std::vector<double *> ptr;
+    Rows(int r, int c) : buf(std::size_t(r) * std::size_t(c) + 1), ptr(r) {
+        for (int i = 0; i < r; ++i) ptr[i] = buf.data() + std::size_t(i) * std::size_t(c);
+    }
+    double **p() { return ptr.data(); }
+};
+
 struct Model {
     kel::Value sys, var, y;
     int m, N, n;

@@ -40,15 +40,7 @@ kel::Value initOf(int m) {
 
 kel::Value g_nile;
 
-// Row-pointer storage for the exact routines.
-struct Rows {
-    std::vector<double> buf;
-    std::vector<double *> ptr;
-    Rows(int r, int c) : buf(std::size_t(r) * std::size_t(c) + 1), ptr(r) {
-        for (int i = 0; i < r; ++i) ptr[i] = buf.data() + std::size_t(i) * std::size_t(c);
-    }
-    double **p() { return ptr.data(); }
-};
+using bench::Rows;
 
 // The exact diffuse log-likelihood as linking code computes it: the diffuse
 // period, then the exact filter with its sums only.
