@@ -59,29 +59,24 @@ const int kBackCycle = 4;
  * step c back repeats that step's D_t and N_{t-1}: only u_t and r_{t-1}
  * are formed.  Any other column, and t = 0, take the full step again from
  * the N_t their step starts from, so S and W end as without the shortcut
- * and every result has the same bits. */
-void KalmanSmoRun(int layout, int N, int n, int m, double **Sys, int **IdxSys,
-                  double **X, double **S, double **W, double **store,
-                  double **acc, double **out)
+ * and every result has the same bits.  One series with at most
+ * kLdsCompiledStates states; S and acc are prepared by the caller. */
+void KalmanSmoSettling(int n, int m, double **Sys, double **S, double **W, double **store,
+                       double **acc, double **out)
 {
-    const int d = m + N;
-    const bool canSettle = layout == SMO_LAYOUT_UNIV && m <= kLdsCompiledStates && !IdxSys;
+    const int d = m + 1;
     BackStep ring[kBackCycle];
     int run = 0, cycle = 0, first = 0, phase = 0;
-    SmoothStart(d, S);
-    if (acc)
-        MatZero(acc, d, d);
     for (int t = n - 1; t >= 0; t--) {
-        LdsApplyTV(t, m, d, Sys, nullptr, nullptr, IdxSys, nullptr, nullptr, X);
         bool settled = false;
         if (cycle) {
             const BackStep &rec = ring[(first + phase) % kBackCycle];
-            SmoothResidualMean(layout, N, m, store, t, S, W);
+            SmoothResidualMean(SMO_LAYOUT_UNIV, 1, m, store, t, S, W);
             if (t > 0 && std::memcmp(S[m], rec.gains, sizeof(double) * (m + 1)) == 0) {
                 for (int i = 0; i < d; i++)
                     for (int j = 0; j < d; j++)
                         W[i][j] = rec.D[i][j];
-                SmoothBackMean(N, m, Sys, S, W);
+                SmoothBackMean(1, m, Sys, S, W);
                 phase = phase + 1 == cycle ? 0 : phase + 1;
                 settled = true;
             } else {
@@ -94,30 +89,25 @@ void KalmanSmoRun(int layout, int N, int n, int m, double **Sys, int **IdxSys,
         }
         if (!settled) {
             BackStep &rec = ring[run % kBackCycle];
-            if (canSettle)
-                for (int i = 0; i < m; i++)
-                    for (int j = 0; j < m; j++)
-                        rec.N[i][j] = S[i][j];
-            SmoothResidual(layout, N, m, store, t, S, W);
-            if (canSettle) {
-                std::memcpy(rec.gains, S[m], sizeof(double) * (m + 1));
-                for (int i = 0; i < d; i++)
-                    for (int j = 0; j < d; j++)
-                        rec.D[i][j] = W[i][j];
-            }
-            SmoothBackStep(layout, N, m, Sys, S, W);
-            if (canSettle) {
-                run++;
-                for (int c = 1; c <= kBackCycle && c <= run && !cycle; c++) {
-                    const BackStep &back = ring[(run - c) % kBackCycle];
-                    bool same = true;
-                    for (int i = 0; i < m && same; i++)
-                        same = std::memcmp(S[i], back.N[i], sizeof(double) * m) == 0;
-                    if (same) {
-                        cycle = c;
-                        first = (run - c) % kBackCycle;
-                        phase = 0;
-                    }
+            for (int i = 0; i < m; i++)
+                for (int j = 0; j < m; j++)
+                    rec.N[i][j] = S[i][j];
+            SmoothResidual(SMO_LAYOUT_UNIV, 1, m, store, t, S, W);
+            std::memcpy(rec.gains, S[m], sizeof(double) * (m + 1));
+            for (int i = 0; i < d; i++)
+                for (int j = 0; j < d; j++)
+                    rec.D[i][j] = W[i][j];
+            SmoothBackStep(SMO_LAYOUT_UNIV, 1, m, Sys, S, W);
+            run++;
+            for (int c = 1; c <= kBackCycle && c <= run && !cycle; c++) {
+                const BackStep &back = ring[(run - c) % kBackCycle];
+                bool same = true;
+                for (int i = 0; i < m && same; i++)
+                    same = std::memcmp(S[i], back.N[i], sizeof(double) * m) == 0;
+                if (same) {
+                    cycle = c;
+                    first = (run - c) % kBackCycle;
+                    phase = 0;
                 }
             }
         }
@@ -126,6 +116,28 @@ void KalmanSmoRun(int layout, int N, int n, int m, double **Sys, int **IdxSys,
         if (out)
             WriteOutput(d, t, W, out);
     }
+}
+
+void KalmanSmoRun(int layout, int N, int n, int m, double **Sys, int **IdxSys,
+                  double **X, double **S, double **W, double **store,
+                  double **acc, double **out)
+{
+    const int d = m + N;
+    SmoothStart(d, S);
+    if (acc)
+        MatZero(acc, d, d);
+    if (layout == SMO_LAYOUT_UNIV && m <= kLdsCompiledStates && !IdxSys)
+        KalmanSmoSettling(n, m, Sys, S, W, store, acc, out);
+    else
+        for (int t = n - 1; t >= 0; t--) {
+            LdsApplyTV(t, m, d, Sys, nullptr, nullptr, IdxSys, nullptr, nullptr, X);
+            SmoothResidual(layout, N, m, store, t, S, W);
+            SmoothBackStep(layout, N, m, Sys, S, W);
+            if (acc)
+                Accumulate(d, W, acc);
+            if (out)
+                WriteOutput(d, t, W, out);
+        }
     if (acc) {
         for (int i = 0; i < d; i++)
             for (int j = 0; j < i; j++)
