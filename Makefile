@@ -8,7 +8,7 @@ JOBS ?= 2
 PYTHON ?= /usr/bin/python3
 
 .PHONY: deps build build-asan build-clang build-scalar test test-plain test-asan \
-        test-clang test-scalar test-python demo bench clean
+        test-clang test-scalar test-python demo bench bench-peers clean
 
 deps:
 	./scripts/deps.sh
@@ -67,6 +67,16 @@ bench: build
 	PYTHONPATH=python VANTREL_LIB_DIR=build $(PYTHON) bench/python_overhead.py
 	PYTHONPATH=python VANTREL_LIB_DIR=build $(PYTHON) bench/python_exact.py
 	PYTHONPATH=python VANTREL_LIB_DIR=build $(PYTHON) bench/fit_many.py
+
+# Vantrel against R's stats and statsmodels (bench/peers/peers.py); installs
+# R from Debian's packages when it is missing.  Not part of `make test`.
+PEER_ROUNDS ?= 15
+bench-peers: deps
+	@command -v Rscript >/dev/null || { SUDO=""; [ "$$(id -u)" -ne 0 ] && SUDO="sudo"; \
+	  DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq r-base-core python3-statsmodels; }
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build build -j$(JOBS) --target vantrel kelhost vantrel_peers
+	$(PYTHON) bench/peers/peers.py build $(PEER_ROUNDS)
 
 clean:
 	rm -rf build build-asan build-clang build-scalar build-python

@@ -26,15 +26,7 @@
 
 namespace {
 
-// Row-pointer storage.
-struct Rows {
-    std::vector<double> buf;
-    std::vector<double *> ptr;
-    Rows(int r, int c) : buf(std::size_t(r) * std::size_t(c) + 1), ptr(r) {
-        for (int i = 0; i < r; ++i) ptr[i] = buf.data() + std::size_t(i) * std::size_t(c);
-    }
-    double **p() { return ptr.data(); }
-};
+using bench::Rows;
 
 // A model with everything the exact routines need, filtered once.
 struct Exact {

@@ -28,6 +28,16 @@ const int kDenseSeries = 4;
 const double kDenseRadius = 0.9;    // spectral radius of the dense T
 const int kRadiusSquarings = 12;    // T^(2^12) in Gelfand's formula
 
+// Row-pointer storage for the routines called directly.
+struct Rows {
+    std::vector<double> buf;
+    std::vector<double *> ptr;
+    Rows(int r, int c) : buf(std::size_t(r) * std::size_t(c) + 1), ptr(r) {
+        for (int i = 0; i < r; ++i) ptr[i] = buf.data() + std::size_t(i) * std::size_t(c);
+    }
+    double **p() { return ptr.data(); }
+};
+
 struct Model {
     kel::Value sys, var, y;
     int m, N, n;
@@ -106,20 +116,23 @@ inline const Model &localLevel() {
     return model;
 }
 
+// The basic structural model on n time points.
+inline Model structuralOf(int n) {
+    const int m = 2 + kSeasonPeriod - 1, level = 0, slope = 1, season = 2;
+    kel::Value sys = kel::Value::matrix(m + 1, m), var = kel::Value::matrix(m + 1, m + 1);
+    sys.at(level, level) = sys.at(level, slope) = sys.at(slope, slope) = 1.0;
+    for (int i = 0; i < kSeasonPeriod - 1; ++i) sys.at(season, season + i) = -1.0;
+    for (int i = 0; i < kSeasonPeriod - 2; ++i) sys.at(season + i + 1, season + i) = 1.0;
+    sys.at(m, level) = sys.at(m, season) = 1.0;
+    var.at(level, level) = 0.3;
+    var.at(slope, slope) = 0.01;
+    var.at(season, season) = 0.05;
+    var.at(m, m) = 1.0;
+    return finish(sys, var, m, 1, n);
+}
+
 inline const Model &structural() {
-    static const Model model = [] {
-        const int m = 2 + kSeasonPeriod - 1, level = 0, slope = 1, season = 2;
-        kel::Value sys = kel::Value::matrix(m + 1, m), var = kel::Value::matrix(m + 1, m + 1);
-        sys.at(level, level) = sys.at(level, slope) = sys.at(slope, slope) = 1.0;
-        for (int i = 0; i < kSeasonPeriod - 1; ++i) sys.at(season, season + i) = -1.0;
-        for (int i = 0; i < kSeasonPeriod - 2; ++i) sys.at(season + i + 1, season + i) = 1.0;
-        sys.at(m, level) = sys.at(m, season) = 1.0;
-        var.at(level, level) = 0.3;
-        var.at(slope, slope) = 0.01;
-        var.at(season, season) = 0.05;
-        var.at(m, m) = 1.0;
-        return finish(sys, var, m, 1, kStructuralN);
-    }();
+    static const Model model = structuralOf(kStructuralN);
     return model;
 }
 

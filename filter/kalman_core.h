@@ -54,12 +54,12 @@ void LdsPredictMean(int m, int d, double **Sys, const double *Mean, double **Pwo
 void LdsPredict(int m, int d, double **Sys, double **Var, const double *Mean,
                 double **Pwork, double **Awork, const LdsMeanPlan *plan);
 
-/* LdsPredict; kM, when not 0, is m for one series (d = kM + 1).  Below one
- * block of four in d the mean goes by rows, as LdsPredictMean's does at
- * that size, compiled for the count. */
+/* LdsPredict, and its mean alone; kM, when not 0, is m for one series
+ * (d = kM + 1).  Below one block of four in d the mean goes by rows, as
+ * LdsPredictMean's does at that size, compiled for the count. */
 template <int kM>
-LDS_INLINE void LdsPredictOf(int mRun, int d, double **Sys, double **Var, const double *Mean,
-                             double **Pwork, double **Awork, const LdsMeanPlan *plan)
+LDS_INLINE void LdsPredictMeanOf(int mRun, int d, double **Sys, const double *Mean,
+                                 double **Pwork, double **Awork, const LdsMeanPlan *plan)
 {
     const int m = kM ? kM : mRun;
     /* a* = Sys a + Mean, the state and the observation together. */
@@ -67,6 +67,14 @@ LDS_INLINE void LdsPredictOf(int mRun, int d, double **Sys, double **Var, const 
         LdsMatVecFromOf<kM + 1, kM>(d, m, Sys, Pwork[d], Mean, Awork[d]);
     else
         LdsPredictMean(m, d, Sys, Mean, Pwork, Awork, plan);
+}
+
+template <int kM>
+LDS_INLINE void LdsPredictOf(int mRun, int d, double **Sys, double **Var, const double *Mean,
+                             double **Pwork, double **Awork, const LdsMeanPlan *plan)
+{
+    const int m = kM ? kM : mRun;
+    LdsPredictMeanOf<kM>(m, d, Sys, Mean, Pwork, Awork, plan);
     /* W = Sys P Sys' + Var. */
     MatBSBt(Sys, d, Pwork, m, Awork);
     MatAdd(Awork, d, d, Var, 1.0, Pwork);

@@ -87,6 +87,14 @@ void kelhost_set_message_sink(kelhost_sink sink, void *context);
  * the C library has no such settings. */
 int kelhost_keep_freed_blocks(void);
 
+/* The host keeps large freed blocks for reuse, of its own accord and
+ * without touching the C library's settings: a freed matrix or table of
+ * 1 MiB or more is held (up to 32 blocks and 4 GiB in all) and handed out
+ * again for an allocation of the same size or up to a fifth smaller, so a
+ * call repeated with the same sizes touches no new pages however large its
+ * results.  This gives the kept blocks back to the C library. */
+void kelhost_release_kept_blocks(void);
+
 /* Number of matrix and table blocks currently alive from MatAllocBlock and
  * TabAllocPlain (record storage not included). */
 long kelhost_live_blocks(void);

@@ -27,6 +27,7 @@ struct alignas(16) Header {
     unsigned long long serial;
     Header *prev;
     Header *next;
+    std::size_t bytes;  // the whole allocation, header included
 };
 
 Header *g_head = nullptr;  // live list of tracked blocks, newest first
@@ -75,6 +76,51 @@ bool blockBytes(int rows, int cols, std::size_t elemSize, std::size_t *total) {
     return *total <= kMaxBlockBytes;
 }
 
+// Large freed blocks kept for reuse.  A Kel program calls the library in
+// loops, and each call allocates and frees blocks of the size of its
+// series: the filter store, the moments, the covariances.  Above 32 MiB
+// glibc maps every such block on its own and unmaps it when freed, whatever
+// its settings, so each call would fault in every page again (62 MB of
+// covariances at 100000 time points of a 13-state model: some 15000 faults
+// per call).  Freed blocks of kKeepFrom bytes or more are therefore kept
+// here, up to kKeepBytes in all and kKeepCount blocks, and an allocation
+// takes the smallest kept block that holds it with at most a quarter to
+// spare; a block that does not fit under the limits goes back to the C
+// library.  Kept blocks stay mapped until kelhost_release_kept_blocks().
+constexpr std::size_t kKeepFrom = std::size_t(1) << 20;
+constexpr std::size_t kKeepBytes = std::size_t(4) << 30;
+constexpr int kKeepCount = 32;
+
+Header *g_kept[kKeepCount];
+int g_keptCount = 0;
+std::size_t g_keptBytes = 0;
+
+char *takeKept(std::size_t total) {
+    if (total < kKeepFrom) return nullptr;
+    int best = -1;
+    for (int i = 0; i < g_keptCount; ++i) {
+        const std::size_t b = g_kept[i]->bytes;
+        if (b >= total && b - total <= total / 4 && (best < 0 || b < g_kept[best]->bytes))
+            best = i;
+    }
+    if (best < 0) return nullptr;
+    Header *h = g_kept[best];
+    g_kept[best] = g_kept[--g_keptCount];
+    g_keptBytes -= h->bytes;
+    return reinterpret_cast<char *>(h);
+}
+
+void release(Header *h) {
+    h->magic = 0;
+    if (h->bytes >= kKeepFrom && g_keptCount < kKeepCount &&
+        h->bytes <= kKeepBytes - g_keptBytes) {
+        g_kept[g_keptCount++] = h;
+        g_keptBytes += h->bytes;
+        return;
+    }
+    std::free(h);
+}
+
 }  // namespace
 
 bool injectFailure() {
@@ -87,9 +133,15 @@ bool injectFailure() {
 void **allocBlock(int rows, int cols, std::size_t elemSize, BlockKind kind) {
     std::size_t total;
     if (!blockBytes(rows, cols, elemSize, &total)) return nullptr;
-    char *raw = static_cast<char *>(std::malloc(total));
-    if (!raw) return nullptr;
+    char *raw = takeKept(total);
+    if (raw) {
+        total = reinterpret_cast<Header *>(raw)->bytes;
+    } else {
+        raw = static_cast<char *>(std::malloc(total));
+        if (!raw) return nullptr;
+    }
     Header *h = reinterpret_cast<Header *>(raw);
+    h->bytes = total;
     h->magic = kMagic;
     h->kind = kind;
     h->serial = g_serial++;
@@ -117,8 +169,7 @@ bool freeBlock(void **rows) {
     Header *h = headerOf(rows);
     if (h->magic != kMagic) return false;
     if (h->kind == BlockKind::Tracked) unlink(h);
-    h->magic = 0;
-    std::free(h);
+    release(h);
     return true;
 }
 
@@ -130,8 +181,7 @@ void freeTrackedSince(unsigned long long mark) {
         Header *next = h->next;
         if (h->serial >= mark) {
             unlink(h);
-            h->magic = 0;
-            std::free(h);
+            release(h);
         }
         h = next;
     }
@@ -184,6 +234,12 @@ int kelhost_keep_freed_blocks(void) {
 }
 
 long kelhost_live_blocks(void) { return kelhost::trackedCount(); }
+
+void kelhost_release_kept_blocks(void) {
+    using namespace kelhost;
+    while (g_keptCount > 0) std::free(g_kept[--g_keptCount]);
+    g_keptBytes = 0;
+}
 
 }  // extern "C"
 

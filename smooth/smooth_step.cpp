@@ -145,6 +145,21 @@ void SmoothResidual(int layout, int N, int m, double **store, int t,
     FormVariance(layout, N, m, S, W);
 }
 
+void SmoothResidualMean(int layout, int N, int m, double **store, int t, double **S,
+                        double **W)
+{
+    if (layout == SMO_LAYOUT_UNIV)
+        LoadUniv(m, store, t, S);
+    else
+        LoadMulti(N, m, store, t, S);
+    FormResidual(layout, N, m, S, W);
+}
+
+void SmoothBackMean(int N, int m, double **Sys, double **S, double **W)
+{
+    LdsColumnCombinationOf<0>(m + N, 0, m, W[m + N], Sys, S[m + N]);
+}
+
 void SmoothBackStep(int layout, int N, int m, double **Sys, double **S, double **W)
 {
     SmoothBackStepOf<0>(layout, N, m, Sys, S, W);

@@ -60,6 +60,15 @@ void SmoothResidual(int layout, int N, int m, double **store, int t,
  * receive Z), F^-1 is. */
 void SmoothBackStep(int layout, int N, int m, double **Sys, double **S, double **W);
 
+/* The mean halves of the two: SmoothResidualMean loads S as SmoothResidual
+ * does and forms u_t in W row d, leaving W's d x d block alone;
+ * SmoothBackMean forms r_{t-1} = Sys' u_t into S row d as SmoothBackStep
+ * does, leaving N alone.  For a caller that knows D_t and N_{t-1} already
+ * (a recursion that has settled). */
+void SmoothResidualMean(int layout, int N, int m, double **store, int t, double **S,
+                        double **W);
+void SmoothBackMean(int N, int m, double **Sys, double **S, double **W);
+
 /* Gain K[i][k] and inverse variance F^-1[k][l] as SmoothResidual left
  * them in S. */
 inline double SmoothGain(int layout, int m, double **S, int i, int k)

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <random>
 
@@ -381,3 +382,60 @@ TEST(KalmanDirect, SingularInnovationVariance)
 }
 
 }  // namespace
+
+bool sameBits(const Mat &a, const Mat &b)
+{
+    return a.rows() == b.rows() && a.cols() == b.cols() &&
+           std::memcmp(a.data(), b.data(), sizeof(double) * a.size()) == 0;
+}
+
+// Once the one-series filter's variance repeats itself bit for bit (a fixed
+// point or a short cycle of the last bit), it stops recomputing it.  The
+// results must be the same bits as a run that cannot take that shortcut
+// (the observation variance given as a time-varying element of constant
+// value), through missing observations, at the last time point and in the
+// variance left in P-work, and they must match the textbook filter.
+TEST(KalmanDirect, SettledVarianceGivesTheSameBits)
+{
+    std::mt19937_64 rng(47);
+    const int n = 400;
+    for (int m = 1; m <= 3; m++) {
+        const int d = m + 1;
+        // A local level (m = 1) settles into a cycle of three; the trend
+        // models with m = 2, 3 (level, slope, and an AR(1) term).
+        dense::System s;
+        s.sys = Mat::Zero(d, m);
+        s.var = Mat::Zero(d, d);
+        s.mean = Vec::Zero(d);
+        for (int i = 0; i < m; i++) {
+            s.sys(i, i) = i == 2 ? 0.7 : 1.0;
+            s.var(i, i) = 0.1 / (i + 1);
+        }
+        if (m > 1)
+            s.sys(0, 1) = 1.0;
+        s.sys.row(m).setConstant(1.0);
+        s.var(m, m) = 1.0;
+        Mat Y = dense::randomData(rng, 1, n);
+        for (int t : {150, 151, 300, n - 1})
+            Y(0, t) = kNaN;
+        for (bool lastObserved : {false, true}) {
+            if (lastObserved)
+                Y(0, n - 1) = 0.25;
+            Mat init = Mat::Zero(m + 1, m);
+            init.topRows(m) = 10.0 * Mat::Identity(m, m);
+            dense::TimeVarying tv;
+            tv.X = Mat::Constant(1, n, s.var(m, m));
+            tv.idxVar = Eigen::MatrixXi::Constant(d, d, -1);
+            tv.idxVar(m, m) = 0;
+            const LibRun fast = runLib(s, Y, &init), full = runLib(s, Y, &init, &tv);
+            ASSERT_EQ(fast.result, 1);
+            EXPECT_EQ(fast.logdet, full.logdet) << "m = " << m;
+            EXPECT_EQ(fast.sumsq, full.sumsq);
+            EXPECT_EQ(fast.cnt, full.cnt);
+            EXPECT_TRUE(sameBits(fast.store, full.store)) << "store, m = " << m;
+            EXPECT_TRUE(sameBits(fast.pwork, full.pwork)) << "P-work, m = " << m;
+            dense::Run ref = dense::filter({s}, Y, &init);
+            expectRunMatches(fast, ref, m, 1, 1e3 * kEps * n);
+        }
+    }
+}

@@ -266,6 +266,31 @@ long minorFaults() {
     return usage.ru_minflt;
 }
 
+// Minor page faults of rounds 1.. of allocating blocks of the given row
+// counts and n columns, writing every element (checking that each block
+// arrives zeroed) and freeing them; round 0 only warms up.
+long faultsOfRounds(std::initializer_list<int> rows, int n, int rounds)
+{
+    long faults = 0;
+    for (int round = 0; round < rounds; ++round) {
+        const long before = minorFaults();
+        std::vector<double **> blocks;
+        for (int r : rows) {
+            double **b = MatAllocBlock(r, n);
+            EXPECT_NE(b, nullptr);
+            if (!b) return -1;
+            for (int i = 0; i < r; ++i) {
+                EXPECT_EQ(b[i][n - 1], 0.0);
+                for (int t = 0; t < n; ++t) b[i][t] = i + t;
+            }
+            blocks.push_back(b);
+        }
+        for (double **b : blocks) MatFreeBlock(b);
+        if (round > 0) faults += minorFaults() - before;
+    }
+    return faults;
+}
+
 TEST(HostStorage, FreedBlocksAreReusedWithoutPageFaults) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the sanitizer's allocator keeps its own pools";
@@ -279,25 +304,31 @@ TEST(HostStorage, FreedBlocksAreReusedWithoutPageFaults) {
 #if defined(__GLIBC__)
     ASSERT_EQ(kelhost_keep_freed_blocks(), 1);
 #endif
-    const int n = 20000, rows[] = {46, 28, 24};
-    long pages = 0, faults = 0;
-    for (int round = 0; round < 4; ++round) {
-        const long before = minorFaults();
-        double **blocks[3];
-        for (int b = 0; b < 3; ++b) {
-            blocks[b] = MatAllocBlock(rows[b], n);
-            ASSERT_NE(blocks[b], nullptr);
-            for (int i = 0; i < rows[b]; ++i)
-                for (int t = 0; t < n; ++t) blocks[b][i][t] = i + t;
-        }
-        for (double **block : blocks) MatFreeBlock(block);
-        if (round == 0) {
-            pages = (long(46 + 28 + 24) * n * long(sizeof(double))) / 4096;
-            continue;
-        }
-        faults += minorFaults() - before;
-    }
-    EXPECT_LT(faults, pages / 20) << "of " << pages << " pages per round, over three rounds";
+    const long pages = (long(46 + 28 + 24) * 20000 * long(sizeof(double))) / 4096;
+    EXPECT_LT(faultsOfRounds({46, 28, 24}, 20000, 4), pages / 20)
+        << "of " << pages << " pages per round, over three rounds";
+}
+
+TEST(HostStorage, LargeFreedBlocksAreKeptByTheHost) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's allocator keeps its own pools";
+#endif
+    // Blocks above what any C library setting keeps (64 MB, 40 MB): the
+    // host holds them itself, so a second round of the same sizes takes no
+    // page faults, hands out zeroed storage, and a smaller request does not
+    // take a block far larger than it needs.
+    const int n = 100000;
+    const long pages = (long(80 + 50) * n * long(sizeof(double))) / 4096;
+    EXPECT_LT(faultsOfRounds({80, 50}, n, 3), pages / 20)
+        << "of " << pages << " pages per round, over two rounds";
+    // A block of 10 rows must not be served from the kept 50-row one.
+    double **small = MatAllocBlock(10, n);
+    const long before = minorFaults();
+    double **mid = MatAllocBlock(50, n);
+    EXPECT_LT(minorFaults() - before, 50L * n * 8 / 4096 / 20);
+    MatFreeBlock(small);
+    MatFreeBlock(mid);
+    kelhost_release_kept_blocks();
 }
 
 TEST(HostMatrix, ProductsMatchDenseFormulas) {

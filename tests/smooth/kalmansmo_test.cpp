@@ -3,6 +3,9 @@
 // and, for the initial state, r_{-1} and N_{-1}.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstring>
+#include <random>
 #include <utility>
 
 #include "smooth/smooth.h"
@@ -127,3 +130,54 @@ TEST(KalmanSmo, AllocationFailureReleasesEverything)
 }
 
 }  // namespace
+
+// Over a long local level the filter's variance, and so the smoother's N,
+// repeat themselves bit for bit, and the smoother then reuses D_t and N
+// instead of forming them.  The results must be the bits of a run that
+// cannot (an index table for Sys with no time-varying entry), through
+// missing observations and down to the initial column, and follow the
+// scalar textbook recursion: s = v/F - K r, r_{t-1} = r + s, N_{t-1} =
+// (1 - K)^2 N + 1/F, D_t = [[N, -N K], [-N K, 1/F + K^2 N]].
+TEST(KalmanSmo, SettledRecursionGivesTheSameBits)
+{
+    kel::Host host;
+    const int n = 300, m = 1, d = 2;
+    std::mt19937_64 rng(5);
+    std::normal_distribution<double> normal;
+    kel::Value y = kel::Value::matrix(1, n);
+    double level = 0.0;
+    for (int t = 0; t < n; t++) {
+        level += 0.3 * normal(rng);
+        y.at(0, t) = (t == 100 || t == 101 || t == 200) ? kel::nan() : level + normal(rng);
+    }
+    const kel::Value sys = {{1.0}, {1.0}}, var = {{0.1, 0.0}, {0.0, 1.0}},
+                     init = {{10.0}, {0.0}};
+    const Mat store = dense::fromValue(host.call("KalmanFil", {y, sys, var, init}));
+    Mat got[2], accs[2], ends[2];
+    for (int full = 0; full < 2; full++) {
+        dense::Rows st(store), s(dense::fromValue(sys)), S(d + 1, d), W(d + 1, d), acc(d, d),
+            out(2 * d, n + 1), X(1, 1);
+        dense::IntRows idxSys(Eigen::MatrixXi::Constant(d, m, -1));
+        UnivKalmanSmo(n, m, s.p(), full ? idxSys.p() : nullptr, full ? X.p() : nullptr, S.p(),
+                      W.p(), st.p(), acc.p(), out.p());
+        got[full] = out.toMat(), accs[full] = acc.toMat(), ends[full] = S.toMat();
+    }
+    for (const Mat *pair : {got, accs, ends})
+        EXPECT_EQ(std::memcmp(pair[0].data(), pair[1].data(), sizeof(double) * pair[0].size()),
+                  0);
+    double r = 0.0, N = 0.0;
+    for (int t = n - 1; t >= 0; t--) {
+        const bool miss = std::isnan(store(0, t));
+        const double v = miss ? 0.0 : store(0, t), K = miss ? 0.0 : store(1, t),
+                     finv = miss ? 0.0 : store(2, t);
+        const double s = finv * v - K * r;
+        EXPECT_NEAR(got[0](0, t + 1), r, 1e-12 * (1 + std::fabs(r))) << t;
+        EXPECT_NEAR(got[0](1, t + 1), s, 1e-12 * (1 + std::fabs(s))) << t;
+        EXPECT_NEAR(got[0](2, t + 1), N, 1e-12) << t;
+        EXPECT_NEAR(got[0](3, t + 1), finv + K * K * N, 1e-12) << t;
+        r = r + s;
+        N = (1 - K) * (1 - K) * N + finv;
+    }
+    EXPECT_NEAR(got[0](0, 0), r, 1e-12 * (1 + std::fabs(r)));
+    EXPECT_NEAR(got[0](2, 0), N, 1e-12);
+}
