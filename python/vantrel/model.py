@@ -600,7 +600,7 @@ class Model:
         of time t = state element m+i at t, observed without noise), for
         the score of a full observation variance; None when that variance
         varies over time."""
-        m, N, d = self.m, self.nseries, self.d
+        m, N = self.m, self.nseries
         if self.idx_var is not None and np.any(self.idx_var[m:, m:] >= 0):
             return None
         m2, d2 = m + N, m + 2 * N

@@ -8,7 +8,6 @@ import numpy as np
 from scipy import optimize
 
 from ._host import VantrelError, VantrelWarning
-from .model import Model
 
 
 def _endog(y):
