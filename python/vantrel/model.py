@@ -422,7 +422,14 @@ class Model:
         data from the exact predicted mean and variance: the likelihood
         factorises at that time point."""
         with host().lock:
-            return self._exact_sums_locked(eng, yy, name)
+            res = self._exact_sums_locked(eng, yy, name)
+        if res is not None and not all(math.isfinite(v) for v in res):
+            # An innovation far outside a tiny variance: the sums overflow,
+            # as the host's filter reports for its own.
+            self._numerical("%s(): the log-likelihood overflows (an innovation far outside "
+                            "its variance)" % name)
+            return None
+        return res
 
     def _exact_sums_locked(self, eng, yy, name):
         n = yy.shape[1]
@@ -534,7 +541,12 @@ class Model:
         if res is None:
             return ConcLik(False, loglik=math.nan, scale=math.nan)
         _, nobs, ss, k, ld = res
-        s2 = ss / k
+        s2 = ss / k if k > 0 else math.nan
+        if not (0.0 < s2 < math.inf):
+            # Data the model fits exactly (or no ordinary step): no scale.
+            self._numerical("loglik_conc(): the concentrated scale is %r (the sum of squared "
+                            "standardised innovations over %d ordinary steps)" % (s2, k))
+            return ConcLik(False, loglik=math.nan, scale=math.nan)
         ll = -0.5 * (nobs * _exact.LOG2PI + ld + k * (math.log(s2) + 1.0))
         return ConcLik(loglik=ll, scale=s2)
 
