@@ -888,6 +888,14 @@ class Model:
                 sv = self._rotated_signal_var(eng, yy, smooth=True)
                 mom[d + m:] = np.where(np.isnan(yy), math.nan, noise - sv)
                 fin[:] = math.nan
+        # The states (and, unrotated, the signals) are finite unless the
+        # recursions broke down, e.g. on a diffuse element the data never
+        # determine seen through loadings near the smallest double.
+        rows = np.r_[0:m, d:d + m] if eng.rotate or which == "disturbances" else slice(None)
+        if not np.isfinite(mom[rows]).all():
+            self._numerical("%s(): the exact diffuse recursions gave values that are not "
+                            "finite" % which)
+            return None, None, nd
         return mom, fin, nd
 
     def predicted(self, y):

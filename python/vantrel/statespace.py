@@ -20,9 +20,14 @@ def _endog(y):
         y = y.iloc[:, 0]
     name = getattr(y, "name", None)
     try:
-        a = np.array(y, dtype=float).squeeze()
+        a = np.array(y, dtype=float)
     except (TypeError, ValueError):
         raise VantrelError("vantrel: y: numbers expected") from None
+    if a.ndim == 2 and 1 in a.shape:    # one row or one column
+        a = a.reshape(-1)
+    if a.ndim == 0:
+        raise VantrelError("vantrel: y: one series (a 1-D array) expected, a single number "
+                           "found")
     if a.ndim != 1:
         raise VantrelError("vantrel: y: one series (a 1-D array) expected, shape %s found"
                            % (a.shape,))
@@ -255,6 +260,9 @@ class StateSpaceModel:
         StateSpaceResults
         """
         from .results import StateSpaceResults
+        seen = int(np.count_nonzero(~np.isnan(self.endog)))
+        if seen < 2:
+            raise VantrelError("vantrel: y: %d observed value; a fit needs at least two" % seen)
 
         self.nfev = 0
         p0 = self.start_params if start is None else self._check_params(start, "start")
