@@ -17,6 +17,14 @@ _DIFFUSE = ("exact", "approximate")
 _warned = set()
 
 
+def _rng(seed, where):
+    """numpy's generator from `seed`; the error names the argument."""
+    try:
+        return np.random.default_rng(seed)
+    except (TypeError, ValueError) as e:
+        raise type(e)("vantrel: %s: seed: %s" % (where, e)) from None
+
+
 def _approximate_only(name):
     if name not in _warned:
         _warned.add(name)
@@ -997,10 +1005,7 @@ class Model:
         self._approximate("simsmo_draw")
         r, (d, n) = weights.selected.size, (self.d, weights.store.shape[1])
         if z is None:
-            try:
-                rng = np.random.default_rng(seed)
-            except (TypeError, ValueError) as e:
-                raise type(e)("vantrel: simsmo_draw: seed: %s" % e) from None
+            rng = _rng(seed, "simsmo_draw")
             z = rng.standard_normal((n, r))
         z = _convert.matrix(z, "z", ndim2=False)
         if z.shape != (n, r):
@@ -1090,7 +1095,7 @@ class Model:
 
         ok, a, b = means(yy)
         if which in ("draw", "disturbance_draw"):
-            sim = self._draw(n, np.random.default_rng(seed))
+            sim = self._draw(n, _rng(seed, "conditional"))
             missing = np.isnan(yy.T)
             yplus = np.where(missing, math.nan, sim["observation"])
             ok2, a2, b2 = means(np.ascontiguousarray(yplus.T))
@@ -1292,7 +1297,7 @@ class Model:
             model = Model(self.sys, self.var, init=self.init, mean=self.mean,
                           idx_sys=self.idx_sys, idx_var=self.idx_var, idx_mean=self.idx_mean,
                           x=xx, diffuse=self.diffuse)
-        sim = model._draw(int(steps), np.random.default_rng(seed))
+        sim = model._draw(int(steps), _rng(seed, "simulate"))
         return RecursionResult(state=sim["state"],
                                observation=_series(sim["observation"].T, self.nseries))
 
