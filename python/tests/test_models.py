@@ -296,3 +296,10 @@ def test_cycle_parameters_and_simulated_forecast_spread(nile):
     se = np.sqrt(f.var / 4000)
     assert np.all(np.abs(sims.mean(axis=1) - f.mean) < 4 * se)
     np.testing.assert_allclose(sims.var(axis=1), f.var, rtol=0.1)
+    # From the start and on past the data: the index runs on by the year.
+    n = len(nile)
+    years = pd.Series(nile, index=pd.Index(np.arange(1871, 1871 + n)))
+    path = vantrel.Structural(years).smooth([15000.0, 1500.0]).simulate(
+        n + 3, anchor="start", seed=1)
+    assert path.shape == (n + 3, 1)
+    np.testing.assert_array_equal(path.index, np.arange(1871, 1871 + n + 3))

@@ -378,6 +378,8 @@ class StateSpaceResults:
             P0[:, diffuse] = 0.0
             a0 = init[m].copy()
             index = None if self.model._index is None else self.model._index[:nsimulations]
+            if index is not None and nsimulations > n:      # on past the data
+                index = index.append(self.model._future_index(nsimulations - n))
             if mod.x is not None:
                 mod = Model(mod.sys, mod.var, init=mod.init, mean=mod.mean,
                             idx_sys=mod.idx_sys, x=np.ascontiguousarray(mod.x[:, :nsimulations]))
