@@ -117,6 +117,7 @@ def test_sweep_findings_exact():
     # ordinary step of variance 5e-324 and innovation -4.
     huge = vantrel.Model([[1.0], [1e-9]], np.diag([0.5, 5e-324]))
     for call in (lambda: unobserved.loglik_conc(np.array([0.0])).loglik,
-                 lambda: huge.loglik(np.array([-4.0, 0.0]))):
+                 lambda: huge.loglik(np.array([-4.0, 0.0])),
+                 lambda: huge.score(np.array([-4.0, 0.0])).loglik):
         with pytest.warns(vantrel.VantrelWarning):
             assert np.isnan(call())

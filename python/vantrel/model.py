@@ -613,6 +613,12 @@ class Model:
         elif eng.rotate:
             acc[m:, m:] = math.nan
         ll = _exact.loglik_terms(res, yy)[0]
+        known = acc[:m] if eng.rotate and aug is None else acc
+        if not (math.isfinite(ll) and math.isfinite(res["sumsq"]) and np.isfinite(known).all()):
+            # As loglik: an innovation far outside its variance overflows.
+            self._numerical("score(): the log-likelihood or its score overflows")
+            return ScoreResult(False, loglik=math.nan, scale=math.nan,
+                               score=np.full((d, d), math.nan))
         return ScoreResult(loglik=ll, scale=res["sumsq"], score=acc)
 
     def _noise_in_state(self):
