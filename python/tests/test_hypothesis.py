@@ -88,6 +88,8 @@ def test_sweep_findings(nile):
         (lambda: vantrel.fit(lambda p: model, nile, [1.0], method="nope"), ValueError, "method"),
         (lambda: vantrel.fit(lambda p: model, nile, [1.0], bounds="ab"), ValueError, "bounds"),
         (lambda: model.loglik(np.array([np.inf, -np.inf, 1.0])), ValueError, "y"),
+        (lambda: vantrel.fit(lambda p: model, nile, [1 + 1j]), ValueError, "start"),
+        (lambda: model.forecast(nile, 2**70), ValueError, "steps"),
     ]
     with warnings.catch_warnings():
         warnings.simplefilter("error")
@@ -121,3 +123,9 @@ def test_sweep_findings_exact():
                  lambda: huge.score(np.array([-4.0, 0.0])).loglik):
         with pytest.warns(vantrel.VantrelWarning):
             assert np.isnan(call())
+
+    # Draws of an explosive model overflow: NaN there, warned.
+    walk = vantrel.Model([[1e10], [1.0]], np.eye(2), init=[[1.0], [0.0]])
+    with pytest.warns(vantrel.VantrelWarning, match="overflow"):
+        sim = walk.simulate(40, seed=1)
+    assert not np.isinf(sim.state).any() and np.isnan(sim.state).any()

@@ -1232,8 +1232,9 @@ class Model:
             model's diffuse treatment.
         """
         if isinstance(steps, (bool, np.bool_)) or not isinstance(steps, (int, np.integer)) \
-                or steps < 1:
-            raise VantrelError("vantrel: steps: a positive int expected, %r found" % (steps,))
+                or not 1 <= steps < 2**31:
+            raise VantrelError("vantrel: steps: a positive int (below 2**31) expected, %r found"
+                               % (steps,))
         yy = self._data(y)
         N, n = self.nseries, yy.shape[1]
         model = self._with_x(x, n, int(steps))
@@ -1293,8 +1294,9 @@ class Model:
             diffuse elements (and every element without init) start at 0.
         """
         if isinstance(steps, (bool, np.bool_)) or not isinstance(steps, (int, np.integer)) \
-                or steps < 1:
-            raise VantrelError("vantrel: steps: a positive int expected, %r found" % (steps,))
+                or not 1 <= steps < 2**31:
+            raise VantrelError("vantrel: steps: a positive int (below 2**31) expected, %r found"
+                               % (steps,))
         model = self
         if x is not None:
             if self.x is None:
@@ -1304,6 +1306,13 @@ class Model:
                           idx_sys=self.idx_sys, idx_var=self.idx_var, idx_mean=self.idx_mean,
                           x=xx, diffuse=self.diffuse)
         sim = model._draw(int(steps), _rng(seed, "simulate"))
+        bad = [k for k in ("state", "observation") if not np.isfinite(sim[k]).all()]
+        if bad:
+            # Variances near the largest double: the draws overflow.
+            for k in bad:
+                sim[k] = np.where(np.isfinite(sim[k]), sim[k], math.nan)
+            warnings.warn("vantrel: simulate: the drawn %s overflow (NaN there)"
+                          % " and ".join(bad), VantrelWarning, stacklevel=2)
         return RecursionResult(state=sim["state"],
                                observation=_series(sim["observation"].T, self.nseries))
 

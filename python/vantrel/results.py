@@ -277,7 +277,8 @@ class StateSpaceResults:
     def _extended(self, steps, exog, name="exog"):
         """The model over the data and `steps` further time points."""
         model = self.model
-        if not isinstance(steps, (int, np.integer)) or isinstance(steps, bool) or steps < 1:
+        if not isinstance(steps, (int, np.integer)) or isinstance(steps, bool) \
+                or not 1 <= steps < 2**31:
             raise VantrelError("vantrel: steps: a positive whole number expected, %r found"
                                % (steps,))
         if model.exog is None:
