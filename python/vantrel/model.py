@@ -1174,7 +1174,15 @@ class Model:
         sw = np.ascontiguousarray(w[:, :, i])
         Z = eng.obs_rows(n)
         Zt = self.sys[m:] if Z is None else Z[tau]
-        return ObsWeights(res["ok"], state_weights=sw, signal_weights=_series(Zt @ sw.T, N),
+        with np.errstate(over="ignore", invalid="ignore"):
+            sig = Zt @ sw.T
+        ok = res["ok"]
+        if ok and not (np.isfinite(sw[~np.isnan(yy[i])]).all()
+                       and np.isfinite(sig[:, ~np.isnan(yy[i])]).all()):
+            # Transition elements near the largest double: the weights overflow.
+            self._numerical("weights(): the weights overflow")
+            ok = False
+        return ObsWeights(ok, state_weights=sw, signal_weights=_series(sig, N),
                           time=tau, series=i)
 
     def _with_x(self, x, n, steps, name="x"):
