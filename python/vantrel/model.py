@@ -29,7 +29,7 @@ def _approximate_only(name):
     if name not in _warned:
         _warned.add(name)
         warnings.warn("vantrel: %s has no exact diffuse treatment; diffuse initial elements "
-                      "get the large variance Vbig" % name, VantrelWarning, stacklevel=3)
+                      "get the large variance Vbig" % name, VantrelWarning, stacklevel=4)
 
 
 def set_strict(flag):
