@@ -904,9 +904,11 @@ class Model:
                 fin[:] = math.nan
         # The states (and, unrotated, the signals) are finite unless the
         # recursions broke down, e.g. on a diffuse element the data never
-        # determine seen through loadings near the smallest double.
+        # determine seen through loadings near the smallest double; nothing
+        # is infinite unless a product overflowed (Var D Var of variances
+        # near 1e300).
         rows = np.r_[0:m, d:d + m] if eng.rotate or which == "disturbances" else slice(None)
-        if not np.isfinite(mom[rows]).all():
+        if not np.isfinite(mom[rows]).all() or np.isinf(mom).any():
             self._numerical("%s(): the exact diffuse recursions gave values that are not "
                             "finite" % which)
             return None, None, nd
