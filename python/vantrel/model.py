@@ -939,7 +939,10 @@ class Model:
         if select is None:
             idx = np.array([i for i in range(self.m) if self.var[i, i] > 0.0], dtype=int)
         else:
-            a = np.asarray(select)
+            try:
+                a = np.asarray(select)
+            except ValueError:      # ragged nesting
+                raise TypeError("vantrel: select: indices or a boolean mask expected") from None
             if a.dtype == bool:
                 if a.shape != (d,):
                     raise ValueError("vantrel: select: a mask of %d values expected, shape %s "
