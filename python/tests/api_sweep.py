@@ -35,6 +35,7 @@ from hypothesis import strategies as st
 
 import vantrel
 from vantrel import model as _model
+from vantrel.statespace import StateSpaceModel
 
 _SLOW = [HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much]
 # The bounded profile does not shrink a failing example (shrinking can take
@@ -139,7 +140,8 @@ def presented(draw, a, series_axis=None):
     if form == "bool":
         return a > 0
     if form == "complex":
-        return a.astype(complex) * draw(st.sampled_from([1, 1 + 1j]))
+        with np.errstate(invalid="ignore"):     # inf * (1 + 1j)
+            return a.astype(complex) * draw(st.sampled_from([1, 1 + 1j]))
     if form == "object":
         return a.astype(object)
     if form == "fortran":
@@ -322,6 +324,41 @@ def argument(draw, name, model=None, choices=(), takes_filter=False):
         return draw(presented(draw(float_array((n, model.d), special=6, scale=3.0))))
     if name == "initial" and model is not None:
         return draw(st.one_of(st.none(), float_array((draw(st.integers(0, 4)),))))
+    # The model classes' keywords, their results' arguments.
+    if name in ("level", "slope", "irregular", "warn"):
+        return draw(st.sampled_from([True, False, "fixed", 0, 1, None, 2, "x", np.bool_(True)]))
+    if name == "seasonal":
+        return draw(st.sampled_from([None, 4, 2, 12, 1, 0, 2.0, 2.5, -3, "4", True,
+                                     np.int64(4), 10**20, np.nan]))
+    if name == "seasonal_form":
+        return draw(st.sampled_from(["dummy", "trigonometric", "x", None]))
+    if name == "cycle":
+        return draw(st.sampled_from([False, True, 5.0, 2.0, np.inf, np.nan, "x", 12]))
+    if name == "order":
+        return draw(st.sampled_from([(1, 0, 0), (0, 1, 1), (2, 1, 1), (1, 0, 1), (0, 0, 0),
+                                     (1, 0), (-1, 0, 0), (1.5, 0, 0), "abc", None,
+                                     (np.int64(1), 0, 0)]))
+    if name == "seasonal_diff":
+        return draw(st.sampled_from([0, 4, 12, 1, -1, 2.5, "4", True]))
+    if name == "trend":
+        return draw(st.sampled_from([None, "c", "n", "t", 1]))
+    if name == "exog":
+        if draw(st.booleans()):
+            return None
+        n = draw(st.integers(0, 30))
+        return draw(presented(draw(float_array(draw(st.sampled_from([(n,), (n, 2)])),
+                                               special=6, scale=3.0))))
+    if name in ("steps", "nsimulations", "repetitions", "lags", "maxiter"):
+        # (2**40 only where it allocates nothing: a request for terabytes
+        # may fail with MemoryError.)
+        return draw(st.one_of(st.integers(-1, 12), st.sampled_from(
+            [None, 2.5, "3", 2**40 if name == "lags" else 10**4])))
+    if name == "anchor":
+        return draw(st.sampled_from(["end", "start", 0, 3, -1, "x", 1.5]))
+    if name in ("alpha", "gtol"):
+        return draw(st.sampled_from([0.05, 0.1, 0.5, 0.0, 1.0, -1.0, np.nan, 1e-3, "x"]))
+    if name == "figsize":
+        return None
     if name in ("on", "flag"):
         return draw(st.sampled_from([True, False, 0, 1, np.bool_(True)]))
     if name == "model":
@@ -417,11 +454,25 @@ def _same(a, b):
 NAN_AT_MISSING = {"innovations", "obs_disturbance", "store", "filter_store"}
 
 
-def _check_value(v, where, nan_ok, problems):
+# With a full observation variance (series rotated under the exact
+# treatment) these are NaN too, as documented: the final cumulant, and the
+# observation disturbances of missing elements.
+NAN_ROTATED = {"final_cumulant", "final_cumulant_var", "smoothed_obs_disturbance",
+               "smoothed_obs_disturbance_var"}
+
+
+def _rotated(model):
+    if not isinstance(model, vantrel.Model) or model.diffuse != "exact":
+        return False
+    H = model.var[model.m:, model.m:]
+    return bool(np.any(H != np.diag(np.diag(H))))
+
+
+def _check_value(v, where, nan_ok, problems, nan_fields=NAN_AT_MISSING):
     if isinstance(v, _model.Result):
         nan_ok = nan_ok or not v.ok
         for f in v.fields:
-            _check_value(getattr(v, f), "%s.%s" % (where, f), nan_ok or f in NAN_AT_MISSING,
+            _check_value(getattr(v, f), "%s.%s" % (where, f), nan_ok or f in nan_fields,
                          problems)
     elif isinstance(v, vantrel.Model):
         for f in ("sys", "var", "mean", "x"):
@@ -461,8 +512,9 @@ def _log(text):
         os.write(_log_fd, text.encode(errors="replace"))
 
 
-def check_call(label, fn, args, kwargs, owner=None):
-    """Calls fn(*args, **kwargs) and holds the outcome to the contract."""
+def check_call(label, fn, args, kwargs, owner=None, nan_ok=False):
+    """Calls fn(*args, **kwargs) and holds the outcome to the contract
+    (`nan_ok`: NaN results are documented)."""
     names = list(inspect.signature(fn).parameters)
     named = dict(zip(names, args))
     named.update(kwargs)
@@ -491,7 +543,8 @@ def check_call(label, fn, args, kwargs, owner=None):
         else:
             vwarned = any(issubclass(w.category, vantrel.VantrelWarning) for w in seen)
             _outcome(label, "warned" if vwarned else "returned")
-            _check_value(out, "result", vwarned, problems)
+            _check_value(out, "result", vwarned or nan_ok, problems,
+                         NAN_AT_MISSING | NAN_ROTATED if _rotated(owner) else NAN_AT_MISSING)
             failed_input = any(isinstance(v, _model.Result) and not v.ok for v in named.values())
             if isinstance(out, _model.Result) and not out.ok and not vwarned and not failed_input:
                 problems.append("a failed result without a VantrelWarning")
@@ -522,7 +575,7 @@ def _functions():
             continue
         if inspect.isfunction(obj) and obj.__module__.startswith("vantrel"):
             out.append(("vantrel." + name, obj))
-        elif inspect.isclass(obj) and issubclass(obj, vantrel.Model):
+        elif inspect.isclass(obj) and issubclass(obj, (vantrel.Model, StateSpaceModel)):
             out.append(("vantrel.%s()" % name, obj))
     return out
 
@@ -603,7 +656,7 @@ def _sweep(body, examples):
 @pytest.mark.parametrize("label,fn", _functions(), ids=[f[0] for f in _functions()])
 def test_function(label, fn):
     examples = settings().max_examples
-    if label == "vantrel.fit":
+    if label in ("vantrel.fit", "vantrel.fit_many"):
         examples = max(5, examples // 10)
     elif not _params(fn):
         examples = 3
@@ -640,5 +693,134 @@ def test_model_method(name, fn):
         model = data.draw(models(), label="model")
         args, kwargs = _draw_call(data, fn, model, skip_self=True)
         check_call("Model." + name, getattr(model, name), args, kwargs, owner=model)
+
+    _sweep(run, settings().max_examples)
+
+
+# ---- the model classes and their results -------------------------------
+def _classes():
+    return [(name, obj) for name, obj in sorted(vars(vantrel).items())
+            if inspect.isclass(obj) and issubclass(obj, StateSpaceModel)]
+
+
+def _class_methods():
+    return [(cname, name) for cname, cls in _classes()
+            for name, f in inspect.getmembers(cls, inspect.isfunction)
+            if not name.startswith("_")]
+
+
+# Plots are left out: matplotlib's drawing is slow and not the package's.
+_RESULT_METHODS = [name for name, f in inspect.getmembers(vantrel.StateSpaceResults,
+                                                           inspect.isfunction)
+                   if not name.startswith(("_", "plot"))]
+
+
+def _series(n=40, seed=3):
+    """A local level with a seasonal of period 4 and a missing value."""
+    rng = np.random.default_rng(seed)
+    y = np.cumsum(rng.standard_normal(n)) + np.tile([1.0, -0.5, 0.0, -0.5], n)[:n] \
+        + 0.5 * rng.standard_normal(n)
+    y[n // 2] = np.nan
+    return pd.Series(y, index=pd.period_range("2001-01", periods=n, freq="M"))
+
+
+# Models built on good data, with options each class takes.
+_SOUND = {"Structural": [dict(), dict(slope=True), dict(seasonal=4), dict(level="fixed",
+                                                                          seasonal=4)],
+          "Arima": [dict(order=(1, 0, 0)), dict(order=(0, 1, 1)), dict(order=(1, 0, 1),
+                                                                      trend="c")]}
+
+
+@st.composite
+def class_models(draw, cname):
+    cls = getattr(vantrel, cname)
+    kwargs = draw(st.sampled_from(_SOUND[cname]))
+    n = draw(st.sampled_from([40, 12, 3]))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return cls(_series(n, draw(st.integers(0, 3))), **kwargs)
+
+
+@st.composite
+def class_params(draw, model):
+    """Natural-scale parameters: near the start values mostly, else any."""
+    k = model.k_params
+    if draw(_one_in(4)):
+        return draw(presented(draw(float_array((draw(st.integers(0, k + 1)),), special=3,
+                                               scale=3.0))))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        p = np.array(model.start_params, dtype=float)
+    return p * draw(st.sampled_from([1.0, 0.5, 2.0, 1e-8, 1e8]))
+
+
+@pytest.mark.parametrize("cname,name", _class_methods(),
+                         ids=["%s.%s" % m for m in _class_methods()])
+def test_class_method(cname, name):
+    label = "%s.%s" % (cname, name)
+    fn = getattr(getattr(vantrel, cname), name)
+
+    def run(data):
+        _count(label)
+        model = data.draw(class_models(cname), label="model")
+        args, kwargs = [], {}
+        for p in _params(fn, skip_self=True):
+            if p.default is not p.empty and data.draw(st.integers(0, 2), label="omit") == 0:
+                continue
+            if p.name in ("params", "start"):
+                v = data.draw(st.one_of(st.none(), class_params(model)) if p.name == "start"
+                              else class_params(model), label=p.name)
+            elif p.name == "x":     # transform_params: the unconstrained scale
+                v = data.draw(float_array((model.k_params,), special=4, scale=30.0), label="x")
+            elif p.name == "maxiter":
+                v = data.draw(st.sampled_from([3, 0, 1, -1, 2.5, "x", None]), label=p.name)
+            else:
+                v = data.draw(argument(p.name), label=p.name)
+            if p.kind == p.KEYWORD_ONLY or p.default is not p.empty:
+                kwargs[p.name] = v
+            else:
+                args.append(v)
+        if name == "fit" and kwargs.get("maxiter") is None:
+            kwargs["maxiter"] = 3       # a few steps show the contract; more only cost time
+        # The classes' likelihood and its gradient are NaN, silently, where
+        # the model cannot be evaluated (the optimiser steps back).
+        check_call(label, getattr(model, name), args, kwargs,
+                   nan_ok=name in ("loglike", "score"))
+
+    _sweep(run, max(5, settings().max_examples // (4 if name == "fit" else 1)))
+
+
+_FITTED = {}
+
+
+def _fitted(key):
+    """A results object per sound model, fitted once."""
+    if key not in _FITTED:
+        cname, i = key
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            _FITTED[key] = getattr(vantrel, cname)(_series(), **_SOUND[cname][i]).fit(maxiter=50)
+    return _FITTED[key]
+
+
+@pytest.mark.parametrize("name", _RESULT_METHODS)
+def test_results_method(name):
+    label = "StateSpaceResults." + name
+    keys = [(c, i) for c in sorted(_SOUND) for i in range(len(_SOUND[c]))]
+
+    def run(data):
+        _count(label)
+        res = _fitted(data.draw(st.sampled_from(keys), label="results"))
+        fn = getattr(res, name)
+        args, kwargs = [], {}
+        for p in _params(fn):
+            if p.default is not p.empty and data.draw(st.integers(0, 2), label="omit") == 0:
+                continue
+            v = data.draw(argument(p.name), label=p.name)
+            if p.kind == p.KEYWORD_ONLY or p.default is not p.empty:
+                kwargs[p.name] = v
+            else:
+                args.append(v)
+        check_call(label, fn, args, kwargs)
 
     _sweep(run, settings().max_examples)

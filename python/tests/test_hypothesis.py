@@ -64,6 +64,10 @@ def test_sweep_findings(nile):
     named no argument (or AttributeError, or a DeprecationWarning), and
     builders whose numbers overflow handed on infinite matrices."""
     model = vantrel.Model(sys=[[1.0], [1.0]], var=[[1469.1, 0.0], [0.0, 15099.0]])
+    # The simulation smoother warns once under the exact treatment: its
+    # argument checks are seen on the host's Vbig start.
+    approx = vantrel.Model(sys=[[1.0], [1.0]], var=[[1469.1, 0.0], [0.0, 15099.0]],
+                           diffuse="approximate")
     cases = [
         (lambda: vantrel.add_regression(None, np.arange(5.0)), TypeError, "model"),
         (lambda: vantrel.stsm(None), TypeError, "components"),
@@ -75,7 +79,7 @@ def test_sweep_findings(nile):
         (lambda: model.moments(nile, ["smoothed"]), ValueError, "which"),
         (lambda: model.conditional(nile, {"a": 1}), ValueError, "which"),
         (lambda: model.simsmo_draw(None), TypeError, "weights"),
-        (lambda: model.simsmo_draw(model.simsmo_weights(nile), seed="x"), TypeError, "seed"),
+        (lambda: approx.simsmo_draw(approx.simsmo_weights(nile), seed="x"), TypeError, "seed"),
         (lambda: vantrel.set_library_warnings(np.zeros(0)), TypeError, "on"),
         (lambda: vantrel.set_strict(np.zeros(0)), TypeError, "flag"),
         (lambda: vantrel.fit(None, nile, [1.0]), TypeError, "build"),
@@ -84,6 +88,8 @@ def test_sweep_findings(nile):
         (lambda: vantrel.fit(lambda p: model, nile, [1.0], method="nope"), ValueError, "method"),
         (lambda: vantrel.fit(lambda p: model, nile, [1.0], bounds="ab"), ValueError, "bounds"),
         (lambda: model.loglik(np.array([np.inf, -np.inf, 1.0])), ValueError, "y"),
+        (lambda: vantrel.fit(lambda p: model, nile, [1 + 1j]), ValueError, "start"),
+        (lambda: model.forecast(nile, 2**70), ValueError, "steps"),
     ]
     with warnings.catch_warnings():
         warnings.simplefilter("error")
@@ -94,3 +100,32 @@ def test_sweep_findings(nile):
         with pytest.raises(vantrel.VantrelWarning):
             model.loglik(np.array([1e308, 1e308, 1.0]))
     assert not vantrel.set_strict(False)
+
+
+def test_sweep_findings_exact():
+    """Found after the exact treatment joined: elements near the largest
+    double overflowed the variance check (LinAlgError); data a model fits
+    exactly gave loglik_conc a zero scale (math domain error); an innovation
+    far outside a tiny variance gave loglik -inf.  Both now warn and give NaN."""
+    h = 1.4e308
+    # Eigenvalues h (1 +- 0.9) and h (1 +- 1.1): a variance, then not one.
+    vantrel.Model([[1.0], [1.0]], [[h, 0.9 * h], [0.9 * h, h]])
+    with pytest.raises(vantrel.VantrelError, match=r"var: not positive semi-definite: "
+                       r"smallest eigenvalue -1\.4e\+307"):
+        vantrel.Model([[1.0], [1.0]], [[h, 1.1 * h], [1.1 * h, h]])
+    # No state observed: y = 0 is the mean, the scale sum of squares is 0.
+    unobserved = vantrel.Model([[0.0], [0.0]], 0.1 * np.eye(2))
+    # The diffuse level seen through a loading too small to count: an
+    # ordinary step of variance 5e-324 and innovation -4.
+    huge = vantrel.Model([[1.0], [1e-9]], np.diag([0.5, 5e-324]))
+    for call in (lambda: unobserved.loglik_conc(np.array([0.0])).loglik,
+                 lambda: huge.loglik(np.array([-4.0, 0.0])),
+                 lambda: huge.score(np.array([-4.0, 0.0])).loglik):
+        with pytest.warns(vantrel.VantrelWarning):
+            assert np.isnan(call())
+
+    # Draws of an explosive model overflow: NaN there, warned.
+    walk = vantrel.Model([[1e10], [1.0]], np.eye(2), init=[[1.0], [0.0]])
+    with pytest.warns(vantrel.VantrelWarning, match="overflow"):
+        sim = walk.simulate(40, seed=1)
+    assert not np.isinf(sim.state).any() and np.isnan(sim.state).any()

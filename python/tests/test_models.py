@@ -211,6 +211,19 @@ def test_transforms_round_trip():
     model = vantrel.Arima(np.arange(30.0) % 7, order=(2, 0, 1), trend="c")
     p = np.array([0.2, 0.5, -0.3, 0.4, 2.0])
     np.testing.assert_allclose(model.transform_params(model.untransform_params(p)), p)
+    # Far out on the unconstrained scale: the limits, finite and quiet
+    # (x^2 and exp(x) would overflow).
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert tr.constrain_stationary([-1e308])[0] == -1.0
+        # Partial autocorrelations -1 and 1: phi = (r1 - r2 r1, r2) = (0, 1).
+        np.testing.assert_array_equal(tr.constrain_stationary([-1e308, 1e200]), [0.0, 1.0])
+        assert tr.constrain_stationary([1e154])[0] == pytest.approx(1.0)
+        assert tr.constrain_interval(-1e308, 0.0, 1.0) == pytest.approx(np.exp(-709.0))
+        assert np.isfinite(tr.constrain_variance(1e308))
+        # The complex steps of the gradient: d/dx x / sqrt(1 + x^2) = (1 + x^2)^-1.5.
+        assert tr.constrain_stationary([0.3 + 1e-20j])[0].imag == pytest.approx(
+            1e-20 / 1.09 ** 1.5)
 
 
 def test_bad_specifications(nile):
@@ -226,6 +239,17 @@ def test_bad_specifications(nile):
         (lambda: vantrel.Arima(nile, trend="t"), "trend"),
         (lambda: vantrel.Arima(nile, exog=np.ones((50, 2))), "exog"),
         (lambda: vantrel.Structural(nile).smooth([1.0]), "params"),
+        # Found by the sweep: errors that named nothing, or a math domain error.
+        (lambda: vantrel.Structural(pd.Series([3.0])).fit(), "y: 1 observed value"),
+        (lambda: vantrel.Structural(pd.Series([3.0]).iloc[0]), "y: one series"),
+        (lambda: vantrel.Structural(nile).smooth([-1.0, 1.0]), "params: sigma2.irregular"),
+        (lambda: vantrel.Structural(nile, seasonal="4"), "seasonal"),
+        (lambda: vantrel.Structural(nile, cycle="x"), "cycle"),
+        (lambda: vantrel.Arima(nile, order=[1 + 1j, 0, 0]), "order"),
+        (lambda: vantrel.Arima(nile * 1j), "y"),
+        (lambda: vantrel.Arima(nile).fit(method="nope"), "method"),
+        (lambda: vantrel.Arima(nile).fit(maxiter="x"), "maxiter"),
+        (lambda: vantrel.Arima(nile).transform_params([np.inf, 1.0]), "x"),
     ]
     for make, word in cases:
         with pytest.raises(vantrel.VantrelError, match=word):
@@ -272,3 +296,10 @@ def test_cycle_parameters_and_simulated_forecast_spread(nile):
     se = np.sqrt(f.var / 4000)
     assert np.all(np.abs(sims.mean(axis=1) - f.mean) < 4 * se)
     np.testing.assert_allclose(sims.var(axis=1), f.var, rtol=0.1)
+    # From the start and on past the data: the index runs on by the year.
+    n = len(nile)
+    years = pd.Series(nile, index=pd.Index(np.arange(1871, 1871 + n)))
+    path = vantrel.Structural(years).smooth([15000.0, 1500.0]).simulate(
+        n + 3, anchor="start", seed=1)
+    assert path.shape == (n + 3, 1)
+    np.testing.assert_array_equal(path.index, np.arange(1871, 1871 + n + 3))

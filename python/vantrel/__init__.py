@@ -43,7 +43,9 @@ from .many import fit_many
 from .model import (ConcLik, Conditional, FilterResult, Forecast, Model, Moments, ObsWeights,
                     RecursionResult, Result, ScoreResult, SimSmoDraw, SimSmoWeights,
                     SmootherResult, set_strict, strict_mode)
-from .results import Component, Forecast, StateSpaceResults
+# results.Forecast (of the model classes) stays vantrel.results.Forecast:
+# vantrel.Forecast is the one Model.forecast returns.
+from .results import Component, StateSpaceResults
 from .structural import Structural
 from . import transforms
 

@@ -63,22 +63,28 @@ def _variance(a, rows, name, block, hint=""):
     if a.size == 0:
         return
     scale = np.abs(a).max()
-    diff = np.abs(a - a.T)
-    if diff.max() > SYMMETRY_TOL * scale:
+    if scale == 0.0:
+        return
+    # Compared on the matrix's own scale: elements near the largest double
+    # would overflow in a - a.T or a + a.T.
+    u = a / scale
+    diff = np.abs(u - u.T)
+    if diff.max() > SYMMETRY_TOL:
         i, j = np.unravel_index(np.argmax(diff), diff.shape)
         i, j = min(i, j), max(i, j)
         raise VantrelError("vantrel: %s: %snot symmetric: %s[%d, %d] = %r but %s[%d, %d] = %r%s"
                            % (name, block, name, rows[i], rows[j], a[i, j], name, rows[j],
                               rows[i], a[j, i], hint))
-    diag = np.diagonal(a)
-    if np.count_nonzero(a) == np.count_nonzero(diag):
+    diag = np.diagonal(u)
+    if np.count_nonzero(u) == np.count_nonzero(diag):
         eig = diag
     else:
-        eig = np.linalg.eigvalsh(0.5 * (a + a.T))
-    low, high = eig.min(), np.abs(eig).max()
+        eig = np.linalg.eigvalsh(0.5 * (u + u.T))
+    low, high = float(eig.min()), float(np.abs(eig).max())
     if low < -PSD_TOL * high:
         raise VantrelError("vantrel: %s: %snot positive semi-definite: smallest eigenvalue %.6g "
-                           "(largest absolute %.6g)" % (name, block, low, high))
+                           "(largest absolute %.6g)" % (name, block, low * float(scale),
+                                                         high * float(scale)))
 
 
 def form(var, init, m, idx_var=None, x=None):

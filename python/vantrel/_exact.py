@@ -239,7 +239,6 @@ class Engine:
         x, triples (Rows or None), pat, and `rot` (None, or L (n, N, N) of
         the rotation).  The arrays are fresh copies (the routines write
         time-varying values into them)."""
-        m, N, d = self.m, self.N, self.d
         n = y.shape[1]
         if not (self.rotate and rotate):
             # The routines write only the time-varying elements, each before

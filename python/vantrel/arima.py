@@ -1,5 +1,6 @@
 """ARIMA models with differences as diffuse leading states."""
 import math
+import warnings
 
 import numpy as np
 from numpy.polynomial import polynomial as npoly
@@ -8,15 +9,17 @@ from . import transforms as tr
 from ._host import VantrelError
 from .builders import add_regression, arma
 from .model import Model
-from .statespace import StateSpaceModel
+from .statespace import StateSpaceModel, _real
 
 
 def _order(order):
     try:
-        p, d, q = (int(v) for v in order)
-        ok = all(float(v).is_integer() for v in order) and len(order) == 3
-    except (TypeError, ValueError):
-        ok = False
+        vals = [_real(v) for v in order]
+    except TypeError:
+        vals = []
+    ok = len(vals) == 3 and all(v is not None and v.is_integer() for v in vals)
+    if ok:
+        p, d, q = (int(v) for v in vals)
     if not ok:
         raise VantrelError("vantrel: order: three whole numbers (p, d, q) expected, %r found"
                            % (order,))
@@ -96,12 +99,12 @@ class Arima(StateSpaceModel):
     def __init__(self, y, order=(1, 0, 0), seasonal_diff=0, exog=None, trend=None):
         super().__init__(y, exog)
         self.p, self.d, self.q = _order(order)
-        if isinstance(seasonal_diff, bool) or not float(seasonal_diff).is_integer() \
-                or int(seasonal_diff) < 0 or int(seasonal_diff) == 1:
+        sd = _real(seasonal_diff)
+        if sd is None or not sd.is_integer() or sd < 0 or sd == 1:
             raise VantrelError("vantrel: seasonal_diff: 0 or a period of at least 2 expected, "
                                "%r found" % (seasonal_diff,))
         self.seasonal_diff = int(seasonal_diff)
-        if trend not in (None, "n", "c"):
+        if not (trend is None or isinstance(trend, str) and trend in ("n", "c")):
             raise VantrelError('vantrel: trend: None or "c" expected, %r found' % (trend,))
         self.trend = "c" if trend == "c" else None
         # (1 - B)^d (1 - B^s): y_t = sum_k a_k y_{t-k} + w_t.
@@ -178,7 +181,7 @@ class Arima(StateSpaceModel):
         coefficients of stationary partial autocorrelations, the MA
         coefficients of an invertible polynomial, sigma2 = exp(x); the
         intercept as it is."""
-        x = np.asarray(x)
+        x = self._check_unconstrained(x)
         k = 1 if self.trend else 0
         parts = [x[:k], tr.constrain_stationary(x[k:k + self.p])[:self.p],
                  tr.constrain_invertible(x[k + self.p:k + self.p + self.q])[:self.q],
@@ -200,7 +203,22 @@ class Arima(StateSpaceModel):
         series (after least squares on the regressors) is fitted by a long
         autoregression, then regressed on its own lags and the lagged
         residuals of that; coefficients outside the stationary or
-        invertible region are shrunk towards 0."""
+        invertible region are shrunk towards 0.  On a series too short for
+        that, the coefficients start at 0 and sigma2 at 1."""
+        # Too few points leave empty or one-point slices: no numpy warnings,
+        # the fallbacks below take over.
+        with warnings.catch_warnings(), np.errstate(all="ignore"):
+            warnings.simplefilter("ignore", RuntimeWarning)
+            try:
+                p = self._start_params()
+            except (ValueError, np.linalg.LinAlgError):
+                p = np.full(self.k_params, np.nan)
+        p[~np.isfinite(p)] = 0.0
+        if not p[-1] > 0:
+            p[-1] = 1.0
+        return p
+
+    def _start_params(self):
         y = self.endog.copy()
         if self.exog is not None:
             y = _ols(y, self.exog)[1]

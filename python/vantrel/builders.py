@@ -6,7 +6,7 @@ import numbers
 import numpy as np
 
 from . import _checks, _convert
-from ._host import OUT, InOut, matrix_record, VantrelNumericalError, VantrelWarning, call, warn_messages
+from ._host import OUT, InOut, matrix_record, VantrelNumericalError, call, warn_messages
 from .model import Model, _strict
 
 # Component codes of the structural model builder.

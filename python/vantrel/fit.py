@@ -148,6 +148,8 @@ def fit(build, y, start, *, names=None, bounds=None, method=None, gradient="auto
         raise TypeError("vantrel: fit: build: a function of the parameters expected, %s found"
                         % type(build).__name__)
     try:
+        if np.asarray(start).dtype.kind == "c":
+            raise TypeError
         p0 = np.array(start, dtype=float).ravel()
     except (TypeError, ValueError):
         p0 = np.zeros(0)

@@ -17,11 +17,19 @@ _DIFFUSE = ("exact", "approximate")
 _warned = set()
 
 
+def _rng(seed, where):
+    """numpy's generator from `seed`; the error names the argument."""
+    try:
+        return np.random.default_rng(seed)
+    except (TypeError, ValueError) as e:
+        raise type(e)("vantrel: %s: seed: %s" % (where, e)) from None
+
+
 def _approximate_only(name):
     if name not in _warned:
         _warned.add(name)
         warnings.warn("vantrel: %s has no exact diffuse treatment; diffuse initial elements "
-                      "get the large variance Vbig" % name, VantrelWarning, stacklevel=3)
+                      "get the large variance Vbig" % name, VantrelWarning, stacklevel=4)
 
 
 def set_strict(flag):
@@ -422,7 +430,14 @@ class Model:
         data from the exact predicted mean and variance: the likelihood
         factorises at that time point."""
         with host().lock:
-            return self._exact_sums_locked(eng, yy, name)
+            res = self._exact_sums_locked(eng, yy, name)
+        if res is not None and not all(math.isfinite(v) for v in res):
+            # An innovation far outside a tiny variance: the sums overflow,
+            # as the host's filter reports for its own.
+            self._numerical("%s(): the log-likelihood overflows (an innovation far outside "
+                            "its variance)" % name)
+            return None
+        return res
 
     def _exact_sums_locked(self, eng, yy, name):
         n = yy.shape[1]
@@ -534,7 +549,12 @@ class Model:
         if res is None:
             return ConcLik(False, loglik=math.nan, scale=math.nan)
         _, nobs, ss, k, ld = res
-        s2 = ss / k
+        s2 = ss / k if k > 0 else math.nan
+        if not (0.0 < s2 < math.inf):
+            # Data the model fits exactly (or no ordinary step): no scale.
+            self._numerical("loglik_conc(): the concentrated scale is %r (the sum of squared "
+                            "standardised innovations over %d ordinary steps)" % (s2, k))
+            return ConcLik(False, loglik=math.nan, scale=math.nan)
         ll = -0.5 * (nobs * _exact.LOG2PI + ld + k * (math.log(s2) + 1.0))
         return ConcLik(loglik=ll, scale=s2)
 
@@ -593,6 +613,12 @@ class Model:
         elif eng.rotate:
             acc[m:, m:] = math.nan
         ll = _exact.loglik_terms(res, yy)[0]
+        known = acc[:m] if eng.rotate and aug is None else acc
+        if not (math.isfinite(ll) and math.isfinite(res["sumsq"]) and np.isfinite(known).all()):
+            # As loglik: an innovation far outside its variance overflows.
+            self._numerical("score(): the log-likelihood or its score overflows")
+            return ScoreResult(False, loglik=math.nan, scale=math.nan,
+                               score=np.full((d, d), math.nan))
         return ScoreResult(loglik=ll, scale=res["sumsq"], score=acc)
 
     def _noise_in_state(self):
@@ -600,7 +626,7 @@ class Model:
         of time t = state element m+i at t, observed without noise), for
         the score of a full observation variance; None when that variance
         varies over time."""
-        m, N, d = self.m, self.nseries, self.d
+        m, N = self.m, self.nseries
         if self.idx_var is not None and np.any(self.idx_var[m:, m:] >= 0):
             return None
         m2, d2 = m + N, m + 2 * N
@@ -876,6 +902,16 @@ class Model:
                 sv = self._rotated_signal_var(eng, yy, smooth=True)
                 mom[d + m:] = np.where(np.isnan(yy), math.nan, noise - sv)
                 fin[:] = math.nan
+        # The states (and, unrotated, the signals) are finite unless the
+        # recursions broke down, e.g. on a diffuse element the data never
+        # determine seen through loadings near the smallest double; nothing
+        # is infinite unless a product overflowed (Var D Var of variances
+        # near 1e300).
+        rows = np.r_[0:m, d:d + m] if eng.rotate or which == "disturbances" else slice(None)
+        if not np.isfinite(mom[rows]).all() or np.isinf(mom).any():
+            self._numerical("%s(): the exact diffuse recursions gave values that are not "
+                            "finite" % which)
+            return None, None, nd
         return mom, fin, nd
 
     def predicted(self, y):
@@ -903,7 +939,10 @@ class Model:
         if select is None:
             idx = np.array([i for i in range(self.m) if self.var[i, i] > 0.0], dtype=int)
         else:
-            a = np.asarray(select)
+            try:
+                a = np.asarray(select)
+            except ValueError:      # ragged nesting
+                raise TypeError("vantrel: select: indices or a boolean mask expected") from None
             if a.dtype == bool:
                 if a.shape != (d,):
                     raise ValueError("vantrel: select: a mask of %d values expected, shape %s "
@@ -977,10 +1016,7 @@ class Model:
         self._approximate("simsmo_draw")
         r, (d, n) = weights.selected.size, (self.d, weights.store.shape[1])
         if z is None:
-            try:
-                rng = np.random.default_rng(seed)
-            except (TypeError, ValueError) as e:
-                raise type(e)("vantrel: simsmo_draw: seed: %s" % e) from None
+            rng = _rng(seed, "simsmo_draw")
             z = rng.standard_normal((n, r))
         z = _convert.matrix(z, "z", ndim2=False)
         if z.shape != (n, r):
@@ -1070,7 +1106,7 @@ class Model:
 
         ok, a, b = means(yy)
         if which in ("draw", "disturbance_draw"):
-            sim = self._draw(n, np.random.default_rng(seed))
+            sim = self._draw(n, _rng(seed, "conditional"))
             missing = np.isnan(yy.T)
             yplus = np.where(missing, math.nan, sim["observation"])
             ok2, a2, b2 = means(np.ascontiguousarray(yplus.T))
@@ -1143,7 +1179,15 @@ class Model:
         sw = np.ascontiguousarray(w[:, :, i])
         Z = eng.obs_rows(n)
         Zt = self.sys[m:] if Z is None else Z[tau]
-        return ObsWeights(res["ok"], state_weights=sw, signal_weights=_series(Zt @ sw.T, N),
+        with np.errstate(over="ignore", invalid="ignore"):
+            sig = Zt @ sw.T
+        ok = res["ok"]
+        if ok and not (np.isfinite(sw[~np.isnan(yy[i])]).all()
+                       and np.isfinite(sig[:, ~np.isnan(yy[i])]).all()):
+            # Transition elements near the largest double: the weights overflow.
+            self._numerical("weights(): the weights overflow")
+            ok = False
+        return ObsWeights(ok, state_weights=sw, signal_weights=_series(sig, N),
                           time=tau, series=i)
 
     def _with_x(self, x, n, steps, name="x"):
@@ -1201,8 +1245,9 @@ class Model:
             model's diffuse treatment.
         """
         if isinstance(steps, (bool, np.bool_)) or not isinstance(steps, (int, np.integer)) \
-                or steps < 1:
-            raise VantrelError("vantrel: steps: a positive int expected, %r found" % (steps,))
+                or not 1 <= steps < 2**31:
+            raise VantrelError("vantrel: steps: a positive int (below 2**31) expected, %r found"
+                               % (steps,))
         yy = self._data(y)
         N, n = self.nseries, yy.shape[1]
         model = self._with_x(x, n, int(steps))
@@ -1262,8 +1307,9 @@ class Model:
             diffuse elements (and every element without init) start at 0.
         """
         if isinstance(steps, (bool, np.bool_)) or not isinstance(steps, (int, np.integer)) \
-                or steps < 1:
-            raise VantrelError("vantrel: steps: a positive int expected, %r found" % (steps,))
+                or not 1 <= steps < 2**31:
+            raise VantrelError("vantrel: steps: a positive int (below 2**31) expected, %r found"
+                               % (steps,))
         model = self
         if x is not None:
             if self.x is None:
@@ -1272,7 +1318,14 @@ class Model:
             model = Model(self.sys, self.var, init=self.init, mean=self.mean,
                           idx_sys=self.idx_sys, idx_var=self.idx_var, idx_mean=self.idx_mean,
                           x=xx, diffuse=self.diffuse)
-        sim = model._draw(int(steps), np.random.default_rng(seed))
+        sim = model._draw(int(steps), _rng(seed, "simulate"))
+        bad = [k for k in ("state", "observation") if not np.isfinite(sim[k]).all()]
+        if bad:
+            # Variances near the largest double: the draws overflow.
+            for k in bad:
+                sim[k] = np.where(np.isfinite(sim[k]), sim[k], math.nan)
+            warnings.warn("vantrel: simulate: the drawn %s overflow (NaN there)"
+                          % " and ".join(bad), VantrelWarning, stacklevel=2)
         return RecursionResult(state=sim["state"],
                                observation=_series(sim["observation"].T, self.nseries))
 

@@ -8,7 +8,7 @@ from scipy import stats
 
 from ._host import VantrelError, VantrelWarning
 from .model import Model
-from .statespace import _exog
+from .statespace import _alpha, _exog, _whole
 
 
 def _sqrtm(v):
@@ -65,9 +65,7 @@ class Forecast:
     def conf_int(self, alpha=0.05):
         """Normal (1 - alpha) intervals: a frame with columns lower and upper
         (an (steps, 2) array when the data had no index)."""
-        if not 0 < alpha < 1:
-            raise VantrelError("vantrel: alpha: a number in (0, 1) expected, %r found" % alpha)
-        z = stats.norm.ppf(1 - alpha / 2)
+        z = stats.norm.ppf(1 - _alpha(alpha) / 2)
         band = z * np.sqrt(self._v)
         out = np.column_stack([self._m - band, self._m + band])
         return self._wrap(out, self._index, ["lower", "upper"])
@@ -201,9 +199,7 @@ class StateSpaceResults:
         """Normal (1 - alpha) confidence intervals of the parameters: a frame
         with columns lower and upper."""
         import pandas as pd
-        if not 0 < alpha < 1:
-            raise VantrelError("vantrel: alpha: a number in (0, 1) expected, %r found" % alpha)
-        z = stats.norm.ppf(1 - alpha / 2)
+        z = stats.norm.ppf(1 - _alpha(alpha) / 2)
         b = self.bse
         return pd.DataFrame({"lower": self.params - z * b, "upper": self.params + z * b})
 
@@ -281,7 +277,8 @@ class StateSpaceResults:
     def _extended(self, steps, exog, name="exog"):
         """The model over the data and `steps` further time points."""
         model = self.model
-        if not isinstance(steps, (int, np.integer)) or isinstance(steps, bool) or steps < 1:
+        if not isinstance(steps, (int, np.integer)) or isinstance(steps, bool) \
+                or not 1 <= steps < 2**31:
             raise VantrelError("vantrel: steps: a positive whole number expected, %r found"
                                % (steps,))
         if model.exog is None:
@@ -349,10 +346,14 @@ class StateSpaceResults:
         pandas.DataFrame or ndarray
             (nsimulations, repetitions).
         """
-        if anchor not in ("start", "end"):
+        if not isinstance(anchor, str) or anchor not in ("start", "end"):
             raise VantrelError('vantrel: anchor: "start" or "end" expected, %r found' % (anchor,))
-        if not isinstance(repetitions, (int, np.integer)) or repetitions < 1:
-            raise VantrelError("vantrel: repetitions: a positive whole number expected")
+        nsimulations = _whole(nsimulations, "nsimulations", 1)
+        repetitions = _whole(repetitions, "repetitions", 1)
+        try:
+            np.random.default_rng(seed)
+        except (TypeError, ValueError) as e:
+            raise VantrelError("vantrel: seed: %s" % e) from None
         rng = np.random.default_rng(seed)
         n = self.model.nobs
         if anchor == "end":
@@ -378,6 +379,8 @@ class StateSpaceResults:
             P0[:, diffuse] = 0.0
             a0 = init[m].copy()
             index = None if self.model._index is None else self.model._index[:nsimulations]
+            if index is not None and nsimulations > n:      # on past the data
+                index = index.append(self.model._future_index(nsimulations - n))
             if mod.x is not None:
                 mod = Model(mod.sys, mod.var, init=mod.init, mean=mod.mean,
                             idx_sys=mod.idx_sys, x=np.ascontiguousarray(mod.x[:, :nsimulations]))
@@ -419,7 +422,7 @@ class StateSpaceResults:
             (1, 2, lags): the statistics Q(1) .. Q(lags) and their
             chi-squared p-values.
         """
-        if method != "ljungbox":
+        if not isinstance(method, str) or method != "ljungbox":
             raise VantrelError('vantrel: method: "ljungbox" expected, %r found' % (method,))
         e = self._diag_resid()
         e = e[np.isfinite(e)]
@@ -427,9 +430,10 @@ class StateSpaceResults:
         if lags is None:
             s = getattr(self.model, "seasonal", None) or 0
             lags = min(2 * s, n // 5) if s else min(10, n // 5)
-        lags = int(lags)
-        if lags < 1:
-            raise VantrelError("vantrel: lags: a positive number expected")
+        lags = _whole(lags, "lags", 1)
+        if lags >= n:
+            raise VantrelError("vantrel: lags: at most %d (one less than the %d residuals) "
+                               "expected, %d found" % (n - 1, n, lags))
         x = e - e.mean()
         den = np.dot(x, x)
         acf = np.array([np.dot(x[:n - k], x[k:]) / den for k in range(1, lags + 1)])
@@ -440,7 +444,7 @@ class StateSpaceResults:
         """Jarque-Bera test of the standardised residuals after the diffuse
         period: (1, 4) array of the statistic, its p-value, the skewness and
         the kurtosis."""
-        if method != "jarquebera":
+        if not isinstance(method, str) or method != "jarquebera":
             raise VantrelError('vantrel: method: "jarquebera" expected, %r found' % (method,))
         e = self._diag_resid()
         e = e[np.isfinite(e)]
@@ -457,7 +461,7 @@ class StateSpaceResults:
         the first and last thirds after the diffuse period: (1, 2) array of
         H = (sum of squares, last third) / (sum of squares, first third) and
         its p-value from the F distribution."""
-        if method != "breakvar":
+        if not isinstance(method, str) or method != "breakvar":
             raise VantrelError('vantrel: method: "breakvar" expected, %r found' % (method,))
         e = self._diag_resid()
         h = int(np.round(e.size / 3))
@@ -525,7 +529,7 @@ class StateSpaceResults:
         comps = self.components
         n = self.model.nobs
         t = _plot_index(self.model._index, n)
-        z = stats.norm.ppf(1 - alpha / 2)
+        z = stats.norm.ppf(1 - _alpha(alpha) / 2)
         panels = 1 + len(comps)
         fig = Figure(figsize=figsize or (8, 2.4 * panels), layout="constrained")
         axes = fig.subplots(panels, 1, sharex=True, squeeze=False)[:, 0]

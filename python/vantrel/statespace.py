@@ -7,8 +7,45 @@ import warnings
 import numpy as np
 from scipy import optimize
 
+from . import _convert
 from ._host import VantrelError, VantrelWarning
-from .model import Model
+
+
+def _real_array(a, name):
+    """A float array from `a`, refusing complex numbers and anything that
+    is not numbers with an error naming `name`."""
+    try:
+        arr = np.asarray(a)
+        if arr.dtype.kind == "c":
+            raise TypeError
+        return np.array(arr, dtype=float)
+    except (TypeError, ValueError):
+        raise VantrelError("vantrel: %s: real numbers expected" % name) from None
+
+
+def _real(value):
+    """`value` as a float when it is a real number (not a bool), else None."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer,
+                                                                      np.floating)):
+        return None
+    return float(value)
+
+
+def _whole(value, name, low=0):
+    """An int of at least `low` from a whole number; the error names `name`."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer, float)) \
+            or not float(value).is_integer() or value < low:
+        raise VantrelError("vantrel: %s: a whole number of at least %d expected, %r found"
+                           % (name, low, value))
+    return int(value)
+
+
+def _alpha(alpha):
+    """A significance level in (0, 1); the error names alpha."""
+    if isinstance(alpha, (bool, np.bool_)) or not isinstance(alpha, (int, float, np.number)) \
+            or not 0 < alpha < 1:
+        raise VantrelError("vantrel: alpha: a number in (0, 1) expected, %r found" % (alpha,))
+    return float(alpha)
 
 
 def _endog(y):
@@ -20,10 +57,12 @@ def _endog(y):
                                % y.shape[1])
         y = y.iloc[:, 0]
     name = getattr(y, "name", None)
-    try:
-        a = np.array(y, dtype=float).squeeze()
-    except (TypeError, ValueError):
-        raise VantrelError("vantrel: y: numbers expected") from None
+    a = _real_array(y, "y")
+    if a.ndim == 2 and 1 in a.shape:    # one row or one column
+        a = a.reshape(-1)
+    if a.ndim == 0:
+        raise VantrelError("vantrel: y: one series (a 1-D array) expected, a single number "
+                           "found")
     if a.ndim != 1:
         raise VantrelError("vantrel: y: one series (a 1-D array) expected, shape %s found"
                            % (a.shape,))
@@ -41,10 +80,7 @@ def _exog(exog, n, name="exog"):
         names = [str(c) for c in exog.columns]
     elif getattr(exog, "name", None) is not None:
         names = [str(exog.name)]
-    try:
-        a = np.array(exog, dtype=float)
-    except (TypeError, ValueError):
-        raise VantrelError("vantrel: %s: numbers expected" % name) from None
+    a = _real_array(exog, name)
     if a.ndim == 1:
         a = a.reshape(-1, 1)
     if a.ndim != 2:
@@ -109,13 +145,28 @@ class StateSpaceModel:
         return len(self.param_names)
 
     def _check_params(self, params, name="params"):
-        p = np.asarray(getattr(params, "values", params), dtype=float).ravel()
+        p = _real_array(getattr(params, "values", params), name).ravel()
         if p.size != self.k_params:
             raise VantrelError("vantrel: %s: %d values expected (%s), %d found"
                                % (name, self.k_params, ", ".join(self.param_names), p.size))
         if not np.isfinite(p).all():
             raise VantrelError("vantrel: %s: finite numbers expected" % name)
+        for i in self._variance_params:
+            if p[i] < 0:
+                raise VantrelError("vantrel: %s: %s is a variance, %r found"
+                                   % (name, self.param_names[i], p[i]))
         return p
+
+    def _check_unconstrained(self, x):
+        """Unconstrained parameters `x` (complex ones too: the gradient
+        takes complex steps)."""
+        a = np.asarray(x)
+        if a.dtype.kind not in "iufc" or a.ndim != 1 or a.size != self.k_params:
+            raise VantrelError("vantrel: x: %d numbers expected (%s)"
+                               % (self.k_params, ", ".join(self.param_names)))
+        if not np.isfinite(a).all():
+            raise VantrelError("vantrel: x: finite numbers expected")
+        return a.astype(complex if a.dtype.kind == "c" else float)
 
     def _var_patterns(self):
         """{parameter number: d x d matrix V}: parameters that move only the
@@ -164,6 +215,11 @@ class StateSpaceModel:
         return self._score(self._check_params(params))
 
     def _score(self, p):
+        # NaN where the model cannot be evaluated, without numpy's warnings.
+        with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
+            return self._score_at(p)
+
+    def _score_at(self, p):
         k = p.size
         g = np.empty(k)
         pats = self._var_patterns()
@@ -256,6 +312,9 @@ class StateSpaceModel:
         StateSpaceResults
         """
         from .results import StateSpaceResults
+        seen = int(np.count_nonzero(~np.isnan(self.endog)))
+        if seen < 2:
+            raise VantrelError("vantrel: y: %d observed value; a fit needs at least two" % seen)
 
         self.nfev = 0
         p0 = self.start_params if start is None else self._check_params(start, "start")
@@ -271,8 +330,15 @@ class StateSpaceModel:
             g = self._score(p) @ _complex_jacobian(self.transform_params, x)
             return -g if np.isfinite(g).all() else np.zeros(k)
 
-        method = method or "BFGS"
-        opts = {"maxiter": 500 if maxiter is None else int(maxiter)}
+        method = "BFGS" if method is None else method
+        if not isinstance(method, str):
+            raise VantrelError("vantrel: method: a method name of scipy.optimize.minimize "
+                               "expected, %r found" % (method,))
+        opts = {"maxiter": 500 if maxiter is None else _whole(maxiter, "maxiter")}
+        if isinstance(gtol, (bool, np.bool_)) or not isinstance(gtol, (int, float, np.number)) \
+                or not gtol > 0:
+            raise VantrelError("vantrel: gtol: a positive number expected, %r found" % (gtol,))
+        warn = _convert.flag(warn, "warn")
         if method.upper() in ("BFGS", "L-BFGS-B", "CG"):
             # The rounding noise of the log-likelihood and of its gradient
             # grows with the number of time points; asking for less than it
@@ -280,7 +346,12 @@ class StateSpaceModel:
             opts["gtol"] = 1e-5 * max(1.0, self.nobs / 1000.0)
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", RuntimeWarning)
-            opt = optimize.minimize(negll, x0, jac=grad, method=method, options=opts)
+            try:
+                opt = optimize.minimize(negll, x0, jac=grad, method=method, options=opts)
+            except ValueError as e:
+                if "solver" not in str(e).lower():
+                    raise
+                raise VantrelError("vantrel: method: %s" % e) from None
         x = np.asarray(opt.x, dtype=float)
         # (not grad(x): that turns a failed evaluation into a zero gradient)
         gx = self._score(self.transform_params(x)) @ _complex_jacobian(self.transform_params, x)

@@ -6,7 +6,7 @@ import numpy as np
 from . import transforms as tr
 from ._host import VantrelError
 from .builders import CYCLE0, IRREG, LEVEL, SEAS_DUMMY, SEAS_TRIG, SLOPE, add_regression, stsm
-from .statespace import StateSpaceModel
+from .statespace import StateSpaceModel, _real
 
 _SEASONAL_FORMS = {"dummy": SEAS_DUMMY, "trigonometric": SEAS_TRIG}
 
@@ -19,7 +19,8 @@ def _switch(value, name, fixed_ok=True):
             return "fixed"
         raise VantrelError("vantrel: %s: True, False%s expected, %r found"
                            % (name, ' or "fixed"' if fixed_ok else "", value))
-    if value in (True, False, 1, 0, None):
+    if value is None or isinstance(value, (bool, np.bool_, int, np.integer)) \
+            and value in (0, 1):
         return bool(value)
     raise VantrelError("vantrel: %s: True, False%s expected, %r found"
                        % (name, ' or "fixed"' if fixed_ok else "", value))
@@ -99,13 +100,12 @@ class Structural(StateSpaceModel):
         self.level = _switch(level, "level")
         self.slope = _switch(slope, "slope")
         self.irregular = _switch(irregular, "irregular", fixed_ok=False)
-        if seasonal_form not in _SEASONAL_FORMS:
+        if not isinstance(seasonal_form, str) or seasonal_form not in _SEASONAL_FORMS:
             raise VantrelError('vantrel: seasonal_form: "dummy" or "trigonometric" expected, '
                                '%r found' % (seasonal_form,))
         self.seasonal_form = seasonal_form
         if seasonal is not None and seasonal is not False:
-            if isinstance(seasonal, bool) or not float(seasonal).is_integer() \
-                    or int(seasonal) < 2:
+            if _real(seasonal) is None or not _real(seasonal).is_integer() or seasonal < 2:
                 raise VantrelError("vantrel: seasonal: a whole period of at least 2 expected, "
                                    "%r found" % (seasonal,))
             seasonal = int(seasonal)
@@ -115,8 +115,8 @@ class Structural(StateSpaceModel):
         if isinstance(cycle, bool) or cycle is None:
             self.cycle, self._cycle_period = bool(cycle), None
         else:
-            c = float(cycle)
-            if not c > 2.0 or not math.isfinite(c):
+            c = _real(cycle)
+            if c is None or not c > 2.0 or not math.isfinite(c):
                 raise VantrelError("vantrel: cycle: True, False or a period above 2 expected, "
                                    "%r found" % (cycle,))
             self.cycle, self._cycle_period = True, c
@@ -224,7 +224,7 @@ class Structural(StateSpaceModel):
         """Natural-scale parameters from unconstrained ones: variances
         exp(x), the cycle's frequency pi / (1 + exp(-x)) and damping
         1 / (1 + exp(-x))."""
-        x = np.asarray(x)
+        x = self._check_unconstrained(x)
         out = x.copy()
         for i, name in enumerate(self.param_names):
             if name.startswith("sigma2."):

@@ -15,8 +15,11 @@ __all__ = ["constrain_variance", "unconstrain_variance", "constrain_stationary",
 
 
 def constrain_variance(x):
-    """Variance exp(x) > 0 from an unconstrained x (x is the log-variance)."""
-    return np.exp(x)
+    """Variance exp(x) > 0 from an unconstrained x (x is the log-variance),
+    x capped at 709 so that the variance stays finite (complex x, of the
+    gradient's complex steps, keeps its imaginary part)."""
+    x = np.asarray(x)
+    return np.exp(np.minimum(x.real, 709.0) + (1j * x.imag if x.dtype.kind == "c" else 0.0))
 
 
 def unconstrain_variance(v, name="variance"):
@@ -30,7 +33,10 @@ def unconstrain_variance(v, name="variance"):
 def constrain_interval(x, lower, upper):
     """A value in the open interval (lower, upper) from an unconstrained x
     (the logistic function, scaled)."""
-    return lower + (upper - lower) / (1.0 + np.exp(-x))
+    x = np.asarray(x)
+    # exp(-x) capped as in constrain_variance: 1 / (1 + 8e307) is lower.
+    e = np.exp(np.minimum(-x.real, 709.0) + (-1j * x.imag if x.dtype.kind == "c" else 0.0))
+    return lower + (upper - lower) / (1.0 + e)
 
 
 def unconstrain_interval(v, lower, upper, name="value"):
@@ -54,7 +60,10 @@ def constrain_stationary(x):
     phi^(k)_j = phi^(k-1)_j - r_k phi^(k-1)_(k-j).
     """
     x = np.atleast_1d(x)
-    r = x / np.sqrt(1.0 + x * x)
+    # x / sqrt(1 + x^2) with x scaled by its size, so that x^2 cannot
+    # overflow (complex x of the gradient's steps too).
+    s = np.maximum(1.0, np.abs(x.real))
+    r = (x / s) / np.sqrt((1.0 / s) ** 2 + (x / s) ** 2)
     phi = r[:0]
     for k in range(r.size):
         phi = np.concatenate([phi - r[k] * phi[::-1], r[k:k + 1]])
