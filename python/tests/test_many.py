@@ -44,7 +44,7 @@ def kill_here(y, marker, victim="s20"):
 def _draws(res, y, seed=None):
     """Two numbers of a conditional draw with the series' seed, one of a
     draw from the host's generator (an AR(1) has no diffuse state), and the
-    stretch of data the spec saw."""
+    stretch of data the model was built on."""
     seed = vantrel.many.current_seed() if seed is None else seed
     d = res.ssm.conditional(y.to_numpy(), "draw", seed=seed)
     ar1 = vantrel.stsm([(vantrel.AR1, 1.0, 0.0, 0.5), (vantrel.IRREG, 1.0)])
