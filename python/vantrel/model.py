@@ -253,7 +253,8 @@ class Model:
         self.idx_mean = None if idx_mean is None else _convert.index_matrix(
             _convert.matrix(idx_mean, "idx_mean", ndim2=False), "idx_mean")
         self.x = None if x is None else _convert.matrix(x, "x")
-        for name, a, shape in (("idx_sys", self.idx_sys, (d, m)), ("idx_var", self.idx_var, (d, d)),
+        for name, a, shape in (("idx_sys", self.idx_sys, (d, m)),
+                               ("idx_var", self.idx_var, (d, d)),
                                ("idx_mean", self.idx_mean, (d, 1))):
             if a is not None and a.shape != shape:
                 raise VantrelError("vantrel: %s: %d x %d matrix expected, %d x %d found"
